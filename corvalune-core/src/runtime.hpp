@@ -1,0 +1,72 @@
+#pragma once
+// The process-wide pool.
+//
+// At most one `Runtime` is ever published, into a once-initialised slot, and
+// it is never destroyed: worker threads outlive `shutdown` and may still be
+// running while the interpreter finalizes and static destructors run, so
+// nothing they can reach may be torn down. The slot and its lock are created
+// on first use and deliberately leaked.
+//
+// Two ways to start:
+// - `global_runtime()` (first use of the pool) starts the automatic size
+//   inside the slot's once-initialisation, so concurrent first uses start
+//   exactly one pool.
+// - `try_start_runtime(n)` (`configure`) builds a complete pool outside the
+//   lock and only offers it for publication; the loser of a race stops and
+//   joins its own threads before it reports the winner's size.
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "worker.hpp"
+
+namespace corvalune::core {
+
+class Runtime {
+ public:
+  // Starts a runtime of `n` threads. Throws Panic when a thread cannot be
+  // created (the threads created so far are stopped and joined).
+  static std::unique_ptr<Runtime> start(std::uint64_t n, const ThreadSpawner& spawner = {});
+
+  // Stops and joins this runtime's threads. Used only for a runtime that lost
+  // the publication race; a published runtime is never destroyed.
+  ~Runtime();
+
+  const std::shared_ptr<Scheduler>& scheduler() const noexcept { return scheduler_; }
+  std::uint64_t worker_count() const noexcept { return worker_count_; }
+
+  Runtime(const Runtime&) = delete;
+  Runtime& operator=(const Runtime&) = delete;
+
+ private:
+  Runtime(std::shared_ptr<Scheduler> scheduler, std::vector<std::thread> threads, std::uint64_t n);
+
+  std::shared_ptr<Scheduler> scheduler_;
+  std::mutex threads_mutex_;
+  std::vector<std::thread> worker_threads_;  // start order; guarded by threads_mutex_
+  std::uint64_t worker_count_;
+};
+
+// The published runtime, starting one of the automatic size if none is.
+Runtime& global_runtime();
+
+struct StartOutcome {
+  enum class Kind { Started, AlreadyRunning } kind;
+  Runtime* runtime = nullptr;      // Started: the published runtime
+  std::uint64_t running_size = 0;  // AlreadyRunning: the size of the pool that runs
+};
+
+StartOutcome try_start_runtime(std::uint64_t requested);
+
+// The published runtime or nullptr; never starts one.
+Runtime* started_runtime() noexcept;
+
+// Clears the running flag, wakes every worker and waits, in 1 ms steps for
+// at most `timeout`, until no worker is registered. Returns the number still
+// registered. Never joins a thread; the runtime stays published.
+std::uint64_t stop_and_wait(std::chrono::nanoseconds timeout);
+
+}  // namespace corvalune::core

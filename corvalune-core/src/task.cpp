@@ -1,0 +1,149 @@
+#include "task.hpp"
+
+#include <utility>
+
+namespace corvalune::core {
+
+Task::Task(std::shared_ptr<Scheduler> scheduler, std::unique_ptr<Future> future)
+    : scheduler_(std::move(scheduler)), future_(std::move(future)) {}
+
+Task::~Task() {
+  // Release order: the future, the panic payload, then the scheduler.
+  future_.reset();
+  payload_ = nullptr;
+  scheduler_.reset();
+}
+
+JobRef Task::spawn(std::shared_ptr<Scheduler> scheduler, std::unique_ptr<Future> future) {
+  Scheduler& s = *scheduler;
+  auto* task = new Task(std::move(scheduler), std::move(future));
+  JobRef returned = JobRef::share(task);
+  submit(s, JobRef::adopt(task));
+  return returned;
+}
+
+void Task::resubmit() {
+  JobRef again = JobRef::share(this);
+  if (!push_local(again)) submit(*scheduler_, std::move(again));
+}
+
+void Task::run(JobRef self) {
+  // `self` is the queue entry's reference: it is released when run returns,
+  // after the waker made below.
+  (void)self;
+  std::uint8_t expected = kScheduled;
+  // acq_rel: acquire sees what the previous poller and the waker published;
+  // release is paired with the state loads of wakers.
+  if (!state_.compare_exchange_strong(expected, kRunning, std::memory_order_acq_rel)) return;
+
+  std::unique_ptr<Future> future;
+  {
+    std::lock_guard lock(future_lock_);
+    future = std::move(future_);
+  }
+  if (!future) return;
+
+  Waker waker(this);
+  add_ref();  // the waker's reference
+  Poll result;
+  try {
+    Context cx{waker};
+    result = future->poll(cx);
+  } catch (...) {
+    future.reset();
+    record(Outcome::Panicked, std::current_exception());
+    return;  // waker and `self` released on the way out
+  }
+
+  if (result == Poll::Ready) {
+    future.reset();
+    record(Outcome::Finished, nullptr);
+    return;
+  }
+
+  {
+    std::unique_ptr<Future> stale;
+    std::lock_guard lock(future_lock_);
+    stale = std::exchange(future_, std::move(future));
+    (void)stale;  // released after the lock, by its destructor order below
+  }
+  for (;;) {
+    // acquire: pairs with the acq_rel CAS of a waker that moved 2 -> 1.
+    std::uint8_t s = state_.load(std::memory_order_acquire);
+    if (s == kScheduled) {
+      resubmit();
+      break;
+    }
+    if (s == kComplete) {
+      std::unique_ptr<Future> done;
+      {
+        std::lock_guard lock(future_lock_);
+        done = std::move(future_);
+      }
+      break;
+    }
+    // acq_rel: publishes the future put back above before a waker that sees
+    // idle queues the task; on failure a wake arrived, read again.
+    if (s == kRunning && state_.compare_exchange_weak(s, kIdle, std::memory_order_acq_rel)) break;
+  }
+}
+
+void Task::record(Outcome outcome, std::exception_ptr payload) {
+  std::exception_ptr old;
+  std::lock_guard lock(outcome_lock_);
+  // acq_rel: completion is final; later wakes see 3 and do nothing.
+  if (state_.exchange(kComplete, std::memory_order_acq_rel) == kComplete) return;
+  old = std::exchange(payload_, std::move(payload));
+  outcome_ = outcome;
+}
+
+void Task::wake_by_ref() {
+  std::uint8_t s = state_.load(std::memory_order_acquire);
+  for (;;) {
+    if (s == kScheduled || s == kComplete) return;
+    if (s == kRunning) {
+      // acq_rel: the poller's requeue loop reads this with acquire.
+      if (state_.compare_exchange_weak(s, kScheduled, std::memory_order_acq_rel)) return;
+      continue;
+    }
+    // Idle: this waker queues the task.
+    if (state_.compare_exchange_weak(s, kScheduled, std::memory_order_acq_rel)) {
+      resubmit();
+      return;
+    }
+  }
+}
+
+Task::Outcome Task::outcome() const {
+  std::lock_guard lock(outcome_lock_);
+  return outcome_;
+}
+
+std::exception_ptr Task::panic_payload() const {
+  std::lock_guard lock(outcome_lock_);
+  return payload_;
+}
+
+bool Task::has_future() const {
+  std::lock_guard lock(future_lock_);
+  return future_ != nullptr;
+}
+
+Waker::~Waker() {
+  if (task_ != nullptr) task_->release_ref();
+}
+
+Waker Waker::clone() const {
+  task_->add_ref();
+  return Waker(task_);
+}
+
+void Waker::wake() && {
+  Task* task = std::exchange(task_, nullptr);
+  task->wake_by_ref();
+  task->release_ref();
+}
+
+void Waker::wake_by_ref() const { task_->wake_by_ref(); }
+
+}  // namespace corvalune::core

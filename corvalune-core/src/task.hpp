@@ -1,0 +1,100 @@
+#pragma once
+// Tasks: the core's job type that drives a future on the pool.
+//
+// A `Task` owns a boxed `Future` and a four-state word:
+//
+//   0 idle ──wake──▶ 1 scheduled ──run──▶ 2 running ──ready/panic──▶ 3 complete
+//                        ▲                   │
+//                        └──────wake─────────┘ (queued again by run after a
+//                                               pending poll)
+//
+// Only the thread that moves the word from 1 to 2 polls the future, and the
+// task sits in at most one queue entry at a time: a wake while running only
+// flips 2 -> 1 and leaves the requeue to `run`, a wake while idle flips
+// 0 -> 1 and queues the task itself, and wakes in state 1 or 3 do nothing.
+// The two locks guard only slot moves, never a poll, and are never held
+// together.
+//
+// References: the queue entry (consumed by run), every waker, and the one
+// `spawn` returns.
+#include <atomic>
+#include <cstdint>
+#include <exception>
+#include <memory>
+#include <mutex>
+
+#include "job.hpp"
+#include "worker.hpp"
+
+namespace corvalune::core {
+
+class Task;
+
+// A handle through which a future asks to be polled again. Owns one
+// reference to its task.
+class Waker {
+ public:
+  explicit Waker(Task* task) noexcept : task_(task) {}  // adopts a reference
+  Waker(const Waker&) = delete;
+  Waker& operator=(const Waker&) = delete;
+  Waker(Waker&& other) noexcept : task_(std::exchange(other.task_, nullptr)) {}
+  ~Waker();  // drop
+
+  Waker clone() const;
+  void wake() &&;          // wake, then release this waker's reference
+  void wake_by_ref() const;
+
+ private:
+  Task* task_;
+};
+
+enum class Poll { Ready, Pending };
+
+struct Context {
+  Waker& waker;
+};
+
+// A pollable unit of native work. Produces no value: results go to the
+// future's own record.
+class Future {
+ public:
+  virtual ~Future() = default;
+  virtual Poll poll(Context& cx) = 0;
+};
+
+class Task final : public Job {
+ public:
+  enum State : std::uint8_t { kIdle = 0, kScheduled = 1, kRunning = 2, kComplete = 3 };
+  enum class Outcome { Empty, Finished, Panicked };
+
+  // Creates a scheduled task, submits it, and returns a second reference.
+  static JobRef spawn(std::shared_ptr<Scheduler> scheduler, std::unique_ptr<Future> future);
+
+  void run(JobRef self) override;
+
+  // For tests and diagnostics.
+  State state() const noexcept { return static_cast<State>(state_.load(std::memory_order_acquire)); }
+  Outcome outcome() const;
+  std::exception_ptr panic_payload() const;
+  bool has_future() const;
+
+ private:
+  friend class Waker;
+  Task(std::shared_ptr<Scheduler> scheduler, std::unique_ptr<Future> future);
+  ~Task() override;
+
+  void wake_by_ref();
+  // Queues one new reference to this task.
+  void resubmit();
+  void record(Outcome outcome, std::exception_ptr payload);
+
+  std::shared_ptr<Scheduler> scheduler_;
+  mutable std::mutex future_lock_;
+  std::unique_ptr<Future> future_;  // guarded by future_lock_
+  mutable std::mutex outcome_lock_;
+  Outcome outcome_ = Outcome::Empty;  // guarded by outcome_lock_
+  std::exception_ptr payload_;        // guarded by outcome_lock_
+  std::atomic<std::uint8_t> state_{kScheduled};
+};
+
+}  // namespace corvalune::core

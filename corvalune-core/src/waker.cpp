@@ -1,0 +1,41 @@
+#include "waker.hpp"
+
+#include <utility>
+
+namespace corvalune::core {
+namespace {
+// Trivially destructible: see the header for why nothing runs at thread exit.
+thread_local LocalSlot t_slot;
+}  // namespace
+
+bool has_local_queue() noexcept { return t_slot.queue != nullptr; }
+
+std::uint64_t local_queue_id() noexcept { return t_slot.queue ? t_slot.id : 0; }
+
+LocalQueue* local_queue() noexcept { return t_slot.queue; }
+
+bool push_local(JobRef& job) {
+  if (t_slot.queue == nullptr) return false;
+  t_slot.queue->push(job.into_raw());
+  return true;
+}
+
+JobRef pop_local() {
+  if (t_slot.queue == nullptr) return {};
+  if (auto raw = t_slot.queue->pop()) return JobRef::from_raw(*raw);
+  return {};
+}
+
+void install_local_queue(std::uint64_t id, LocalQueue* queue) noexcept {
+  t_slot.id = id;
+  t_slot.queue = queue;
+}
+
+LocalSlot take_local_queue() noexcept { return std::exchange(t_slot, LocalSlot{}); }
+
+LocalSlot take_local_queue_if(std::uint64_t id) noexcept {
+  if (t_slot.queue == nullptr || t_slot.id != id) return {};
+  return take_local_queue();
+}
+
+}  // namespace corvalune::core

@@ -1,0 +1,182 @@
+#pragma once
+// The scheduler: global injector, worker registry, pool threads and their loop.
+//
+// Work enters as `JobRef`s. A thread that owns a local queue (a pool thread or
+// a registered Python thread) pushes onto it and wakes nobody; any other
+// thread pushes onto the injector and unparks the worker that went to sleep
+// most recently. Workers look for work in this order: the injector first on
+// every 64th search (so injected work is never starved by a busy local queue),
+// their own queue, the injector, then a steal from a peer chosen at random.
+//
+// Idle protocol (no lost wake-up for injected work):
+//
+//   worker                                  submitter
+//   ------                                  ---------
+//   32 spin rounds (local, injector)
+//   push id onto `sleepers`   (A)           push job onto injector   (C)
+//   one more look at injector (B)           notify_one: pop an id from
+//   park_timeout(5 ms)                        `sleepers`, unpark it   (D)
+//   remove id from `sleepers`
+//
+// If (C) comes before (B), the worker finds the job. Otherwise (D) comes after
+// (A) and sees the id (the sleeper count and the list change under the same
+// lock as the id is pushed), so the unpark leaves a token and the park returns
+// at once. Two alternatives were rejected: waking a worker on every local push
+// (a futex syscall on the hottest path; peers find local work by stealing
+// within one park period anyway) and parking without a timeout (local pushes
+// wake nobody, so a parked worker must come back to steal by itself).
+//
+// Locks, in order: `entries` before `snapshot`, `entries` before `sleepers`.
+// `notify_one` releases `sleepers` before it read-locks `entries`. No lock is
+// held while a job runs. Finding work takes no lock except the brief
+// `snapshot` read lock that clones the list of stealers before stealing.
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <shared_mutex>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "deque.hpp"
+#include "injector.hpp"
+#include "job.hpp"
+#include "parker.hpp"
+#include "waker.hpp"
+
+namespace corvalune::core {
+
+// The kind has no effect on scheduling; it is reported back to registrants.
+enum class WorkerKind { Native, Bilingual };
+
+struct WorkerEntry {
+  Unparker unparker;
+  Stealer<Job*> stealer;
+  WorkerKind kind;
+};
+
+using StealerList = std::vector<std::pair<std::uint64_t, Stealer<Job*>>>;
+
+class WorkerRegistry {
+ public:
+  WorkerRegistry();
+
+  // Workers in their sleep phase, in the order they entered it; no id twice.
+  // Only ever write-locked (every access modifies or must be exclusive).
+  std::shared_mutex sleepers_lock;
+  std::vector<std::uint64_t> sleepers;
+  // Always equals sleepers.size() once the lock is released; read without
+  // the lock by notify_one's fast path.
+  std::atomic<std::uint64_t> sleeper_count{0};
+
+  // What thieves iterate: replaced whole on every join and leave.
+  std::shared_mutex snapshot_lock;
+  std::shared_ptr<const StealerList> snapshot;
+
+  std::shared_mutex entries_lock;
+  std::unordered_map<std::uint64_t, WorkerEntry> entries;
+
+  // Ids are never reused; the first worker of a registry gets 1.
+  std::atomic<std::uint64_t> next_id{1};
+
+  // Removes every occurrence of `id` from `sleepers` (at most one).
+  void remove_sleeper(std::uint64_t id);
+  // Adds `id` to `sleepers` unless it is there already.
+  void add_sleeper(std::uint64_t id);
+};
+
+struct alignas(128) Scheduler {
+  Scheduler();
+
+  Injector<Job*> injector;
+  std::shared_ptr<WorkerRegistry> registry;
+  // Set at creation, cleared once to stop the pool, never set again. Read at
+  // the top of every loop iteration; eventual visibility is all that is
+  // needed because every clear is followed by wake_all.
+  std::atomic<bool> running{true};
+
+  bool is_running() const noexcept { return running.load(std::memory_order_relaxed); }
+};
+
+// Releasing a registration runs leave_pool for its (scheduler, id).
+class Registration {
+ public:
+  Registration(std::shared_ptr<Scheduler> scheduler, std::uint64_t id) noexcept
+      : scheduler_(std::move(scheduler)), id_(id) {}
+  Registration(Registration&& other) noexcept
+      : scheduler_(std::move(other.scheduler_)), id_(std::exchange(other.id_, 0)) {}
+  Registration& operator=(Registration&&) = delete;
+  Registration(const Registration&) = delete;
+  ~Registration() { release(); }
+  // Leaves the pool now (idempotent).
+  void release() noexcept;
+  bool active() const noexcept { return scheduler_ != nullptr; }
+
+ private:
+  std::shared_ptr<Scheduler> scheduler_;
+  std::uint64_t id_;
+};
+
+// One registration of one thread.
+struct WorkerContext {
+  WorkerContext(std::shared_ptr<Scheduler> s, Parker p, std::uint64_t i, WorkerKind k)
+      : scheduler(s), parker(std::move(p)), id(i), kind(k), registration(std::move(s), i) {}
+
+  std::shared_ptr<Scheduler> scheduler;
+  Parker parker;
+  std::uint64_t id;
+  std::atomic<std::uint64_t> tick{0};  // counts find_job calls
+  WorkerKind kind;
+  Registration registration;
+};
+
+// Registers the calling thread: new id, parker and local queue. Jobs left in
+// a queue from an earlier registration of the same thread go to the injector.
+std::unique_ptr<WorkerContext> enter_pool(std::shared_ptr<Scheduler> scheduler, WorkerKind kind);
+
+// Removes `id` from the registry and, when the calling thread's slot holds
+// that id's queue, moves the queue's jobs to the injector.
+void leave_pool(const std::shared_ptr<Scheduler>& scheduler, std::uint64_t id);
+
+// Runs jobs until the scheduler's running flag is cleared.
+void worker_loop(WorkerContext& context);
+
+// One search for work; an empty JobRef when none was found.
+JobRef find_job(WorkerContext& context);
+
+// Queues a job: on the calling thread's local queue when it has one,
+// otherwise on the injector followed by notify_one.
+void submit(Scheduler& scheduler, JobRef job);
+
+// Unparks the worker that went to sleep most recently, if any sleeps.
+void notify_one(WorkerRegistry& registry);
+
+// Unparks every registered worker, parked or not.
+void wake_all(Scheduler& scheduler);
+
+// Number of registered workers (pool threads and registered Python threads).
+std::uint64_t registered_count(Scheduler& scheduler);
+
+// Creates one thread running `body` under the given name. The default creates
+// a std::thread; tests substitute one that fails.
+using ThreadSpawner = std::function<std::thread(std::size_t index, std::function<void()> body)>;
+
+// Starts n pool threads named "corvalune-worker-<i>". If a thread cannot be
+// created, the threads already created are stopped and joined and a Panic
+// "failed to spawn worker thread: <os error>" is thrown.
+std::vector<std::thread> start_worker_threads(const std::shared_ptr<Scheduler>& scheduler,
+                                              std::size_t n,
+                                              const ThreadSpawner& spawner = {});
+
+// The full name of the calling pool thread ("corvalune-worker-<i>"), or an
+// empty string on other threads. The OS name is cut to 15 bytes by Linux.
+std::string current_worker_name();
+
+// Victim selection (SplitMix64): the next value of the calling thread's
+// state, seeding it from `id` on first use. Exposed for tests.
+std::uint64_t next_victim_random(std::uint64_t id) noexcept;
+
+}  // namespace corvalune::core

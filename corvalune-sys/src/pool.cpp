@@ -1,0 +1,102 @@
+#include "pool.hpp"
+
+#include <chrono>
+#include <string>
+
+#include "args.hpp"
+#include "guard.hpp"
+#include "runtime.hpp"
+#include "sizing.hpp"
+
+namespace corvalune::sys {
+namespace {
+
+constexpr auto kShutdownWait = std::chrono::milliseconds(500);
+
+PyObject* configure(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return guard([&]() -> PyObject* {
+    static constexpr Param params[] = {{"workers", false}};
+    static constexpr Signature sig{"configure()", params, 1};
+    PyObject* bound[1];
+    if (!bind_arguments(sig, args, nargsf, kwnames, bound)) return nullptr;
+    std::uint64_t workers = 0;
+    if (bound[0] != nullptr) {
+      auto converted = convert_u64(bound[0], "workers");
+      if (!converted) return nullptr;
+      workers = *converted;
+    }
+    // Thread creation does not need the interpreter, and nothing in the start
+    // calls back into Python, so the start runs attached.
+    const core::StartOutcome outcome = core::try_start_runtime(workers);
+    if (outcome.kind == core::StartOutcome::Kind::Started)
+      return PyLong_FromUnsignedLongLong(outcome.runtime->worker_count());
+    const std::string message =
+        "the Corvalune worker pool has already started with " + std::to_string(outcome.running_size) +
+        " workers, and its size is fixed once it has been used. Set " + core::kWorkersEnvVar +
+        " before the first Corvalune call (or before importing) to change it";
+    PyErr_SetString(PyExc_RuntimeError, message.c_str());
+    return nullptr;
+  });
+}
+
+PyObject* worker_count(PyObject*, PyObject*) {
+  return guard([]() -> PyObject* {
+    core::Runtime* runtime = core::started_runtime();
+    if (runtime == nullptr) Py_RETURN_NONE;
+    return PyLong_FromUnsignedLongLong(runtime->worker_count());
+  });
+}
+
+PyObject* default_worker_count(PyObject*, PyObject*) {
+  return guard([]() -> PyObject* { return PyLong_FromUnsignedLongLong(core::automatic_worker_count()); });
+}
+
+PyObject* shutdown(PyObject*, PyObject*) {
+  return guard([]() -> PyObject* {
+    // Detached for the whole wait: a worker running a Python callable needs
+    // the interpreter to finish its job and observe the stop.
+    PyThreadState* state = PyEval_SaveThread();
+    try {
+      core::stop_and_wait(kShutdownWait);
+    } catch (...) {
+      PyEval_RestoreThread(state);
+      throw;
+    }
+    PyEval_RestoreThread(state);
+    Py_RETURN_NONE;
+  });
+}
+
+}  // namespace
+
+PyMethodDef kConfigureDef = {
+    "configure", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(configure)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "configure(workers=0)\n--\n\n"
+    "Set the size of Corvalune's shared worker pool.\n\n"
+    "`workers = 0` selects the automatic count (one worker per logical CPU plus a small\n"
+    "blocking headroom). The pool is process-wide and its size is fixed once it starts,\n"
+    "so this must run before any Corvalune operation; otherwise a `RuntimeError` reports\n"
+    "the size that is actually running, and `CORVALUNE_WORKERS` is the way to configure a\n"
+    "pool that something else started first."};
+
+PyMethodDef kWorkerCountDef = {
+    "worker_count", worker_count, METH_NOARGS,
+    "worker_count()\n--\n\n"
+    "Number of workers in the shared pool, or `None` if the pool has not started."};
+
+PyMethodDef kDefaultWorkerCountDef = {
+    "default_worker_count", default_worker_count, METH_NOARGS,
+    "default_worker_count()\n--\n\n"
+    "The worker count that `configure(0)` would choose on this machine."};
+
+PyMethodDef kShutdownDef = {
+    "shutdown", shutdown, METH_NOARGS,
+    "shutdown()\n--\n\n"
+    "Stop Corvalune's background workers before the interpreter shuts down.\n\n"
+    "Registered as an `atexit` hook by the `corvalune` package. Deliberately does not\n"
+    "join worker threads, because a worker blocked on the interpreter lock cannot exit\n"
+    "while the caller holds it; instead it flips the stop flag and waits briefly for\n"
+    "workers to observe it, so they cannot touch the interpreter mid-finalization."};
+
+}  // namespace corvalune::sys

@@ -1,0 +1,149 @@
+"""The module surface: names, exceptions, docstrings, argument errors."""
+
+import importlib
+import inspect
+import sys
+
+import pytest
+
+import _corvalune_sys as m
+
+# Every name the finished module adds, in the order it adds them.
+FULL_ORDER = [
+    "PanicInTask", "TaskCancelled", "RegistrationError",
+    "CancellationToken", "RegisteredWorker", "NativeTask", "CallableTask",
+    "BatchNativeTask", "BatchCallableTask",
+    "is_free_threaded", "register_worker", "spawn_coroutine", "run_level1",
+    "native_pipeline_transform", "spawn_native_pipeline", "batch_spawn_native_pipeline",
+    "spawn_callable", "batch_spawn_callable", "configure", "worker_count",
+    "default_worker_count", "shutdown", "__version__",
+]
+
+
+def test_all_lists_every_name_in_order_of_addition():
+    present = [name for name in FULL_ORDER if hasattr(m, name)]
+    assert m.__all__ == present
+    assert m.__all__[-1] == "__version__"
+    assert m.__version__ == "0.1.2"
+    assert set(m.__all__) <= set(FULL_ORDER)
+
+
+@pytest.mark.parametrize(
+    "name, doc",
+    [
+        ("PanicInTask", "Raised when an in-flight native task panics inside the shared executor."),
+        ("TaskCancelled", "Raised when a task is cancelled cooperatively."),
+        ("RegistrationError", "Raised when worker registration fails or is invoked with invalid state."),
+    ],
+)
+def test_exceptions(name, doc):
+    exc = getattr(m, name)
+    assert exc.__module__ == "corvalune"
+    assert exc.__name__ == name
+    assert exc.__doc__ == doc
+    assert exc.__bases__ == (Exception,)
+    others = {"PanicInTask", "TaskCancelled", "RegistrationError"} - {name}
+    assert not any(issubclass(exc, getattr(m, o)) for o in others)
+
+
+def test_second_import_shares_the_type_objects():
+    saved = sys.modules.pop("_corvalune_sys")
+    try:
+        again = importlib.import_module("_corvalune_sys")
+        assert again is not saved
+        for name in ("PanicInTask", "TaskCancelled", "RegistrationError"):
+            assert getattr(again, name) is getattr(saved, name)
+        assert again.__all__ == saved.__all__
+    finally:
+        sys.modules["_corvalune_sys"] = saved
+
+
+@pytest.mark.parametrize(
+    "name, signature, doc_start",
+    [
+        ("is_free_threaded", "()", "Check whether the active Python runtime has free-threading (PEP 779 / No-GIL) enabled."),
+        ("configure", "(workers=0)", "Set the size of Corvalune's shared worker pool.\n\n`workers = 0` selects"),
+        ("worker_count", "()", "Number of workers in the shared pool, or `None` if the pool has not started."),
+        ("default_worker_count", "()", "The worker count that `configure(0)` would choose on this machine."),
+        ("shutdown", "()", "Stop Corvalune's background workers before the interpreter shuts down.\n\nRegistered as an `atexit` hook"),
+    ],
+)
+def test_function_signatures_and_docstrings(name, signature, doc_start):
+    func = getattr(m, name)
+    assert func.__text_signature__ == signature
+    assert func.__doc__.startswith(doc_start)
+    assert str(inspect.signature(func)) == signature
+    assert func.__self__ is m
+    assert func.__module__ == "_corvalune_sys"
+
+
+def test_configure_docstring_is_exact():
+    assert m.configure.__doc__ == (
+        "Set the size of Corvalune's shared worker pool.\n\n"
+        "`workers = 0` selects the automatic count (one worker per logical CPU plus a small\n"
+        "blocking headroom). The pool is process-wide and its size is fixed once it starts,\n"
+        "so this must run before any Corvalune operation; otherwise a `RuntimeError` reports\n"
+        "the size that is actually running, and `CORVALUNE_WORKERS` is the way to configure a\n"
+        "pool that something else started first."
+    )
+    assert m.__doc__ == "Python extension module definition."
+
+
+@pytest.mark.parametrize("name", ["is_free_threaded", "worker_count", "default_worker_count", "shutdown"])
+def test_no_argument_functions_refuse_arguments(name):
+    with pytest.raises(TypeError):
+        getattr(m, name)(1)
+
+
+@pytest.mark.parametrize(
+    "args, kwargs, exc_type, message, note",
+    [
+        ((1, 2), {}, TypeError, "configure() takes from 0 to 1 positional arguments but 2 were given", None),
+        ((), {"worker": 1}, TypeError, "configure() got an unexpected keyword argument 'worker'", None),
+        ((1,), {"workers": 2}, TypeError, "configure() got multiple values for argument 'workers'", None),
+        (("4",), {}, TypeError, "'str' object cannot be interpreted as an integer", "while processing 'workers'"),
+        ((None,), {}, TypeError, "'NoneType' object cannot be interpreted as an integer", "while processing 'workers'"),
+        ((4.0,), {}, TypeError, "'float' object cannot be interpreted as an integer", "while processing 'workers'"),
+        ((-1,), {}, OverflowError, None, "while processing 'workers'"),
+        ((2**64,), {}, OverflowError, None, "while processing 'workers'"),
+    ],
+)
+def test_configure_argument_errors(args, kwargs, exc_type, message, note):
+    # None of these start the pool.
+    with pytest.raises(exc_type) as info:
+        m.configure(*args, **kwargs)
+    if message is not None:
+        assert str(info.value) == message
+    assert getattr(info.value, "__notes__", None) == ([note] if note else None)
+
+
+def test_is_free_threaded_on_this_interpreter():
+    assert m.is_free_threaded() is (not sys._is_gil_enabled())
+
+
+@pytest.mark.parametrize(
+    "replacement, expected",
+    [
+        (lambda: False, True),
+        (lambda: True, False),
+        (lambda: 0, False),
+        (lambda: None, False),
+        (lambda: 1 / 0, False),
+        ("not callable", False),
+    ],
+)
+def test_is_free_threaded_never_raises(monkeypatch, replacement, expected):
+    monkeypatch.setattr(sys, "_is_gil_enabled", replacement)
+    assert m.is_free_threaded() is expected
+
+
+def test_is_free_threaded_without_the_probe(monkeypatch):
+    monkeypatch.delattr(sys, "_is_gil_enabled")
+    assert m.is_free_threaded() is False
+
+
+def test_package_reexports_the_module():
+    import corvalune
+
+    for name in m.__all__:
+        assert getattr(corvalune, name) is getattr(m, name)

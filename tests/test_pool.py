@@ -1,0 +1,198 @@
+"""Pool sizing, configure, worker_count, shutdown, thread names.
+
+The pool is process-wide and fixed once started, so each case runs in a
+fresh interpreter.
+"""
+
+import textwrap
+
+import pytest
+
+from conftest import run_python
+
+WARNING_TAIL = '"; expected a positive integer (using the default worker count)\n'
+
+
+def pool_threads_snippet():
+    return textwrap.dedent("""
+    import os
+    def pool_threads():
+        names = []
+        for tid in os.listdir("/proc/self/task"):
+            try:
+                with open(f"/proc/self/task/{tid}/comm") as f:
+                    names.append(f.read().strip())
+            except OSError:
+                pass
+        return [n for n in names if n.startswith("corvalune-work")]
+    """)
+
+
+@pytest.mark.parametrize(
+    "value, expected, warns",
+    [
+        ("6", 6, False),
+        (" 6 ", 6, False),
+        ("+6", 6, False),
+        ("006", 6, False),
+        ("0", None, False),
+        ("00", None, False),
+        ("", None, True),
+        ("-1", None, True),
+        ("abc", None, True),
+        ("6 workers", None, True),
+        ("+", None, True),
+        ("18446744073709551616", None, True),
+    ],
+)
+def test_workers_environment_variable(value, expected, warns):
+    proc = run_python(
+        """
+        import _corvalune_sys as m
+        auto = m.default_worker_count()
+        n = m.configure()
+        print(n, auto, m.worker_count())
+        """,
+        env={"CORVALUNE_WORKERS": value},
+    )
+    n, auto, count = proc.stdout.split()
+    assert int(n) == int(count) == (expected if expected is not None else int(auto))
+    if warns:
+        assert proc.stderr == f'corvalune: ignoring CORVALUNE_WORKERS="{value}' + WARNING_TAIL
+    else:
+        assert proc.stderr == ""
+
+
+def test_default_worker_count_ignores_the_environment():
+    proc = run_python(
+        """
+        import os
+        import _corvalune_sys as m
+        cpus = len(os.sched_getaffinity(0))
+        print(m.default_worker_count(), max(cpus, min(cpus + 4, 32)), m.worker_count())
+        """,
+        env={"CORVALUNE_WORKERS": "3"},
+    )
+    got, expected, count = proc.stdout.split()
+    assert got == expected
+    assert count == "None"
+
+
+def test_configure_starts_once_and_then_always_refuses():
+    proc = run_python(
+        """
+        import _corvalune_sys as m
+        assert m.worker_count() is None
+        m.shutdown()                       # before the start: returns, starts nothing
+        assert m.worker_count() is None
+        assert m.configure(3) == 3
+        assert m.worker_count() == 3
+        for args in [(3,), (0,), (), (5,)]:
+            try:
+                m.configure(*args)
+            except RuntimeError as e:
+                print(e)
+            else:
+                raise AssertionError("configure after start must raise")
+        m.shutdown()
+        m.shutdown()
+        assert m.worker_count() == 3
+        """
+    )
+    message = (
+        "the Corvalune worker pool has already started with 3 workers, and its size is fixed "
+        "once it has been used. Set CORVALUNE_WORKERS before the first Corvalune call (or before "
+        "importing) to change it"
+    )
+    assert proc.stdout.splitlines() == [message] * 4
+
+
+def test_explicit_size_wins_over_the_environment():
+    proc = run_python(
+        "import _corvalune_sys as m; print(m.configure(4))", env={"CORVALUNE_WORKERS": "8"}
+    )
+    assert proc.stdout.strip() == "4"
+
+
+def test_pool_threads_are_named_and_end_after_shutdown():
+    proc = run_python(
+        pool_threads_snippet()
+        + textwrap.dedent("""
+        import time
+        import _corvalune_sys as m
+        m.configure(3)
+        deadline = time.monotonic() + 10
+        while len(pool_threads()) < 3 and time.monotonic() < deadline:
+            time.sleep(0.001)
+        print(sorted(set(pool_threads())), len(pool_threads()))
+        m.shutdown()
+        while pool_threads() and time.monotonic() < deadline:
+            time.sleep(0.001)
+        print(len(pool_threads()), m.worker_count())
+        """)
+    )
+    # Linux keeps 15 bytes of a thread name: "corvalune-worker-<i>" becomes "corvalune-worke".
+    assert proc.stdout.splitlines() == ["['corvalune-worke'] 3", "0 3"]
+
+
+def test_concurrent_configure_has_one_winner_and_the_loser_joins_its_threads():
+    proc = run_python(
+        pool_threads_snippet()
+        + textwrap.dedent("""
+        import threading
+        import _corvalune_sys as m
+        barrier = threading.Barrier(2)
+        results = {}
+        def start(n):
+            barrier.wait()
+            try:
+                results[n] = m.configure(n)
+            except RuntimeError as e:
+                results[n] = str(e)
+        threads = [threading.Thread(target=start, args=(n,)) for n in (2, 5)]
+        for t in threads: t.start()
+        for t in threads: t.join()
+        winner = [n for n, r in results.items() if isinstance(r, int)]
+        assert len(winner) == 1, results
+        winner = winner[0]
+        loser = ({2, 5} - {winner}).pop()
+        assert results[winner] == winner
+        assert f"already started with {winner} workers" in results[loser], results
+        assert m.worker_count() == winner
+        assert len(pool_threads()) <= winner
+        print("ok")
+        """)
+    )
+    assert proc.stdout.strip() == "ok"
+
+
+def test_shutdown_returns_and_can_repeat():
+    # A worker blocked in native code never observes the stop; shutdown gives up
+    # after its wait instead of hanging, and the process still exits cleanly.
+    proc = run_python(
+        """
+        import time
+        import _corvalune_sys as m
+        m.configure(2)
+        t0 = time.monotonic()
+        m.shutdown()
+        first = time.monotonic() - t0
+        t0 = time.monotonic()
+        m.shutdown()
+        second = time.monotonic() - t0
+        print(first < 5, second < 5)
+        """
+    )
+    assert proc.stdout.split() == ["True", "True"]
+
+
+def test_package_registers_shutdown_at_exit():
+    proc = run_python(
+        """
+        import atexit, corvalune
+        corvalune.configure(2)
+        print(corvalune.worker_count())
+        """
+    )
+    assert proc.stdout.strip() == "2"
+    assert proc.stderr == ""
