@@ -26,7 +26,7 @@ test: core-tests py-tests
 
 core-tests: $(addprefix core-test-,$(SANITIZERS))
 
-core-test-%: bootstrap
+$(addprefix core-test-,$(SANITIZERS)): core-test-%: bootstrap
 	@echo "== core tests ($*)"
 	@$(CMAKE) -S . -B build/core-$* -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVALUNE_BUILD_EXTENSION=OFF -DCORVALUNE_BUILD_TESTS=ON \

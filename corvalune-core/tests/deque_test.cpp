@@ -60,7 +60,9 @@ TEST(Deque, GrowsWhenFullAndHalvesAtAQuarterButNeverBelow64) {
     ASSERT_TRUE(v.has_value());
     ASSERT_EQ(*v, expect);
     auto it = checkpoints.find(q.len());
-    if (it != checkpoints.end()) EXPECT_EQ(q.capacity(), it->second) << "len " << q.len();
+    if (it != checkpoints.end()) {
+      EXPECT_EQ(q.capacity(), it->second) << "len " << q.len();
+    }
   }
   // Growing again after shrinking keeps the contents intact.
   for (Item i = 0; i < 300; ++i) q.push(i);
@@ -107,7 +109,9 @@ TEST_P(DequeBatch, MovesHalfMinusOneCappedAt31InOrderAndReturnsTheFirst) {
   for (Item i = 1; i <= moved; ++i) EXPECT_EQ(dest.pop(), std::optional<Item>(base + i));
 
   ASSERT_EQ(victim.len(), len - 1 - moved);
-  if (victim.len() > 0) EXPECT_EQ(victim.pop(), std::optional<Item>(base + 1 + moved));
+  if (victim.len() > 0) {
+    EXPECT_EQ(victim.pop(), std::optional<Item>(base + 1 + moved));
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Lengths, DequeBatch,

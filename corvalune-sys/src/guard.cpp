@@ -46,14 +46,15 @@ void raise_panic_exception(const std::string& message) {
   PyErr_SetRaisedException(exc.release());
 }
 
-std::string current_failure_message() {
+std::string current_failure_message(const char* fallback) {
+  if (fallback == nullptr) fallback = kGenericPanicText;
   try {
     throw;
   } catch (const std::exception& e) {
     const char* what = e.what();
-    return (what != nullptr && *what != '\0') ? std::string(what) : std::string(kGenericPanicText);
+    return (what != nullptr && *what != '\0') ? std::string(what) : std::string(fallback);
   } catch (...) {
-    return kGenericPanicText;
+    return fallback;
   }
 }
 

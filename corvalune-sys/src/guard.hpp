@@ -25,8 +25,9 @@ PyObject* panic_exception_type();
 // Raises PanicException(message) in the calling (attached) thread.
 void raise_panic_exception(const std::string& message);
 
-// The message of the exception being handled (call inside a catch block).
-std::string current_failure_message();
+// The message of the exception being handled (call inside a catch block), or
+// `fallback` (a generic text when null) when the failure carries none.
+std::string current_failure_message(const char* fallback = nullptr);
 
 [[noreturn]] void abort_uncaught_panic() noexcept;
 

@@ -14,6 +14,9 @@
 #include <cstring>
 
 #include "args.hpp"
+#include "callable.hpp"
+#include "handles.hpp"
+#include "pipeline.hpp"
 #include "exceptions.hpp"
 #include "guard.hpp"
 #include "panic.hpp"
@@ -95,6 +98,9 @@ PyMethodDef kIsFreeThreadedDef = {
 // Module functions in the order they are added.
 PyMethodDef* const kFunctions[] = {
     &kIsFreeThreadedDef,
+    &kNativePipelineTransformDef,
+    &kSpawnNativePipelineDef,
+    &kSpawnCallableDef,
     &kConfigureDef,
     &kWorkerCountDef,
     &kDefaultWorkerCountDef,
@@ -117,6 +123,20 @@ int exec_module(PyObject* module) {
     };
     for (const auto& e : exceptions) {
       if (add_to_module(module, e.name, Ref::borrow(exception_type(e.kind))) < 0) return -1;
+    }
+
+    // Classes, in order of addition; those not built yet are absent.
+    static constexpr struct {
+      const char* name;
+      HandleKind kind;
+    } classes[] = {
+        {"NativeTask", HandleKind::Native},
+        {"CallableTask", HandleKind::Callable},
+    };
+    for (const auto& c : classes) {
+      PyObject* type = handle_type(c.kind);
+      if (type == nullptr) return -1;
+      if (add_to_module(module, c.name, Ref::borrow(type)) < 0) return -1;
     }
 
     Ref module_name = Ref::steal(PyModule_GetNameObject(module));

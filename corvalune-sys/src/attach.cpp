@@ -1,0 +1,74 @@
+#include "attach.hpp"
+
+#include <atomic>
+#include <mutex>
+#include <vector>
+
+#include "panic.hpp"
+
+namespace corvalune::sys {
+namespace {
+
+thread_local int t_attach_depth = 0;
+
+// The pending-release list. Leaked on purpose: workers may queue references
+// while the process exits.
+struct PendingList {
+  std::mutex lock;
+  std::vector<PyObject*> objects;  // guarded by lock
+  // Lets the attach path skip the lock when nothing is queued. relaxed is
+  // enough: a reference queued concurrently is released by a later attach.
+  std::atomic<Py_ssize_t> count{0};
+};
+
+PendingList& pending() {
+  static PendingList* list = new PendingList();
+  return *list;
+}
+
+}  // namespace
+
+bool thread_is_attached() noexcept { return t_attach_depth > 0 || PyGILState_Check() == 1; }
+
+Attach::Attach() {
+  if (t_attach_depth == 0 && Py_IsFinalizing())
+    throw core::Panic("Cannot attach to the Python interpreter while it is finalizing.");
+  outermost_ = t_attach_depth == 0;
+  if (outermost_) state_ = PyGILState_Ensure();
+  ++t_attach_depth;
+  if (outermost_) drain_pending_releases();
+}
+
+Attach::~Attach() {
+  --t_attach_depth;
+  if (outermost_) PyGILState_Release(state_);
+}
+
+void release_reference(PyObject* obj) noexcept {
+  if (obj == nullptr) return;
+  if (thread_is_attached()) {
+    Py_DECREF(obj);
+    return;
+  }
+  PendingList& list = pending();
+  std::lock_guard guard(list.lock);
+  list.objects.push_back(obj);
+  list.count.fetch_add(1, std::memory_order_relaxed);
+}
+
+void drain_pending_releases() noexcept {
+  PendingList& list = pending();
+  if (list.count.load(std::memory_order_relaxed) == 0) return;
+  std::vector<PyObject*> objects;
+  {
+    std::lock_guard guard(list.lock);
+    objects.swap(list.objects);
+    list.count.store(0, std::memory_order_relaxed);
+  }
+  // No lock is held while a release may run Python code (__del__).
+  for (PyObject* obj : objects) Py_DECREF(obj);
+}
+
+Py_ssize_t pending_release_count() noexcept { return pending().count.load(std::memory_order_relaxed); }
+
+}  // namespace corvalune::sys

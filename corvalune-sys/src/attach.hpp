@@ -1,0 +1,81 @@
+#pragma once
+// Attaching pool threads to the interpreter, and releasing Python references
+// from threads that are not attached.
+//
+// A pool thread that must touch Python objects attaches with `Attach` for
+// that step only. Attachments nest: a per-thread depth counts them, and only
+// the outermost one calls PyGILState_Ensure/PyGILState_Release. Once the
+// interpreter has begun finalizing, attaching is a native failure: a worker
+// must never touch an interpreter that is being torn down.
+//
+// A Python reference may be dropped on a thread that is not attached (a
+// worker releasing a finished job, the last owner of a record). Such a
+// reference is not released there: it goes to a process-wide pending list
+// under a mutex, and is released the next time any thread attaches through
+// the module. `DeferredRef` is the owner type for references held by native
+// records that any thread may drop.
+#include <Python.h>
+
+#include <utility>
+
+#include "pyref.hpp"
+
+namespace corvalune::sys {
+
+class Attach {
+ public:
+  // Throws core::Panic "Cannot attach to the Python interpreter while it is
+  // finalizing." when the interpreter is finalizing.
+  Attach();
+  ~Attach();
+  Attach(const Attach&) = delete;
+  Attach& operator=(const Attach&) = delete;
+
+ private:
+  PyGILState_STATE state_;
+  bool outermost_;
+};
+
+// True when the calling thread may touch Python objects.
+bool thread_is_attached() noexcept;
+
+// Releases `obj` now if the calling thread is attached, otherwise queues it.
+void release_reference(PyObject* obj) noexcept;
+
+// Releases every queued reference. The caller is attached.
+void drain_pending_releases() noexcept;
+
+// Number of references waiting on the pending list (tests, diagnostics).
+Py_ssize_t pending_release_count() noexcept;
+
+class DeferredRef {
+ public:
+  DeferredRef() noexcept = default;
+  explicit DeferredRef(Ref ref) noexcept : obj_(ref.release()) {}
+  DeferredRef(const DeferredRef&) = delete;
+  DeferredRef& operator=(const DeferredRef&) = delete;
+  DeferredRef(DeferredRef&& other) noexcept : obj_(std::exchange(other.obj_, nullptr)) {}
+  DeferredRef& operator=(DeferredRef&& other) noexcept {
+    if (this != &other) {
+      reset();
+      obj_ = std::exchange(other.obj_, nullptr);
+    }
+    return *this;
+  }
+  ~DeferredRef() { reset(); }
+
+  PyObject* get() const noexcept { return obj_; }
+  explicit operator bool() const noexcept { return obj_ != nullptr; }
+  // A new strong reference; the caller is attached.
+  Ref clone() const noexcept { return Ref::borrow(obj_); }
+  // Hands the reference over; the caller is attached.
+  Ref take() noexcept { return Ref::steal(std::exchange(obj_, nullptr)); }
+  void reset() noexcept {
+    if (PyObject* obj = std::exchange(obj_, nullptr)) release_reference(obj);
+  }
+
+ private:
+  PyObject* obj_ = nullptr;
+};
+
+}  // namespace corvalune::sys

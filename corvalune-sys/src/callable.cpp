@@ -1,0 +1,111 @@
+// spawn_callable: one Python callable run on a pool worker.
+//
+// The job owns references to the callable, its argument tuple and keyword
+// dict (the caller's own objects, read when the call is made) and shares the
+// completion record with the returned CallableTask. It runs once, attached to
+// the interpreter from the call to the last callback.
+#include "callable.hpp"
+
+#include <memory>
+
+#include "args.hpp"
+#include "attach.hpp"
+#include "completion.hpp"
+#include "guard.hpp"
+#include "handles.hpp"
+#include "runtime.hpp"
+#include "spawn.hpp"
+#include "task.hpp"
+
+namespace corvalune::sys {
+namespace {
+
+class CallableJob final : public core::Future {
+ public:
+  CallableJob(Ref func, Ref args, Ref kwargs, std::shared_ptr<CallableCompletion> record)
+      : func_(std::move(func)), record_(std::move(record)), args_(std::move(args)), kwargs_(std::move(kwargs)) {}
+
+  core::Poll poll(core::Context&) override {
+    // Outside the job's own guard: a finalizing interpreter fails the attach
+    // and the task ends without an outcome.
+    Attach attach;
+    run_attached();
+    // Released while still attached, in this order.
+    args_.reset();
+    kwargs_.reset();
+    func_.reset();
+    record_.reset();
+    return core::Poll::Ready;
+  }
+
+ private:
+  void run_attached() {
+    CallableCompletion& record = *record_;
+    try {
+      Ref result;
+      if (args_) {
+        result = Ref::steal(PyObject_Call(func_.get(), args_.get(), kwargs_.get()));
+      } else if (kwargs_) {
+        Ref empty = Ref::steal(PyTuple_New(0));
+        if (empty) result = Ref::steal(PyObject_Call(func_.get(), empty.get(), kwargs_.get()));
+      } else {
+        result = Ref::steal(PyObject_CallNoArgs(func_.get()));
+      }
+      if (result) {
+        record.complete_value(std::move(result));
+      } else {
+        Ref exc = take_raised_exception();  // a PanicException resumes as a native failure
+        if (!exc) {
+          PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+          exc = Ref::steal(PyErr_GetRaisedException());
+        }
+        record.complete_error(std::move(exc));
+      }
+    } catch (...) {
+      record.complete_panic(current_failure_message("callable task panicked"));
+    }
+    record.run_callbacks();
+  }
+
+  DeferredRef func_;
+  std::shared_ptr<CallableCompletion> record_;
+  DeferredRef args_;
+  DeferredRef kwargs_;
+};
+
+PyObject* spawn_callable(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return guard([&]() -> PyObject* {
+    static constexpr Param params[] = {{"func", true}, {"args", false, true}, {"kwargs", false, true}};
+    static constexpr Signature sig{"spawn_callable()", params, 3};
+    PyObject* bound[3];
+    if (!bind_arguments(sig, args, nargsf, kwnames, bound)) return nullptr;
+    if (bound[1] != nullptr && !PyTuple_Check(bound[1])) {
+      raise_type_mismatch(bound[1], "tuple", "args");
+      return nullptr;
+    }
+    if (bound[2] != nullptr && !PyDict_Check(bound[2])) {
+      raise_type_mismatch(bound[2], "dict", "kwargs");
+      return nullptr;
+    }
+    drain_pending_releases();
+    auto record = std::make_shared<CallableCompletion>();
+    spawn_on_pool(std::make_unique<CallableJob>(Ref::borrow(bound[0]), Ref::borrow(bound[1]),
+                                                Ref::borrow(bound[2]), record));
+    return make_handle(HandleKind::Callable, std::move(record));
+  });
+}
+
+}  // namespace
+
+PyMethodDef kSpawnCallableDef = {
+    "spawn_callable", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(spawn_callable)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "spawn_callable(func, args=None, kwargs=None)\n--\n\n"
+    "Spawn any arbitrary Python callable directly onto Corvalune's work-stealing pool."};
+
+void spawn_on_pool(std::unique_ptr<core::Future> future) {
+  core::Runtime& runtime = core::global_runtime();
+  core::Task::spawn(runtime.scheduler(), std::move(future)).reset();
+}
+
+}  // namespace corvalune::sys

@@ -1,0 +1,229 @@
+#include "completion.hpp"
+
+#include <new>
+#include <string_view>
+
+#include "guard.hpp"
+
+namespace corvalune::sys {
+namespace {
+
+// A done-callback wrapper: a builtin function whose self is a capsule owning
+// the user's callback and the handle.
+struct WrapperState {
+  DeferredRef cb;
+  DeferredRef handle;
+};
+
+constexpr const char* kWrapperCapsule = "corvalune.done_callback";
+
+void destroy_wrapper_state(PyObject* capsule) {
+  guard_void([capsule] {
+    delete static_cast<WrapperState*>(PyCapsule_GetPointer(capsule, kWrapperCapsule));
+  });
+}
+
+std::string exception_text(PyObject* exc) {
+  std::string text;
+  Ref name = Ref::steal(PyType_GetFullyQualifiedName(Py_TYPE(exc)));
+  if (name) {
+    if (const char* utf8 = PyUnicode_AsUTF8(name.get())) text = utf8;
+  }
+  PyErr_Clear();
+  text += ": ";
+  Ref str = Ref::steal(PyObject_Str(exc));
+  const char* utf8 = str ? PyUnicode_AsUTF8(str.get()) : nullptr;
+  if (utf8 != nullptr) {
+    text += utf8;
+  } else {
+    PyErr_Clear();
+    text += "<exception str() failed>";
+  }
+  return text;
+}
+
+// Calls cb(), falling back to cb(handle) when the no-argument call fails for
+// a missing positional argument. Accepts and ignores its own arguments.
+PyObject* call_wrapper(PyObject* capsule, PyObject*, PyObject*) {
+  return guard([capsule]() -> PyObject* {
+    auto* state = static_cast<WrapperState*>(PyCapsule_GetPointer(capsule, kWrapperCapsule));
+    if (state == nullptr) return nullptr;
+    Attach attach;
+    Ref cb = state->cb.clone();
+    Ref handle = state->handle.clone();
+    Ref result = Ref::steal(PyObject_CallNoArgs(cb.get()));
+    if (result) Py_RETURN_NONE;
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return nullptr;
+    Ref exc = take_raised_exception();
+    const std::string text = exception_text(exc.get());
+    if (text.find("missing") == std::string::npos ||
+        text.find("required positional argument") == std::string::npos) {
+      PyErr_SetRaisedException(exc.release());
+      return nullptr;
+    }
+    exc.reset();
+    result = Ref::steal(PyObject_CallOneArg(cb.get(), handle.get()));
+    if (!result) return nullptr;
+    Py_RETURN_NONE;
+  });
+}
+
+PyMethodDef kWrapperDef = {"done_callback", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(call_wrapper)),
+                           METH_VARARGS | METH_KEYWORDS, nullptr};
+
+Ref make_wrapper(PyObject* handle, PyObject* cb) {
+  auto* state = new WrapperState{DeferredRef(Ref::borrow(cb)), DeferredRef(Ref::borrow(handle))};
+  Ref capsule = Ref::steal(PyCapsule_New(state, kWrapperCapsule, destroy_wrapper_state));
+  if (!capsule) {
+    delete state;
+    return {};
+  }
+  return Ref::steal(PyCFunction_New(&kWrapperDef, capsule.get()));
+}
+
+void call_one(PyObject* wrapper) {
+  Ref result = Ref::steal(PyObject_CallNoArgs(wrapper));
+  if (!result) {
+    // A PanicException coming back is a failure of the callback, not of the
+    // completing job: it is printed like any other.
+    PyErr_PrintEx(0);
+  }
+}
+
+}  // namespace
+
+void call_wrappers(std::vector<DeferredRef> wrappers) {
+  for (auto& wrapper : wrappers) {
+    call_one(wrapper.get());
+    wrapper.reset();
+  }
+}
+
+int Completion::add_done_callback(PyObject* handle, PyObject* cb) {
+  Ref wrapper = make_wrapper(handle, cb);
+  if (!wrapper) return -1;
+  std::vector<DeferredRef> ready;
+  {
+    std::unique_lock lock(callback_lock_);
+    if (is_done()) {
+      lock.unlock();
+      call_one(wrapper.get());
+      return 0;
+    }
+    callbacks_.emplace_back(std::move(wrapper));
+    if (is_done()) ready.swap(callbacks_);
+  }
+  call_wrappers(std::move(ready));
+  return 0;
+}
+
+void Completion::run_callbacks() {
+  std::vector<DeferredRef> taken;
+  {
+    std::lock_guard lock(callback_lock_);
+    taken.swap(callbacks_);
+  }
+  if (taken.empty()) return;
+  Attach attach;
+  call_wrappers(std::move(taken));
+}
+
+PyObject* CallableCompletion::result() {
+  std::unique_lock lock(result_lock_);
+  if (slot_ == Slot::Empty) {
+    lock.unlock();
+    PyErr_SetString(PyExc_RuntimeError, "task not completed");
+    return nullptr;
+  }
+  if (slot_ == Slot::Value) return object_.clone().release();
+  if (!object_) {
+    // A PanicInTask not yet created: create it outside the lock, then keep
+    // the first one stored so that every call raises the same object.
+    PendingException pending = *pending_;
+    lock.unlock();
+    Ref created = pending.to_object();
+    if (!created) return nullptr;
+    lock.lock();
+    if (!object_) {
+      object_ = DeferredRef(created.clone());
+      pending_.reset();
+    }
+  }
+  Ref exc = object_.clone();
+  lock.unlock();
+  PyErr_SetRaisedException(exc.release());
+  return nullptr;
+}
+
+void CallableCompletion::complete_value(Ref value) {
+  DeferredRef old;
+  {
+    std::lock_guard lock(result_lock_);
+    old = std::exchange(object_, DeferredRef(std::move(value)));
+    slot_ = Slot::Value;
+  }
+  mark_done();
+}
+
+void CallableCompletion::complete_error(Ref exception) {
+  DeferredRef old;
+  {
+    std::lock_guard lock(result_lock_);
+    old = std::exchange(object_, DeferredRef(std::move(exception)));
+    slot_ = Slot::Error;
+  }
+  mark_done();
+}
+
+void CallableCompletion::complete_panic(std::string message) {
+  DeferredRef old;
+  {
+    std::lock_guard lock(result_lock_);
+    old = std::move(object_);
+    pending_ = PendingException{ExceptionKind::PanicInTask, std::move(message)};
+    slot_ = Slot::Error;
+  }
+  mark_done();
+}
+
+PyObject* NativeCompletion::result() {
+  std::unique_lock lock(result_lock_);
+  switch (slot_) {
+    case Slot::Empty:
+      lock.unlock();
+      PyErr_SetString(PyExc_RuntimeError, "task not completed");
+      return nullptr;
+    case Slot::Bytes: {
+      const auto bytes = bytes_;
+      lock.unlock();
+      return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()), 32);
+    }
+    case Slot::Failure: {
+      PendingException exc{ExceptionKind::PanicInTask, failure_};
+      lock.unlock();
+      exc.raise();
+      return nullptr;
+    }
+  }
+  return nullptr;
+}
+
+void NativeCompletion::complete_bytes(const std::array<std::uint8_t, 32>& bytes) {
+  {
+    std::lock_guard lock(result_lock_);
+    bytes_ = bytes;
+    slot_ = Slot::Bytes;
+  }
+  done_.store(1, std::memory_order_release);  // pairs with the acquire in is_done()
+}
+
+void NativeCompletion::complete_failure(std::string message) {
+  {
+    std::lock_guard lock(result_lock_);
+    failure_ = std::move(message);
+    slot_ = Slot::Failure;
+  }
+  done_.store(1, std::memory_order_release);  // pairs with the acquire in is_done()
+}
+
+}  // namespace corvalune::sys

@@ -1,0 +1,238 @@
+#include "handles.hpp"
+
+#include <new>
+
+#include "args.hpp"
+#include "cells.hpp"
+#include "guard.hpp"
+#include "panic.hpp"
+
+namespace corvalune::sys {
+namespace {
+
+struct HandleObject {
+  PyObject_HEAD
+  std::shared_ptr<Completion> record;
+};
+
+Completion& record_of(PyObject* self) { return *reinterpret_cast<HandleObject*>(self)->record; }
+
+PyObject* handle_done(PyObject* self, PyObject*) {
+  return guard([self]() -> PyObject* { return PyBool_FromLong(record_of(self).is_done()); });
+}
+
+PyObject* handle_result(PyObject* self, PyObject*) {
+  return guard([self]() -> PyObject* { return record_of(self).result(); });
+}
+
+const char* add_done_callback_display(PyObject* self) {
+  switch (Py_TYPE(self)->tp_name[sizeof("builtins.") - 1]) {
+    case 'N': return "NativeTask.add_done_callback()";
+    case 'C': return "CallableTask.add_done_callback()";
+    default:
+      return Py_TYPE(self)->tp_name[sizeof("builtins.Batch") - 1] == 'N'
+                 ? "BatchNativeTask.add_done_callback()"
+                 : "BatchCallableTask.add_done_callback()";
+  }
+}
+
+PyObject* handle_add_done_callback(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return guard([&]() -> PyObject* {
+    static constexpr Param params[] = {{"cb", true}};
+    const Signature sig{add_done_callback_display(self), params, 1};
+    PyObject* bound[1];
+    if (!bind_arguments(sig, args, nargsf, kwnames, bound)) return nullptr;
+    if (record_of(self).add_done_callback(self, bound[0]) < 0) return nullptr;
+    Py_RETURN_NONE;
+  });
+}
+
+// --- the asyncio bridge ---------------------------------------------------
+
+// Runs on the loop's own thread: sets the outcome unless the future is done
+// already (its awaiting task may have been cancelled after the resolver's
+// check on the worker).
+PyObject* settle_future(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return guard([&]() -> PyObject* {
+    if (nargs != 3) {
+      PyErr_SetString(PyExc_TypeError, "settle_future() takes 3 arguments");
+      return nullptr;
+    }
+    PyObject* future = args[0];
+    const bool is_error = PyObject_IsTrue(args[1]) == 1;
+    Ref done = Ref::steal(PyObject_CallMethod(future, "done", nullptr));
+    if (!done) return nullptr;
+    if (done.get() == Py_True) Py_RETURN_NONE;
+    Ref result = Ref::steal(PyObject_CallMethod(future, is_error ? "set_exception" : "set_result", "O", args[2]));
+    if (!result && is_error) {
+      // set_exception refuses some exceptions (StopIteration): deliver the
+      // refusal instead of leaving the awaiting task hanging.
+      Ref refusal = Ref::steal(PyErr_GetRaisedException());
+      result = Ref::steal(PyObject_CallMethod(future, "set_exception", "O", refusal.get()));
+    }
+    if (!result) return nullptr;
+    Py_RETURN_NONE;
+  });
+}
+
+PyMethodDef kSettleDef = {"settle_future", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(settle_future)),
+                          METH_FASTCALL, nullptr};
+ObjectCell g_settle;
+
+PyObject* settle_function() {
+  return g_settle.get_or_init([] { return PyCFunction_New(&kSettleDef, nullptr); });
+}
+
+struct ResolverState {
+  DeferredRef loop;
+  DeferredRef future;
+  DeferredRef handle;
+};
+
+constexpr const char* kResolverCapsule = "corvalune.future_resolver";
+
+void destroy_resolver_state(PyObject* capsule) {
+  guard_void([capsule] { delete static_cast<ResolverState*>(PyCapsule_GetPointer(capsule, kResolverCapsule)); });
+}
+
+PyObject* call_resolver(PyObject* capsule, PyObject*, PyObject*) {
+  return guard([capsule]() -> PyObject* {
+    auto* state = static_cast<ResolverState*>(PyCapsule_GetPointer(capsule, kResolverCapsule));
+    if (state == nullptr) return nullptr;
+    Attach attach;
+    Ref loop = state->loop.clone();
+    Ref future = state->future.clone();
+    Ref handle = state->handle.clone();
+
+    Ref cancelled = Ref::steal(PyObject_CallMethod(future.get(), "cancelled", nullptr));
+    if (!cancelled) PyErr_Clear();
+    else if (cancelled.get() == Py_True) return PyTuple_New(0);
+
+    Ref value = Ref::steal(PyObject_CallMethod(handle.get(), "result", nullptr));
+    Ref is_error = Ref::borrow(value ? Py_False : Py_True);
+    if (!value) value = take_raised_exception();
+    PyObject* settle = settle_function();
+    if (settle == nullptr) return nullptr;
+    Ref scheduled = Ref::steal(PyObject_CallMethod(loop.get(), "call_soon_threadsafe", "OOOO", settle,
+                                                   future.get(), is_error.get(), value.get()));
+    if (!scheduled) PyErr_Clear();  // a closed loop: the awaiting coroutine never resumes
+    return PyTuple_New(0);
+  });
+}
+
+PyMethodDef kResolverDef = {"future_resolver",
+                            reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(call_resolver)),
+                            METH_VARARGS | METH_KEYWORDS, nullptr};
+
+PyObject* handle_await(PyObject* self) {
+  return guard([self]() -> PyObject* {
+    Ref asyncio = Ref::steal(PyImport_ImportModule("asyncio"));
+    if (!asyncio) {
+      PyErr_Clear();
+      return Py_NewRef(self);
+    }
+    Ref loop = Ref::steal(PyObject_CallMethod(asyncio.get(), "get_running_loop", nullptr));
+    if (!loop) {
+      PyErr_Clear();
+      return Py_NewRef(self);
+    }
+    Ref future = Ref::steal(PyObject_CallMethod(loop.get(), "create_future", nullptr));
+    if (!future) return nullptr;
+    auto* state = new ResolverState{DeferredRef(loop.clone()), DeferredRef(future.clone()),
+                                    DeferredRef(Ref::borrow(self))};
+    Ref capsule = Ref::steal(PyCapsule_New(state, kResolverCapsule, destroy_resolver_state));
+    if (!capsule) {
+      delete state;
+      return nullptr;
+    }
+    Ref resolver = Ref::steal(PyCFunction_New(&kResolverDef, capsule.get()));
+    if (!resolver) return nullptr;
+    Ref added = Ref::steal(PyObject_CallMethod(self, "add_done_callback", "O", resolver.get()));
+    if (!added) return nullptr;
+    return PyObject_CallMethod(future.get(), "__await__", nullptr);
+  });
+}
+
+PyObject* handle_iter(PyObject* self) { return Py_NewRef(self); }
+
+PyObject* handle_next(PyObject* self) {
+  return guard([self]() -> PyObject* {
+    Completion& record = record_of(self);
+    if (!record.is_done()) Py_RETURN_NONE;
+    Ref value = Ref::steal(record.result());
+    if (!value) return nullptr;
+    // StopIteration(value) built explicitly so that a tuple value is not
+    // taken as the exception's argument list.
+    Ref stop = Ref::steal(PyObject_CallOneArg(PyExc_StopIteration, value.get()));
+    if (stop) PyErr_SetRaisedException(stop.release());
+    return nullptr;
+  });
+}
+
+void handle_dealloc(PyObject* self) {
+  guard_void([self] {
+    PyTypeObject* type = Py_TYPE(self);
+    reinterpret_cast<HandleObject*>(self)->record.~shared_ptr();
+    type->tp_free(self);
+    Py_DECREF(type);  // instances of heap types own a reference to their type
+  });
+}
+
+PyMethodDef kHandleMethods[] = {
+    {"done", handle_done, METH_NOARGS, "done($self)\n--\n\n"},
+    {"result", handle_result, METH_NOARGS, "result($self)\n--\n\n"},
+    {"add_done_callback", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(handle_add_done_callback)),
+     METH_FASTCALL | METH_KEYWORDS, "add_done_callback($self, cb)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+struct HandleInfo {
+  const char* name;
+  const char* doc;
+};
+
+constexpr HandleInfo kHandleInfo[] = {
+    {"builtins.NativeTask", "An awaitable native task handle driven directly by Corvalune's work-stealing pool."},
+    {"builtins.CallableTask",
+     "An awaitable generic Python callable task executed on Corvalune's work-stealing pool."},
+    {"builtins.BatchNativeTask",
+     "An awaitable batch of native tasks executed in parallel across Corvalune workers."},
+    {"builtins.BatchCallableTask",
+     "An awaitable batch of Python callables executed in parallel across Corvalune workers."},
+};
+
+ObjectCell g_handle_types[4];
+
+PyObject* create_handle_type(HandleKind kind) {
+  const HandleInfo& info = kHandleInfo[static_cast<int>(kind)];
+  PyType_Slot slots[] = {
+      {Py_tp_doc, const_cast<char*>(info.doc)},
+      {Py_tp_dealloc, reinterpret_cast<void*>(handle_dealloc)},
+      {Py_tp_methods, kHandleMethods},
+      {Py_am_await, reinterpret_cast<void*>(handle_await)},
+      {Py_tp_iter, reinterpret_cast<void*>(handle_iter)},
+      {Py_tp_iternext, reinterpret_cast<void*>(handle_next)},
+      {0, nullptr},
+  };
+  PyType_Spec spec = {info.name, sizeof(HandleObject), 0,
+                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE, slots};
+  return PyType_FromSpec(&spec);
+}
+
+}  // namespace
+
+PyObject* handle_type(HandleKind kind) {
+  return g_handle_types[static_cast<int>(kind)].get_or_init([kind] { return create_handle_type(kind); });
+}
+
+PyObject* make_handle(HandleKind kind, std::shared_ptr<Completion> record) {
+  PyObject* type = handle_type(kind);
+  if (type == nullptr) return nullptr;
+  auto* tp = reinterpret_cast<PyTypeObject*>(type);
+  PyObject* self = tp->tp_alloc(tp, 0);
+  if (self == nullptr) return nullptr;
+  new (&reinterpret_cast<HandleObject*>(self)->record) std::shared_ptr<Completion>(std::move(record));
+  return self;
+}
+
+}  // namespace corvalune::sys

@@ -1,0 +1,114 @@
+// The native pipeline: the transform on the calling thread with the
+// interpreter released, or as a task on the pool behind a NativeTask.
+// The payload is copied once, at the call; nothing Python-side is kept.
+#include "pipeline.hpp"
+
+#include <memory>
+#include <vector>
+
+#include "transform.hpp"
+#include "args.hpp"
+#include "attach.hpp"
+#include "completion.hpp"
+#include "guard.hpp"
+#include "handles.hpp"
+#include "spawn.hpp"
+
+namespace corvalune::sys {
+namespace {
+
+constexpr std::uint64_t kDefaultRounds = 100;
+
+class NativePipelineJob final : public core::Future {
+ public:
+  NativePipelineJob(std::vector<std::uint8_t> payload, std::uint64_t rounds, std::shared_ptr<NativeCompletion> record)
+      : payload_(std::move(payload)), record_(std::move(record)), rounds_(rounds) {}
+
+  core::Poll poll(core::Context&) override {
+    try {
+      record_->complete_bytes(core::pipeline_transform(payload_.data(), payload_.size(), rounds_));
+    } catch (...) {
+      record_->complete_failure(current_failure_message("native task panicked during execution"));
+    }
+    // Attaches only when callbacks are registered.
+    record_->run_callbacks();
+    std::vector<std::uint8_t>().swap(payload_);
+    record_.reset();
+    return core::Poll::Ready;
+  }
+
+ private:
+  std::vector<std::uint8_t> payload_;
+  std::shared_ptr<NativeCompletion> record_;
+  std::uint64_t rounds_;
+};
+
+// Binds (payload, rounds) and copies the payload. False with an error set.
+bool parse_pipeline_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
+                         std::vector<std::uint8_t>& payload, std::uint64_t& rounds) {
+  PyObject* bound[2];
+  if (!bind_arguments(sig, args, nargsf, kwnames, bound)) return false;
+  if (!PyBytes_Check(bound[0])) {
+    raise_type_mismatch(bound[0], "bytes", "payload");
+    return false;
+  }
+  auto converted = convert_rounds(bound[1]);
+  if (!converted) return false;
+  rounds = *converted;
+  const auto* data = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(bound[0]));
+  payload.assign(data, data + PyBytes_GET_SIZE(bound[0]));
+  return true;
+}
+
+constexpr Param kPipelineParams[] = {{"payload", true}, {"rounds", false}};
+
+PyObject* native_pipeline_transform(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return guard([&]() -> PyObject* {
+    static constexpr Signature sig{"native_pipeline_transform()", kPipelineParams, 2};
+    std::vector<std::uint8_t> payload;
+    std::uint64_t rounds = kDefaultRounds;
+    if (!parse_pipeline_args(sig, args, nargsf, kwnames, payload, rounds)) return nullptr;
+    core::PipelineResult out;
+    Py_BEGIN_ALLOW_THREADS
+    out = core::pipeline_transform(payload.data(), payload.size(), rounds);
+    Py_END_ALLOW_THREADS
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(out.data()), static_cast<Py_ssize_t>(out.size()));
+  });
+}
+
+PyObject* spawn_native_pipeline(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return guard([&]() -> PyObject* {
+    static constexpr Signature sig{"spawn_native_pipeline()", kPipelineParams, 2};
+    std::vector<std::uint8_t> payload;
+    std::uint64_t rounds = kDefaultRounds;
+    if (!parse_pipeline_args(sig, args, nargsf, kwnames, payload, rounds)) return nullptr;
+    drain_pending_releases();
+    auto record = std::make_shared<NativeCompletion>();
+    spawn_on_pool(std::make_unique<NativePipelineJob>(std::move(payload), rounds, record));
+    return make_handle(HandleKind::Native, std::move(record));
+  });
+}
+
+}  // namespace
+
+std::optional<std::uint64_t> convert_rounds(PyObject* rounds) {
+  if (rounds == nullptr) return kDefaultRounds;
+  return convert_u64(rounds, "rounds");
+}
+
+PyMethodDef kNativePipelineTransformDef = {
+    "native_pipeline_transform",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(native_pipeline_transform)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "native_pipeline_transform(payload, rounds=100)\n--\n\n"
+    "A CPU-intensive native computation step (cryptographic mixing & hashing).\n"
+    "Releases the GIL during execution to simulate a real-world native compute task."};
+
+PyMethodDef kSpawnNativePipelineDef = {
+    "spawn_native_pipeline", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(spawn_native_pipeline)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "spawn_native_pipeline(payload, rounds=100)\n--\n\n"
+    "Spawn a native compute pipeline task directly onto Corvalune's work-stealing pool,\n"
+    "returning an awaitable NativeTask."};
+
+}  // namespace corvalune::sys
