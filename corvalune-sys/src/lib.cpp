@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "args.hpp"
+#include "batch.hpp"
 #include "callable.hpp"
 #include "handles.hpp"
 #include "pipeline.hpp"
@@ -100,7 +101,9 @@ PyMethodDef* const kFunctions[] = {
     &kIsFreeThreadedDef,
     &kNativePipelineTransformDef,
     &kSpawnNativePipelineDef,
+    &kBatchSpawnNativePipelineDef,
     &kSpawnCallableDef,
+    &kBatchSpawnCallableDef,
     &kConfigureDef,
     &kWorkerCountDef,
     &kDefaultWorkerCountDef,
@@ -132,6 +135,8 @@ int exec_module(PyObject* module) {
     } classes[] = {
         {"NativeTask", HandleKind::Native},
         {"CallableTask", HandleKind::Callable},
+        {"BatchNativeTask", HandleKind::BatchNative},
+        {"BatchCallableTask", HandleKind::BatchCallable},
     };
     for (const auto& c : classes) {
       PyObject* type = handle_type(c.kind);

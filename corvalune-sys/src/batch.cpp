@@ -1,0 +1,279 @@
+// Batch dispatch: many items cut into contiguous chunks, one task per chunk,
+// one handle for the whole batch.
+//
+// Inputs are converted (payloads copied, tuples referenced) before anything
+// is queued, so a conversion error leaves nothing behind. The chunk plan is
+// taken from the number of workers registered at dispatch time.
+#include "batch.hpp"
+
+#include <memory>
+#include <vector>
+
+#include "args.hpp"
+#include "attach.hpp"
+#include "batch_record.hpp"
+#include "chunking.hpp"
+#include "guard.hpp"
+#include "handles.hpp"
+#include "pipeline.hpp"
+#include "runtime.hpp"
+#include "spawn.hpp"
+#include "transform.hpp"
+
+namespace corvalune::sys {
+namespace {
+
+// All payloads of a native batch in one buffer: item i is
+// bytes[offsets[i] .. offsets[i + 1]).
+struct Payloads {
+  std::vector<std::uint8_t> bytes;
+  std::vector<std::size_t> offsets{0};
+  std::size_t size() const { return offsets.size() - 1; }
+};
+
+using Tuples = std::vector<DeferredRef>;
+
+// --- conversion --------------------------------------------------------------
+
+void raise_str_refused(const char* param) {
+  PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+  add_parameter_note(param);
+}
+
+// Steps shared by `payloads` and `args_list`: refuse str, require a sequence,
+// then call `item(obj)` for every element (returning false with an error set
+// stops the walk). The error gets the parameter note.
+template <class F>
+bool for_each_item(PyObject* seq, const char* param, F&& item) {
+  if (PyUnicode_Check(seq)) {
+    raise_str_refused(param);
+    return false;
+  }
+  if (!PySequence_Check(seq)) {
+    raise_type_mismatch(seq, "Sequence", param);
+    return false;
+  }
+  Ref iter = Ref::steal(PyObject_GetIter(seq));
+  if (!iter) {
+    add_parameter_note(param);
+    return false;
+  }
+  for (;;) {
+    PyObject* raw = nullptr;
+    const int rc = PyIter_NextItem(iter.get(), &raw);
+    Ref obj = Ref::steal(raw);
+    if (rc == 0) return true;
+    if (rc < 0 || !item(obj.get())) {
+      add_parameter_note(param);
+      return false;
+    }
+  }
+}
+
+Py_ssize_t length_hint(PyObject* seq) {
+  const Py_ssize_t n = PyObject_Length(seq);
+  if (n < 0) {
+    PyErr_Clear();
+    return 0;
+  }
+  return n;
+}
+
+// One payload item: bytes, bytearray, or a sequence of integers in 0..255.
+bool append_payload(PyObject* item, Payloads& out) {
+  if (PyBytes_Check(item)) {
+    const auto* data = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(item));
+    out.bytes.insert(out.bytes.end(), data, data + PyBytes_GET_SIZE(item));
+  } else if (PyByteArray_Check(item)) {
+    const auto* data = reinterpret_cast<const std::uint8_t*>(PyByteArray_AS_STRING(item));
+    out.bytes.insert(out.bytes.end(), data, data + PyByteArray_GET_SIZE(item));
+  } else if (PyUnicode_Check(item)) {
+    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    return false;
+  } else if (!PySequence_Check(item)) {
+    raise_type_mismatch(item, "Sequence", nullptr);
+    return false;
+  } else {
+    Ref iter = Ref::steal(PyObject_GetIter(item));
+    if (!iter) return false;
+    for (;;) {
+      PyObject* raw = nullptr;
+      const int rc = PyIter_NextItem(iter.get(), &raw);
+      Ref element = Ref::steal(raw);
+      if (rc == 0) break;
+      if (rc < 0) return false;
+      const long value = PyLong_AsLong(element.get());
+      if (value == -1 && PyErr_Occurred()) return false;
+      if (value < 0 || value > 255) {
+        PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+        return false;
+      }
+      out.bytes.push_back(static_cast<std::uint8_t>(value));
+    }
+  }
+  out.offsets.push_back(out.bytes.size());
+  return true;
+}
+
+// --- chunk jobs --------------------------------------------------------------
+
+class NativeChunk final : public core::Future {
+ public:
+  NativeChunk(std::shared_ptr<const Payloads> payloads, std::shared_ptr<BatchNativeCompletion> record,
+              core::ChunkRange range, std::uint64_t rounds)
+      : payloads_(std::move(payloads)), record_(std::move(record)), range_(range), rounds_(rounds) {}
+
+  core::Poll poll(core::Context&) override {
+    BatchNativeCompletion& record = *record_;
+    try {
+      std::vector<NativeResult> results;
+      results.reserve(static_cast<std::size_t>(range_.end - range_.start));
+      const Payloads& p = *payloads_;
+      for (std::uint64_t i = range_.start; i < range_.end; ++i) {
+        results.push_back(core::pipeline_transform(p.bytes.data() + p.offsets[i], p.offsets[i + 1] - p.offsets[i], rounds_));
+      }
+      record.publish(range_.start, results);
+    } catch (...) {
+      record.set_error(current_failure_message("batch chunk panicked"));
+    }
+    if (record.finish_items(range_.end - range_.start)) record.run_callbacks();
+    payloads_.reset();
+    record_.reset();
+    return core::Poll::Ready;
+  }
+
+ private:
+  std::shared_ptr<const Payloads> payloads_;
+  std::shared_ptr<BatchNativeCompletion> record_;
+  core::ChunkRange range_;
+  std::uint64_t rounds_;
+};
+
+class CallableChunk final : public core::Future {
+ public:
+  CallableChunk(Ref func, std::shared_ptr<const Tuples> tuples, std::shared_ptr<BatchCallableCompletion> record,
+                core::ChunkRange range)
+      : func_(std::move(func)), tuples_(std::move(tuples)), record_(std::move(record)), range_(range) {}
+
+  core::Poll poll(core::Context&) override {
+    Attach attach;  // once for the whole chunk
+    BatchCallableCompletion& record = *record_;
+    try {
+      std::vector<ItemOutcome> outcomes;
+      outcomes.reserve(static_cast<std::size_t>(range_.end - range_.start));
+      for (std::uint64_t i = range_.start; i < range_.end; ++i) {
+        Ref result = Ref::steal(PyObject_Call(func_.get(), (*tuples_)[i].get(), nullptr));
+        if (result) {
+          outcomes.push_back({DeferredRef(std::move(result)), false});
+          continue;
+        }
+        Ref exc = take_raised_exception();  // a PanicException fails the chunk
+        if (!exc) {
+          PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+          exc = Ref::steal(PyErr_GetRaisedException());
+        }
+        outcomes.push_back({DeferredRef(std::move(exc)), true});
+      }
+      record.publish(range_.start, std::move(outcomes));
+    } catch (...) {
+      record.set_error(current_failure_message("batch callable chunk panicked"));
+    }
+    if (record.finish_items(range_.end - range_.start)) record.run_callbacks();
+    func_.reset();
+    tuples_.reset();
+    record_.reset();
+    return core::Poll::Ready;
+  }
+
+ private:
+  DeferredRef func_;
+  std::shared_ptr<const Tuples> tuples_;
+  std::shared_ptr<BatchCallableCompletion> record_;
+  core::ChunkRange range_;
+};
+
+// Starts the pool if needed and returns the chunk plan for n items.
+std::pair<core::Runtime*, std::vector<core::ChunkRange>> plan(std::uint64_t n) {
+  core::Runtime& runtime = core::global_runtime();
+  return {&runtime, core::plan_chunks(n, core::registered_count(*runtime.scheduler()))};
+}
+
+PyObject* batch_spawn_native_pipeline(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return guard([&]() -> PyObject* {
+    static constexpr Param params[] = {{"payloads", true}, {"rounds", false}};
+    static constexpr Signature sig{"batch_spawn_native_pipeline()", params, 2};
+    PyObject* bound[2];
+    if (!bind_arguments(sig, args, nargsf, kwnames, bound)) return nullptr;
+    auto payloads = std::make_shared<Payloads>();
+    if (!PyUnicode_Check(bound[0]) && PySequence_Check(bound[0]))
+      payloads->offsets.reserve(static_cast<std::size_t>(length_hint(bound[0])) + 1);
+    if (!for_each_item(bound[0], "payloads", [&](PyObject* item) { return append_payload(item, *payloads); }))
+      return nullptr;
+    auto rounds = convert_rounds(bound[1]);
+    if (!rounds) return nullptr;
+
+    drain_pending_releases();
+    const std::uint64_t n = payloads->size();
+    auto record = std::make_shared<BatchNativeCompletion>(n);
+    if (n > 0) {
+      auto [runtime, chunks] = plan(n);
+      std::shared_ptr<const Payloads> shared = std::move(payloads);
+      for (const auto& range : chunks) {
+        core::Task::spawn(runtime->scheduler(), std::make_unique<NativeChunk>(shared, record, range, *rounds)).reset();
+      }
+    }
+    return make_handle(HandleKind::BatchNative, std::move(record));
+  });
+}
+
+PyObject* batch_spawn_callable(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return guard([&]() -> PyObject* {
+    static constexpr Param params[] = {{"func", true}, {"args_list", true}};
+    static constexpr Signature sig{"batch_spawn_callable()", params, 2};
+    PyObject* bound[2];
+    if (!bind_arguments(sig, args, nargsf, kwnames, bound)) return nullptr;
+    auto tuples = std::make_shared<Tuples>();
+    if (!PyUnicode_Check(bound[1]) && PySequence_Check(bound[1]))
+      tuples->reserve(static_cast<std::size_t>(length_hint(bound[1])));
+    const bool converted = for_each_item(bound[1], "args_list", [&](PyObject* item) {
+      if (!PyTuple_Check(item)) {
+        raise_type_mismatch(item, "tuple", nullptr);
+        return false;
+      }
+      tuples->emplace_back(Ref::borrow(item));
+      return true;
+    });
+    if (!converted) return nullptr;
+
+    drain_pending_releases();
+    const std::uint64_t n = tuples->size();
+    auto record = std::make_shared<BatchCallableCompletion>(n);
+    if (n > 0) {
+      auto [runtime, chunks] = plan(n);
+      std::shared_ptr<const Tuples> shared = std::move(tuples);
+      for (const auto& range : chunks) {
+        core::Task::spawn(runtime->scheduler(),
+                          std::make_unique<CallableChunk>(Ref::borrow(bound[0]), shared, record, range))
+            .reset();
+      }
+    }
+    return make_handle(HandleKind::BatchCallable, std::move(record));
+  });
+}
+
+}  // namespace
+
+PyMethodDef kBatchSpawnNativePipelineDef = {
+    "batch_spawn_native_pipeline",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(batch_spawn_native_pipeline)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "batch_spawn_native_pipeline(payloads, rounds=100)\n--\n\n"
+    "Vectorized batch dispatch of multiple native compute tasks across Corvalune workers."};
+
+PyMethodDef kBatchSpawnCallableDef = {
+    "batch_spawn_callable", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(batch_spawn_callable)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "batch_spawn_callable(func, args_list)\n--\n\n"
+    "Vectorized batch dispatch of multiple Python callables across Corvalune workers."};
+
+}  // namespace corvalune::sys

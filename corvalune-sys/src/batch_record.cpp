@@ -1,0 +1,95 @@
+#include "batch_record.hpp"
+
+namespace corvalune::sys {
+
+void BatchCompletion::set_error(std::string message) {
+  std::lock_guard lock(error_lock_);
+  error_ = std::move(message);
+}
+
+bool BatchCompletion::check_result(const char* not_done) {
+  if (!is_done()) {
+    PyErr_SetString(PyExc_RuntimeError, not_done);
+    return false;
+  }
+  std::optional<std::string> error;
+  {
+    std::lock_guard lock(error_lock_);
+    error = error_;
+  }
+  if (error) {
+    PendingException{ExceptionKind::PanicInTask, std::move(*error)}.raise();
+    return false;
+  }
+  return true;
+}
+
+void BatchNativeCompletion::publish(std::uint64_t start, const std::vector<NativeResult>& results) {
+  std::lock_guard lock(results_lock_);
+  for (std::size_t k = 0; k < results.size(); ++k) {
+    slots_[start + k] = results[k];
+    filled_[start + k] = 1;
+  }
+}
+
+PyObject* BatchNativeCompletion::result() {
+  if (!check_result("batch task not completed")) return nullptr;
+  // Done: no chunk writes any more, but the lock still orders this read
+  // after the chunks' publications for readers that did not see the count.
+  std::vector<NativeResult> slots;
+  std::vector<std::uint8_t> filled;
+  {
+    std::lock_guard lock(results_lock_);
+    slots = slots_;
+    filled = filled_;
+  }
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(slots.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < slots.size(); ++i) {
+    PyObject* item = filled[i] ? PyBytes_FromStringAndSize(reinterpret_cast<const char*>(slots[i].data()), 32)
+                               : Py_NewRef(Py_None);
+    if (item == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  return list.release();
+}
+
+void BatchCallableCompletion::publish(std::uint64_t start, std::vector<ItemOutcome> outcomes) {
+  std::vector<ItemOutcome> replaced;  // released after the lock
+  std::lock_guard lock(results_lock_);
+  for (std::size_t k = 0; k < outcomes.size(); ++k) {
+    ItemOutcome& slot = slots_[start + k];
+    if (slot.object) replaced.push_back(std::move(slot));
+    slot = std::move(outcomes[k]);
+  }
+}
+
+PyObject* BatchCallableCompletion::result() {
+  if (!check_result("batch callable task not completed")) return nullptr;
+  // New references taken under the lock; the list is built outside it.
+  std::vector<Ref> objects;
+  std::size_t first_error = SIZE_MAX;
+  {
+    std::lock_guard lock(results_lock_);
+    objects.reserve(slots_.size());
+    for (std::size_t i = 0; i < slots_.size(); ++i) {
+      if (slots_[i].is_error) {
+        first_error = i;
+        objects.push_back(slots_[i].object.clone());
+        break;
+      }
+      objects.push_back(slots_[i].object ? slots_[i].object.clone() : Ref::borrow(Py_None));
+    }
+  }
+  if (first_error != SIZE_MAX) {
+    PyErr_SetRaisedException(objects.back().release());
+    return nullptr;
+  }
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(objects.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < objects.size(); ++i)
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), objects[i].release());
+  return list.release();
+}
+
+}  // namespace corvalune::sys
