@@ -30,7 +30,7 @@ $(addprefix core-test-,$(SANITIZERS)): core-test-%: bootstrap
 	@echo "== core tests ($*)"
 	@$(CMAKE) -S . -B build/core-$* -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVALUNE_BUILD_EXTENSION=OFF -DCORVALUNE_BUILD_TESTS=ON \
-	  -DCORVALUNE_WERROR=ON -Wno-dev -Wno-deprecated -DCORVALUNE_SANITIZE=$(if $(filter plain,$*),,$*) >/dev/null
+	  -DCORVALUNE_WERROR=ON -Wno-deprecated -DCORVALUNE_SANITIZE=$(if $(filter plain,$*),,$*) >/dev/null
 	@$(CMAKE) --build build/core-$* -j $(JOBS)
 	@tools/run-sanitized.sh $* build/core-$*/corvalune-core/corvalune_core_tests
 

@@ -23,6 +23,7 @@
 #include "panic.hpp"
 #include "pool.hpp"
 #include "pyref.hpp"
+#include "registration.hpp"
 
 namespace corvalune::sys {
 namespace {
@@ -99,6 +100,7 @@ PyMethodDef kIsFreeThreadedDef = {
 // Module functions in the order they are added.
 PyMethodDef* const kFunctions[] = {
     &kIsFreeThreadedDef,
+    &kRegisterWorkerDef,
     &kNativePipelineTransformDef,
     &kSpawnNativePipelineDef,
     &kBatchSpawnNativePipelineDef,
@@ -138,6 +140,9 @@ int exec_module(PyObject* module) {
         {"BatchNativeTask", HandleKind::BatchNative},
         {"BatchCallableTask", HandleKind::BatchCallable},
     };
+    PyObject* worker_type = registered_worker_type();
+    if (worker_type == nullptr || add_to_module(module, "RegisteredWorker", Ref::borrow(worker_type)) < 0)
+      return -1;
     for (const auto& c : classes) {
       PyObject* type = handle_type(c.kind);
       if (type == nullptr) return -1;

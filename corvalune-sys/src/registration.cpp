@@ -1,0 +1,248 @@
+// register_worker and RegisteredWorker: a Python thread joining the pool.
+//
+// The handle belongs to the thread that registered (its owner): the thread's
+// local queue lives in that thread's slot, so every method checks the calling
+// thread first. A borrow counter (only ever touched by the owner thread)
+// guards re-entry from tasks that run_one runs: shared operations nest,
+// deregistration needs exclusive use.
+//
+// Tasks found by run_one run on the calling thread while it stays attached;
+// a task that needs the interpreter attaches again, which nests.
+#include "registration.hpp"
+
+#include <memory>
+#include <string>
+
+#include "args.hpp"
+#include "cells.hpp"
+#include "exceptions.hpp"
+#include "guard.hpp"
+#include "panic.hpp"
+#include "runtime.hpp"
+
+namespace corvalune::sys {
+namespace {
+
+struct WorkerState {
+  std::shared_ptr<core::Scheduler> scheduler;
+  std::uint64_t id;
+  std::unique_ptr<core::WorkerContext> context;  // null once deregistered
+  unsigned long owner;
+  long borrow = 0;  // > 0: shared uses running; -1: an exclusive use
+};
+
+struct WorkerObject {
+  PyObject_HEAD
+  WorkerState* state;  // owned; abandoned when dropped on another thread
+};
+
+WorkerState& state_of(PyObject* self) { return *reinterpret_cast<WorkerObject*>(self)->state; }
+
+void check_owner(const WorkerState& state) {
+  if (PyThread_get_thread_ident() != state.owner)
+    throw core::Panic("corvalune_sys::PyRegisteredWorker is unsendable, but sent to another thread");
+}
+
+class SharedBorrow {
+ public:
+  explicit SharedBorrow(WorkerState& state) : state_(state) {
+    if (state_.borrow < 0) return;
+    ++state_.borrow;
+    ok_ = true;
+  }
+  ~SharedBorrow() {
+    if (ok_) --state_.borrow;
+  }
+  // False with RuntimeError set when an exclusive use is running.
+  bool ok() const {
+    if (!ok_) PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+    return ok_;
+  }
+
+ private:
+  WorkerState& state_;
+  bool ok_ = false;
+};
+
+// Shared-borrow prologue: owner, borrow, still registered.
+bool registered(WorkerState& state) {
+  if (state.context) return true;
+  PendingException{ExceptionKind::RegistrationError, "worker has already been deregistered"}.raise();
+  return false;
+}
+
+PyObject* worker_id(PyObject* self, PyObject*) {
+  return guard([self]() -> PyObject* {
+    WorkerState& state = state_of(self);
+    check_owner(state);
+    SharedBorrow borrow(state);
+    if (!borrow.ok() || !registered(state)) return nullptr;
+    return PyLong_FromUnsignedLongLong(state.id);
+  });
+}
+
+PyObject* run_one(PyObject* self, PyObject*) {
+  return guard([self]() -> PyObject* {
+    WorkerState& state = state_of(self);
+    check_owner(state);
+    SharedBorrow borrow(state);
+    if (!borrow.ok() || !registered(state)) return nullptr;
+    core::JobRef job = core::find_job(*state.context);
+    if (!job) Py_RETURN_FALSE;
+    std::move(job).run();
+    Py_RETURN_TRUE;
+  });
+}
+
+PyObject* run_until_idle(PyObject* self, PyObject*) {
+  return guard([self]() -> PyObject* {
+    WorkerState& state = state_of(self);
+    check_owner(state);
+    SharedBorrow borrow(state);
+    if (!borrow.ok() || !registered(state)) return nullptr;
+    // The context stays present: deregistration needs the exclusive borrow
+    // this loop holds shared.
+    while (core::JobRef job = core::find_job(*state.context)) std::move(job).run();
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* enter(PyObject* self, PyObject*) {
+  return guard([self]() -> PyObject* {
+    WorkerState& state = state_of(self);
+    check_owner(state);
+    SharedBorrow borrow(state);
+    if (!borrow.ok()) return nullptr;
+    return Py_NewRef(self);
+  });
+}
+
+// Releases the registration (leave_pool); a no-op once deregistered.
+PyObject* deregister_checked(WorkerState& state) {
+  check_owner(state);
+  if (state.borrow != 0) {
+    PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+    return nullptr;
+  }
+  state.borrow = -1;
+  std::unique_ptr<core::WorkerContext> context = std::move(state.context);
+  context.reset();  // leave_pool: queued jobs go to the injector
+  state.borrow = 0;
+  Py_RETURN_NONE;
+}
+
+PyObject* deregister(PyObject* self, PyObject*) {
+  return guard([self]() -> PyObject* { return deregister_checked(state_of(self)); });
+}
+
+PyObject* exit_(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return guard([&]() -> PyObject* {
+    static constexpr Param params[] = {
+        {"_exc_type", false, true}, {"_exc_val", false, true}, {"_exc_tb", false, true}};
+    static constexpr Signature sig{"RegisteredWorker.__exit__()", params, 3};
+    PyObject* bound[3];
+    if (!bind_arguments(sig, args, nargsf, kwnames, bound)) return nullptr;
+    return deregister_checked(state_of(self));
+  });
+}
+
+void worker_dealloc(PyObject* self) {
+  guard_void([self] {
+    auto* obj = reinterpret_cast<WorkerObject*>(self);
+    if (obj->state != nullptr) {
+      if (PyThread_get_thread_ident() == obj->state->owner) {
+        delete obj->state;  // releasing a present context runs leave_pool
+      } else {
+        // The registration belongs to its own thread's queue slot: it is
+        // left in place for the life of the process.
+        PyErr_SetString(PyExc_RuntimeError,
+                        "corvalune_sys::PyRegisteredWorker is unsendable, but is being dropped on another thread");
+        PyErr_WriteUnraisable(self);
+      }
+      obj->state = nullptr;
+    }
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+  });
+}
+
+PyMethodDef kWorkerMethods[] = {
+    {"worker_id", worker_id, METH_NOARGS, "worker_id($self)\n--\n\n"},
+    {"run_one", run_one, METH_NOARGS, "run_one($self)\n--\n\n"},
+    {"run_until_idle", run_until_idle, METH_NOARGS, "run_until_idle($self)\n--\n\n"},
+    {"deregister", deregister, METH_NOARGS, "deregister($self)\n--\n\n"},
+    {"__enter__", enter, METH_NOARGS, "__enter__($self)\n--\n\n"},
+    {"__exit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(exit_)), METH_FASTCALL | METH_KEYWORDS,
+     "__exit__($self, _exc_type=None, _exc_val=None, _exc_tb=None)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+ObjectCell g_worker_type;
+
+PyObject* register_worker(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return guard([&]() -> PyObject* {
+    static constexpr Param params[] = {{"kind", false}};
+    static constexpr Signature sig{"register_worker()", params, 1};
+    PyObject* bound[1];
+    if (!bind_arguments(sig, args, nargsf, kwnames, bound)) return nullptr;
+    core::WorkerKind kind = core::WorkerKind::Bilingual;
+    if (bound[0] != nullptr) {
+      if (!PyUnicode_Check(bound[0])) {
+        raise_type_mismatch(bound[0], "str", "kind");
+        return nullptr;
+      }
+      // str.lower() is the full Unicode lower-casing.
+      Ref lowered = Ref::steal(PyObject_CallMethod(bound[0], "lower", nullptr));
+      if (!lowered) return nullptr;
+      if (PyUnicode_EqualToUTF8(lowered.get(), "native")) {
+        kind = core::WorkerKind::Native;
+      } else if (!PyUnicode_EqualToUTF8(lowered.get(), "bilingual")) {
+        const char* text = PyUnicode_AsUTF8(lowered.get());
+        if (text == nullptr) return nullptr;
+        PendingException{ExceptionKind::RegistrationError,
+                         std::string("invalid worker kind: '") + text + "', expected 'bilingual' or 'native'"}
+            .raise();
+        return nullptr;
+      }
+    }
+    PyObject* type = registered_worker_type();
+    if (type == nullptr) return nullptr;
+    core::Runtime& runtime = core::global_runtime();
+    auto state = std::make_unique<WorkerState>();
+    state->scheduler = runtime.scheduler();
+    state->context = core::enter_pool(runtime.scheduler(), kind);
+    state->id = state->context->id;
+    state->owner = PyThread_get_thread_ident();
+    auto* tp = reinterpret_cast<PyTypeObject*>(type);
+    PyObject* self = tp->tp_alloc(tp, 0);
+    if (self == nullptr) return nullptr;  // the state's release runs leave_pool
+    reinterpret_cast<WorkerObject*>(self)->state = state.release();
+    return self;
+  });
+}
+
+}  // namespace
+
+PyObject* registered_worker_type() {
+  return g_worker_type.get_or_init([] {
+    static PyType_Slot slots[] = {
+        {Py_tp_doc, const_cast<char*>("A registered worker handle exposed to Python.")},
+        {Py_tp_dealloc, reinterpret_cast<void*>(worker_dealloc)},
+        {Py_tp_methods, kWorkerMethods},
+        {0, nullptr},
+    };
+    static PyType_Spec spec = {"builtins.RegisteredWorker", sizeof(WorkerObject), 0,
+                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+                               slots};
+    return PyType_FromSpec(&spec);
+  });
+}
+
+PyMethodDef kRegisterWorkerDef = {
+    "register_worker", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(register_worker)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "register_worker(kind=\"bilingual\")\n--\n\n"
+    "Register the current Python thread into Corvalune's work-stealing pool."};
+
+}  // namespace corvalune::sys
