@@ -220,6 +220,21 @@ void submit(Scheduler& scheduler, JobRef job) {
   notify_one(*scheduler.registry);
 }
 
+void inject(Scheduler& scheduler, JobRef job) {
+  scheduler.injector.push(job.into_raw());
+  notify_one(*scheduler.registry);
+}
+
+JobRef take_local_or_injected(Scheduler& scheduler) {
+  if (JobRef job = pop_local()) return job;
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    auto s = take_from_injector(scheduler);
+    if (s.is_success()) return JobRef::from_raw(s.value);
+    if (!s.is_retry()) break;
+  }
+  return {};
+}
+
 void notify_one(WorkerRegistry& registry) {
   // seq_cst: pairs with the seq_cst increment in add_sleeper (see the idle
   // protocol at the top of worker.hpp). With no sleeper, no lock is taken.

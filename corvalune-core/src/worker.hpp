@@ -151,6 +151,16 @@ JobRef find_job(WorkerContext& context);
 // otherwise on the injector followed by notify_one.
 void submit(Scheduler& scheduler, JobRef job);
 
+// Queues a job on the injector whatever thread calls, and wakes a sleeper.
+// For work that must not stay on the calling thread's own queue (a thread
+// about to block waiting for it).
+void inject(Scheduler& scheduler, JobRef job);
+
+// A job from the calling thread's own queue, else from the injector (a
+// batch when the thread has a queue); never steals from peers. For threads
+// that help while they wait.
+JobRef take_local_or_injected(Scheduler& scheduler);
+
 // Unparks the worker that went to sleep most recently, if any sleeps.
 void notify_one(WorkerRegistry& registry);
 

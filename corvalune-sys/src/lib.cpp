@@ -16,6 +16,8 @@
 #include "args.hpp"
 #include "batch.hpp"
 #include "callable.hpp"
+#include "cancellation.hpp"
+#include "coroutine.hpp"
 #include "handles.hpp"
 #include "pipeline.hpp"
 #include "exceptions.hpp"
@@ -101,6 +103,8 @@ PyMethodDef kIsFreeThreadedDef = {
 PyMethodDef* const kFunctions[] = {
     &kIsFreeThreadedDef,
     &kRegisterWorkerDef,
+    &kSpawnCoroutineDef,
+    &kRunLevel1Def,
     &kNativePipelineTransformDef,
     &kSpawnNativePipelineDef,
     &kBatchSpawnNativePipelineDef,
@@ -140,6 +144,9 @@ int exec_module(PyObject* module) {
         {"BatchNativeTask", HandleKind::BatchNative},
         {"BatchCallableTask", HandleKind::BatchCallable},
     };
+    PyObject* token_type = cancellation_token_type();
+    if (token_type == nullptr || add_to_module(module, "CancellationToken", Ref::borrow(token_type)) < 0)
+      return -1;
     PyObject* worker_type = registered_worker_type();
     if (worker_type == nullptr || add_to_module(module, "RegisteredWorker", Ref::borrow(worker_type)) < 0)
       return -1;
