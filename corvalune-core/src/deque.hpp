@@ -23,8 +23,8 @@
 //          queue meanwhile) put front back. While front > back no thief can
 //          succeed (a thief needs front < back), so the restore cannot
 //          clobber a thief's update.
-//   steal: read front, fence, read back; if non-empty read the slot(s) and
-//          CAS front forward. The value read before the CAS is used only if
+//   steal: read front (acquire), then back (seq_cst); if non-empty read the
+//          slot(s) and CAS front forward. The value read before the CAS is used only if
 //          the CAS succeeds: a failed CAS means someone else took it, and the
 //          slot may since have been overwritten.
 //   A slot with position i+cap (same physical slot as i) is written by the
@@ -279,11 +279,9 @@ class Stealer {
   }
 
   std::size_t len() const {
-    // Acquire on both: gives a snapshot no older than what the caller has
-    // synchronised with; the fence orders the two loads like in take().
+    // Same orderings as in take(), for the same reasons.
     const Index f = inner_->front.load(std::memory_order_acquire);
-    detail::seq_cst_fence();
-    const Index b = inner_->back.load(std::memory_order_acquire);
+    const Index b = inner_->back.load(std::memory_order_seq_cst);
     return b > f ? static_cast<std::size_t>(b - f) : 0;
   }
   bool is_empty() const { return len() == 0; }
@@ -321,15 +319,18 @@ class Stealer {
     {
       ReaderGuard guard(in);
       // Acquire: pairs with the release half of the RMW that last moved
-      // front (another taker), so its view of `back` is at least ours.
+      // front, so the back that taker saw is visible to us (b >= f below
+      // unless items were taken meanwhile), and keeps the back load after
+      // this one.
       f = in.front.load(std::memory_order_acquire);
-      // Orders the front load before the back load in the seq_cst order, so
-      // "Empty" is never based on a back older than a push that a seq_cst
-      // operation of the scheduler already made visible to us.
-      detail::seq_cst_fence();
-      // Acquire: pairs with push()'s release store; slot writes below the
-      // value read are visible to us.
-      const Index b = in.back.load(std::memory_order_acquire);
+      // seq_cst (acquire half): pairs with push()'s release store, so the
+      // slot writes below the value read are visible to us. seq_cst half:
+      // the load takes part in the single total order, so with a seq_cst
+      // fence after the pusher's store (the scheduler's wake-up path) either
+      // we see the push or the pusher sees whatever seq_cst write we made
+      // before stealing (announcing that we are about to sleep). An "Empty"
+      // answer is therefore safe to sleep on. On x86 this is a plain load.
+      const Index b = in.back.load(std::memory_order_seq_cst);
       const Index len = b - f;
       if (len <= 0) return Steal<T>::empty();
       if (dest != nullptr) n = 1 + std::min<Index>((len - 1) / 2, static_cast<Index>(kMaxBatch));

@@ -63,6 +63,17 @@ namespace corvalune::core {
 
 namespace detail {
 
+// One pause instruction: tells the core we are spinning, so a sibling
+// hyper-thread gets the pipeline and leaving the spin does not pay for a
+// memory-order mis-speculation.
+inline void cpu_relax() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(__aarch64__)
+  asm volatile("yield" ::: "memory");
+#endif
+}
+
 // Exponential spin, then yield. spin() is for lost CAS races (contention
 // passes quickly); snooze() is for waiting on another thread's progress,
 // which on an oversubscribed machine may need that thread to be scheduled.
@@ -204,18 +215,21 @@ class Injector {
       if (offset + 1 == kBlockCap && !next_block) next_block.reset(new Block());
 
       const std::size_t new_tail = tail + kStep;
-      // seq_cst: claims the position; being in the seq_cst order together
-      // with the fence in take() means a consumer that saw the queue empty
-      // did not miss a push that precedes its fence. Acquire on failure: the
-      // reloaded index is used as above.
+      // seq_cst: claims the position. Every write of the tail index is
+      // seq_cst, so take()'s seq_cst load of it returns the latest value in
+      // the single total order: a consumer that saw the queue empty did not
+      // miss a push that precedes its load in that order. Acquire on
+      // failure: the reloaded index is used as above.
       if (tail_.index.compare_exchange_weak(tail, new_tail, std::memory_order_seq_cst,
                                             std::memory_order_acquire)) {
         if (offset + 1 == kBlockCap) {
           Block* nb = next_block.release();
-          // Release (block, then index): a producer that acquires the new
-          // index also sees the new block pointer and its initialised slots.
+          // Release: a producer that acquires the new index (below) also sees
+          // the new block pointer and its initialised slots.
           tail_.block.store(nb, std::memory_order_release);
-          tail_.index.store(new_tail + kStep, std::memory_order_release);
+          // seq_cst: release as above, and seq_cst like every tail index
+          // write (see the CAS). Once per block, so the cost does not matter.
+          tail_.index.store(new_tail + kStep, std::memory_order_seq_cst);
           // Release: pairs with wait_next()'s acquire on the head side.
           block->next.store(nb, std::memory_order_release);
         }
@@ -278,11 +292,11 @@ class Injector {
       // producer, so position `head` exists.
       new_head = head + kStep;
     } else {
-      // Pairs with the producers' seq_cst CAS on the tail (see push()).
-      detail::seq_cst_fence();
-      // Relaxed: ordered by the fence; a stale value only makes us see fewer
-      // items, and positions below the value read have been claimed.
-      const std::size_t tail = tail_.index.load(std::memory_order_relaxed);
+      // seq_cst: pairs with the producers' seq_cst writes of the tail index
+      // (see push()): we see the latest claim in the total order. No data
+      // rides on it (slots are read after waiting for WRITE), and positions
+      // below the value read have all been claimed by producers.
+      const std::size_t tail = tail_.index.load(std::memory_order_seq_cst);
       const std::size_t h = head >> kShift;
       const std::size_t t = tail >> kShift;
       if (t <= h) return Steal<T>::empty();

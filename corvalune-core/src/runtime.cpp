@@ -1,5 +1,6 @@
 #include "runtime.hpp"
 
+#include <pthread.h>
 #include <time.h>
 
 #include <atomic>
@@ -7,6 +8,7 @@
 
 #include "panic.hpp"
 #include "sizing.hpp"
+#include "waker.hpp"
 
 namespace corvalune::core {
 namespace {
@@ -15,9 +17,50 @@ namespace {
 // leaked, so nothing here is touched by static destructors at exit.
 std::atomic<Runtime*> g_published{nullptr};
 
+// The size of the pool a forked child inherited from its parent, 0 if none.
+// The child has none of the parent's threads: its first use of the pool
+// starts a fresh pool of this size.
+std::atomic<std::uint64_t> g_forked_size{0};
+
+std::atomic<std::mutex*> g_init_lock{nullptr};
+
 std::mutex& init_lock() {
-  static std::mutex* lock = new std::mutex();
-  return *lock;
+  static std::mutex* first = [] {
+    auto* lock = new std::mutex();
+    g_init_lock.store(lock, std::memory_order_release);
+    return lock;
+  }();
+  (void)first;
+  return *g_init_lock.load(std::memory_order_acquire);
+}
+
+// In the child of a fork only the forking thread exists. The parent's pool
+// (its threads, queues and any lock one of them held) is abandoned, never
+// freed: the child starts its own pool of the same size when it first
+// needs one.
+void after_fork_in_child() {
+  if (Runtime* parent = g_published.load(std::memory_order_relaxed)) {
+    g_forked_size.store(parent->worker_count(), std::memory_order_relaxed);
+  }
+  g_published.store(nullptr, std::memory_order_relaxed);
+  g_init_lock.store(new std::mutex(), std::memory_order_relaxed);
+  // A registered forking thread's queue belongs to the abandoned pool.
+  take_local_queue();
+}
+
+void install_fork_handler() {
+  static const bool installed = [] {
+    pthread_atfork(nullptr, nullptr, after_fork_in_child);
+    return true;
+  }();
+  (void)installed;
+}
+
+// The size a new start must use: the inherited size in a forked child,
+// otherwise the requested one resolved.
+std::uint64_t start_size(std::uint64_t requested) {
+  if (std::uint64_t inherited = g_forked_size.load(std::memory_order_relaxed)) return inherited;
+  return resolve_worker_count(requested);
 }
 
 // Publishes `runtime` unless one is published already. The caller holds the
@@ -58,6 +101,12 @@ Runtime::~Runtime() {
   for (auto& t : threads) t.join();
 }
 
+std::optional<std::uint64_t> pool_size() noexcept {
+  if (Runtime* runtime = started_runtime()) return runtime->worker_count();
+  if (std::uint64_t inherited = g_forked_size.load(std::memory_order_relaxed)) return inherited;
+  return std::nullopt;
+}
+
 Runtime* started_runtime() noexcept {
   // acquire: pairs with the release store in publish_locked.
   return g_published.load(std::memory_order_acquire);
@@ -68,14 +117,19 @@ Runtime& global_runtime() {
   std::lock_guard lock(init_lock());
   if (Runtime* runtime = g_published.load(std::memory_order_relaxed)) return *runtime;
   // A failure propagates to the caller and leaves the slot empty.
-  publish_locked(Runtime::start(resolve_worker_count(0)));
+  install_fork_handler();
+  publish_locked(Runtime::start(start_size(0)));
   return *g_published.load(std::memory_order_relaxed);
 }
 
 StartOutcome try_start_runtime(std::uint64_t requested) {
   if (Runtime* runtime = started_runtime())
     return {StartOutcome::Kind::AlreadyRunning, nullptr, runtime->worker_count()};
+  // A forked child's pool size was fixed by its parent.
+  if (std::uint64_t inherited = g_forked_size.load(std::memory_order_relaxed))
+    return {StartOutcome::Kind::AlreadyRunning, nullptr, inherited};
 
+  install_fork_handler();
   std::unique_ptr<Runtime> own = Runtime::start(resolve_worker_count(requested));
   std::unique_lock lock(init_lock());
   if (g_published.load(std::memory_order_relaxed) == nullptr) {

@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -63,6 +64,10 @@ StartOutcome try_start_runtime(std::uint64_t requested);
 
 // The published runtime or nullptr; never starts one.
 Runtime* started_runtime() noexcept;
+
+// The size of the running pool, or of the pool a forked child inherited
+// (its own pool starts on first use); nothing before any start.
+std::optional<std::uint64_t> pool_size() noexcept;
 
 // Clears the running flag, wakes every worker and waits, in 1 ms steps for
 // at most `timeout`, until no worker is registered. Returns the number still

@@ -10,7 +10,6 @@
 // worker may only go to sleep after every source answered Empty.
 #pragma once
 
-#include <atomic>
 #include <type_traits>
 #include <utility>
 
@@ -37,35 +36,4 @@ struct Steal {
   bool is_retry() const { return status == StealStatus::Retry; }
 };
 
-namespace detail {
-
-// A full (seq_cst) fence, shared by the queues in this directory.
-//
-// GCC's ThreadSanitizer does not model stand-alone fences and warns (-Wtsan)
-// wherever one is compiled. Our queues never rely on a fence to order data
-// accesses (every hand-over of an item goes through a release/acquire pair
-// on an atomic that TSan does see); the fences only make an "Empty" answer
-// trustworthy with respect to the scheduler's seq_cst sleep protocol. So it
-// is safe for TSan to ignore them, and we silence the warning here, once.
-#if defined(__GNUC__) && !defined(__clang__) && __GNUC__ >= 11
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wtsan"
-#endif
-inline void seq_cst_fence() noexcept { std::atomic_thread_fence(std::memory_order_seq_cst); }
-#if defined(__GNUC__) && !defined(__clang__) && __GNUC__ >= 11
-#pragma GCC diagnostic pop
-#endif
-
-// One pause instruction: tells the core we are spinning, so a sibling
-// hyper-thread gets the pipeline and the exit from the spin is not penalised
-// by a memory-order mis-speculation.
-inline void cpu_relax() noexcept {
-#if defined(__x86_64__) || defined(__i386__)
-  __builtin_ia32_pause();
-#elif defined(__aarch64__)
-  asm volatile("yield" ::: "memory");
-#endif
-}
-
-}  // namespace detail
 }  // namespace corvalune::core

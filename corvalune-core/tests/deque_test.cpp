@@ -8,6 +8,7 @@
 #include <map>
 #include <optional>
 #include <random>
+#include <string>
 #include <thread>
 #include <tuple>
 #include <vector>
@@ -138,16 +139,18 @@ TEST(Deque, StealersKeepTheQueueAliveAfterTheOwnerIsGone) {
 
 enum class ThiefMode { Single, Batch, Mixed };
 
-class DequeConcurrent : public ::testing::TestWithParam<ThiefMode> {};
+// (how thieves take, largest owner burst)
+class DequeConcurrent : public ::testing::TestWithParam<std::tuple<ThiefMode, std::size_t>> {};
 
-// The owner pushes in bursts (so the ring keeps growing and shrinking under
-// the thieves, exercising ring reclamation) and pops some back; thieves steal
-// concurrently. Every item must be taken exactly once, and each taker must
-// receive items in queue order.
+// The owner pushes bursts and pops some back while thieves steal. Large
+// bursts keep the ring growing and shrinking under the thieves (ring
+// reclamation); bursts of one keep the queue at 0-1 items, so the owner's pop
+// and the thieves fight over the last item all the time. Every item must be
+// taken exactly once, and each taker must receive items in queue order.
 TEST_P(DequeConcurrent, EveryItemIsTakenExactlyOnce) {
   constexpr std::size_t kItems = 200'000;
   constexpr int kThieves = 3;
-  const ThiefMode mode = GetParam();
+  const auto [mode, max_burst] = GetParam();
 
   std::vector<std::atomic<int>> taken(kItems);
   std::atomic<int>* const base = taken.data();
@@ -201,7 +204,7 @@ TEST_P(DequeConcurrent, EveryItemIsTakenExactlyOnce) {
     return true;
   };
   while (next < kItems) {
-    const std::size_t burst = std::min<std::size_t>(kItems - next, std::uniform_int_distribution<std::size_t>(1, 1500)(rng));
+    const std::size_t burst = std::min<std::size_t>(kItems - next, std::uniform_int_distribution<std::size_t>(1, max_burst)(rng));
     for (std::size_t i = 0; i < burst; ++i) owner.push(base + next++);
     const std::size_t pops = std::uniform_int_distribution<std::size_t>(0, burst)(rng);
     for (std::size_t i = 0; i < pops && owner_pop(); ++i) {
@@ -222,15 +225,16 @@ TEST_P(DequeConcurrent, EveryItemIsTakenExactlyOnce) {
   EXPECT_EQ(wrong, 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Thieves, DequeConcurrent,
-                         ::testing::Values(ThiefMode::Single, ThiefMode::Batch, ThiefMode::Mixed),
-                         [](const ::testing::TestParamInfo<ThiefMode>& info) {
-                           switch (info.param) {
-                             case ThiefMode::Single: return "Single";
-                             case ThiefMode::Batch: return "Batch";
-                             default: return "Mixed";
-                           }
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Thieves, DequeConcurrent,
+    ::testing::Combine(::testing::Values(ThiefMode::Single, ThiefMode::Batch, ThiefMode::Mixed),
+                       ::testing::Values(std::size_t{1}, std::size_t{1500})),
+    [](const ::testing::TestParamInfo<std::tuple<ThiefMode, std::size_t>>& info) {
+      const char* mode = std::get<0>(info.param) == ThiefMode::Single  ? "Single"
+                         : std::get<0>(info.param) == ThiefMode::Batch ? "Batch"
+                                                                       : "Mixed";
+      return std::string(mode) + "_burst" + std::to_string(std::get<1>(info.param));
+    });
 
 }  // namespace
 }  // namespace corvalune::core

@@ -1,5 +1,7 @@
 #include "attach.hpp"
 
+#include <pthread.h>
+
 #include <atomic>
 #include <mutex>
 #include <vector>
@@ -21,9 +23,21 @@ struct PendingList {
   std::atomic<Py_ssize_t> count{0};
 };
 
+std::atomic<PendingList*> g_pending{nullptr};
+
+// In a forked child the list's lock may have been held by a thread that no
+// longer exists: the child starts with a fresh list and abandons the old one
+// (its references belong to objects the child never releases anyway).
+void after_fork_in_child() { g_pending.store(new PendingList(), std::memory_order_relaxed); }
+
 PendingList& pending() {
-  static PendingList* list = new PendingList();
-  return *list;
+  static const bool ready = [] {
+    g_pending.store(new PendingList(), std::memory_order_release);
+    pthread_atfork(nullptr, nullptr, after_fork_in_child);
+    return true;
+  }();
+  (void)ready;
+  return *g_pending.load(std::memory_order_acquire);
 }
 
 }  // namespace

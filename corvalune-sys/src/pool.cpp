@@ -41,9 +41,9 @@ PyObject* configure(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObjec
 
 PyObject* worker_count(PyObject*, PyObject*) {
   return guard([]() -> PyObject* {
-    core::Runtime* runtime = core::started_runtime();
-    if (runtime == nullptr) Py_RETURN_NONE;
-    return PyLong_FromUnsignedLongLong(runtime->worker_count());
+    const std::optional<std::uint64_t> size = core::pool_size();
+    if (!size) Py_RETURN_NONE;
+    return PyLong_FromUnsignedLongLong(*size);
   });
 }
 
