@@ -35,6 +35,8 @@ $(addprefix core-test-,$(SANITIZERS)): core-test-%: bootstrap
 	@tools/run-sanitized.sh $* build/core-$*/corvalune-core/corvalune_core_tests
 
 py-tests: install
+	@echo "== type check (mypy --strict)"
+	@$(PY) -m mypy --strict --cache-dir build/mypy-cache tests/typing/example.py
 	@echo "== python tests"
 	@$(PY) -m pytest -q tests
 

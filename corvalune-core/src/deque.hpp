@@ -24,9 +24,9 @@
 //          succeed (a thief needs front < back), so the restore cannot
 //          clobber a thief's update.
 //   steal: read front (acquire), then back (seq_cst); if non-empty read the
-//          slot(s) and CAS front forward. The value read before the CAS is used only if
-//          the CAS succeeds: a failed CAS means someone else took it, and the
-//          slot may since have been overwritten.
+//          slot(s) and CAS front forward. The values read before the CAS
+//          are used only if the CAS succeeds: a failed CAS means someone
+//          else took them, and the slots may since have been overwritten.
 //   A slot with position i+cap (same physical slot as i) is written by the
 //   owner only after it has *acquired* a front > i, i.e. after the taker of i
 //   released its CAS. So a successful taker's slot read happens-before any

@@ -148,10 +148,12 @@ class Injector {
     static void destroy(Block* block, std::size_t start) noexcept {
       for (std::size_t i = start; i + 1 < kBlockCap; ++i) {
         std::atomic<std::uint32_t>& st = block->slots[i].state;
-        // Acquire (both): pair with the reader's acq_rel fetch_or(kRead), so
-        // its read of the value happens-before the delete below. The
-        // fetch_or's release half pairs with that same fetch_or's acquire
-        // half when the reader finds DESTROY and takes over.
+        // Load (acquire): if READ is set, pairs with the reader's acq_rel
+        // fetch_or(kRead), so its read of the value happens-before the
+        // delete below. fetch_or(kDestroy) (acq_rel): the acquire half does
+        // the same if READ appeared meanwhile; the release half pairs with
+        // the reader's fetch_or(kRead) when it finds DESTROY and takes over,
+        // so our checks of the earlier slots happen-before its delete.
         if ((st.load(std::memory_order_acquire) & kRead) == 0 &&
             (st.fetch_or(kDestroy, std::memory_order_acq_rel) & kRead) == 0) {
           return;
@@ -315,9 +317,10 @@ class Injector {
       if (tail_ahead) new_head |= kHasNext;
     }
 
-    // seq_cst: claims [head, head+n) against other consumers. Release half
-    // publishes nothing by itself; acquire on failure is not needed since a
-    // lost race is reported to the caller as Retry.
+    // seq_cst: claims [head, head+n) against other consumers; the release
+    // half lets a consumer that acquires this head value also see the tail
+    // value our kHasNext decision was based on. Relaxed on failure: a lost
+    // race is reported to the caller as Retry and nothing read is used.
     if (!head_.index.compare_exchange_strong(head, new_head, std::memory_order_seq_cst,
                                              std::memory_order_relaxed)) {
       return Steal<T>::retry();

@@ -186,6 +186,17 @@ PyMethodDef kHandleMethods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// The callable handles are generic in their result type: CallableTask[int]
+// is a types.GenericAlias, for annotations evaluated at run time.
+PyMethodDef kGenericHandleMethods[] = {
+    {"done", handle_done, METH_NOARGS, "done($self)\n--\n\n"},
+    {"result", handle_result, METH_NOARGS, "result($self)\n--\n\n"},
+    {"add_done_callback", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(handle_add_done_callback)),
+     METH_FASTCALL | METH_KEYWORDS, "add_done_callback($self, cb)\n--\n\n"},
+    {"__class_getitem__", Py_GenericAlias, METH_O | METH_CLASS, "See PEP 585"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 struct HandleInfo {
   const char* name;
   const char* doc;
@@ -208,7 +219,8 @@ PyObject* create_handle_type(HandleKind kind) {
   PyType_Slot slots[] = {
       {Py_tp_doc, const_cast<char*>(info.doc)},
       {Py_tp_dealloc, reinterpret_cast<void*>(handle_dealloc)},
-      {Py_tp_methods, kHandleMethods},
+      {Py_tp_methods, kind == HandleKind::Callable || kind == HandleKind::BatchCallable ? kGenericHandleMethods
+                                                                                        : kHandleMethods},
       {Py_am_await, reinterpret_cast<void*>(handle_await)},
       {Py_tp_iter, reinterpret_cast<void*>(handle_iter)},
       {Py_tp_iternext, reinterpret_cast<void*>(handle_next)},

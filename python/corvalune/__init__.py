@@ -5,30 +5,69 @@ Python callables and coroutines; every spawn returns a handle that can be
 polled, given callbacks and awaited from asyncio.
 """
 
+from __future__ import annotations
+
 import asyncio as _asyncio
 import atexit as _atexit
+from collections.abc import Coroutine as _Coroutine
+from typing import Any as _Any
+from typing import TypeVar as _TypeVar
 
 import _corvalune_sys
-from _corvalune_sys import *  # noqa: F401,F403
+from _corvalune_sys import BatchCallableTask as BatchCallableTask
+from _corvalune_sys import BatchNativeTask as BatchNativeTask
+from _corvalune_sys import CallableTask as CallableTask
+from _corvalune_sys import CancellationToken as CancellationToken
+from _corvalune_sys import NativeTask as NativeTask
+from _corvalune_sys import PanicInTask as PanicInTask
+from _corvalune_sys import RegisteredWorker as RegisteredWorker
+from _corvalune_sys import RegistrationError as RegistrationError
+from _corvalune_sys import TaskCancelled as TaskCancelled
+from _corvalune_sys import batch_spawn_callable as batch_spawn_callable
+from _corvalune_sys import batch_spawn_native_pipeline as batch_spawn_native_pipeline
+from _corvalune_sys import configure as configure
+from _corvalune_sys import default_worker_count as default_worker_count
+from _corvalune_sys import is_free_threaded as is_free_threaded
+from _corvalune_sys import native_pipeline_transform as native_pipeline_transform
+from _corvalune_sys import register_worker as register_worker
+from _corvalune_sys import run_level1 as run_level1
+from _corvalune_sys import shutdown as shutdown
+from _corvalune_sys import spawn_callable as spawn_callable
+from _corvalune_sys import spawn_coroutine as spawn_coroutine
+from _corvalune_sys import spawn_native_pipeline as spawn_native_pipeline
+from _corvalune_sys import worker_count as worker_count
 
-__all__ = list(_corvalune_sys.__all__) + ["run"]
-__version__ = _corvalune_sys.__version__
+from ._executor import Executor as Executor
+
+__all__ = [
+    "PanicInTask", "TaskCancelled", "RegistrationError",
+    "CancellationToken", "RegisteredWorker", "NativeTask", "CallableTask",
+    "BatchNativeTask", "BatchCallableTask",
+    "is_free_threaded", "register_worker", "spawn_coroutine", "run_level1",
+    "native_pipeline_transform", "spawn_native_pipeline", "batch_spawn_native_pipeline",
+    "spawn_callable", "batch_spawn_callable", "configure", "worker_count",
+    "default_worker_count", "shutdown", "__version__",
+    "Executor", "run",
+]
+__version__: str = _corvalune_sys.__version__
+
+_T = _TypeVar("_T")
 
 # Stop the workers before the interpreter finalizes, so that none of them
 # touches the interpreter while it is being torn down.
 _atexit.register(_corvalune_sys.shutdown)
 
 
-def run(coro, *, level1=False):
+def run(coro: _Coroutine[_Any, _Any, _T], *, level1: bool = False) -> _T:
     """Run a coroutine to completion and return its result.
 
     With *level1* false (the default), run it in a new asyncio event loop,
     exactly as :func:`asyncio.run` does, so that every asyncio feature is
     available. With *level1* true, drive it on Corvalune's worker pool
-    without an event loop (:func:`run_level1`): the coroutine may await
-    Corvalune's task handles and objects with ``add_done_callback()`` such
-    as :class:`asyncio.Future`.
+    without an event loop (:func:`run_level1`): the coroutine may then await
+    Corvalune's task handles and objects that have an ``add_done_callback()``
+    method, such as :class:`asyncio.Future`.
     """
     if level1:
-        return _corvalune_sys.run_level1(coro)
+        return run_level1(coro)
     return _asyncio.run(coro)

@@ -1,0 +1,90 @@
+"""A concurrent.futures executor over Corvalune's shared worker pool."""
+
+from __future__ import annotations
+
+import contextvars
+import threading
+from collections.abc import Callable
+from concurrent import futures
+from typing import Any, ParamSpec, TypeVar
+
+import _corvalune_sys
+
+_P = ParamSpec("_P")
+_T = TypeVar("_T")
+
+
+def _run_work_item(future: futures.Future[Any], context: contextvars.Context,
+                   fn: Callable[..., Any], args: tuple[Any, ...], kwargs: dict[str, Any]) -> None:
+    if not future.set_running_or_notify_cancel():
+        return
+    try:
+        result = context.run(fn, *args, **kwargs)
+    except BaseException as exc:
+        future.set_exception(exc)
+        # Break the reference cycle through the traceback's frames.
+        del exc
+    else:
+        future.set_result(result)
+
+
+class Executor(futures.Executor):
+    """An executor that runs calls on Corvalune's process-wide worker pool.
+
+    Futures are standard :class:`concurrent.futures.Future` objects. Each
+    call runs in a copy of the submitting thread's :mod:`contextvars`
+    context, as :func:`asyncio.to_thread` does. The pool is shared by every
+    executor in the process, so *max_workers* does not size it; it is
+    accepted for compatibility and must be positive when given.
+    :meth:`shutdown` stops this executor, never the shared pool.
+
+    It works with :meth:`asyncio.loop.run_in_executor`.
+    """
+
+    def __init__(self, max_workers: int | None = None, thread_name_prefix: str = "") -> None:
+        if max_workers is not None and max_workers <= 0:
+            raise ValueError("max_workers must be greater than 0")
+        self._max_workers = max_workers
+        self._lock = threading.Lock()
+        self._shutdown = False
+        self._pending: set[futures.Future[Any]] = set()
+        self._idle = threading.Condition(self._lock)
+
+    def submit(self, fn: Callable[_P, _T], /, *args: _P.args, **kwargs: _P.kwargs) -> futures.Future[_T]:
+        """Schedules ``fn(*args, **kwargs)`` and returns a Future for it."""
+        with self._lock:
+            if self._shutdown:
+                raise RuntimeError("cannot schedule new futures after shutdown")
+            future: futures.Future[_T] = futures.Future()
+            self._pending.add(future)
+        future.add_done_callback(self._forget)
+        context = contextvars.copy_context()
+        try:
+            _corvalune_sys.spawn_callable(_run_work_item, (future, context, fn, args, kwargs))
+        except BaseException:
+            self._forget(future)
+            raise
+        return future
+
+    submit.__doc__ = futures.Executor.submit.__doc__
+
+    def _forget(self, future: futures.Future[Any]) -> None:
+        with self._lock:
+            self._pending.discard(future)
+            if not self._pending:
+                self._idle.notify_all()
+
+    def shutdown(self, wait: bool = True, *, cancel_futures: bool = False) -> None:
+        """Stops accepting new calls; with *wait*, returns once every call
+        submitted so far has finished. With *cancel_futures*, calls that have
+        not started are cancelled. The shared pool keeps running."""
+        with self._lock:
+            self._shutdown = True
+            pending = list(self._pending)
+        if cancel_futures:
+            for future in pending:
+                future.cancel()
+        if wait:
+            with self._lock:
+                while self._pending:
+                    self._idle.wait()
