@@ -7,7 +7,7 @@ CMAKE := $(VENV)/bin/cmake
 JOBS ?= 2
 SANITIZERS := plain thread address
 
-.PHONY: all demo test bench install bootstrap core-tests py-tests clean $(addprefix core-test-,$(SANITIZERS))
+.PHONY: all demo test bench install bootstrap core-tests py-tests leak-check clean $(addprefix core-test-,$(SANITIZERS))
 
 all: test
 
@@ -22,7 +22,7 @@ install: bootstrap
 demo: install
 	$(PY) -m corvalune
 
-test: core-tests py-tests
+test: core-tests py-tests leak-check
 
 core-tests: $(addprefix core-test-,$(SANITIZERS))
 
@@ -39,6 +39,16 @@ py-tests: install
 	@$(PY) -m mypy --strict --cache-dir build/mypy-cache tests/typing/example.py
 	@echo "== python tests"
 	@$(PY) -m pytest -q tests
+
+# Reference leaks: every entry point run 10,000 times under the debug
+# interpreter (python3.14d), with the extension built for it.
+leak-check: bootstrap
+	@echo "== reference leaks (python3.14d)"
+	@dbg=$$(WITH_DEBUG_PYTHON=1 tools/provision-python.sh) && \
+	  $(CMAKE) -S . -B build/dbg -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
+	    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE=$$dbg -Wno-deprecated >/dev/null && \
+	  $(CMAKE) --build build/dbg -j $(JOBS) >/dev/null && \
+	  PYTHONPATH=build/dbg/corvalune-sys:python $$dbg tests/leaks/leak_runner.py
 
 bench: bootstrap
 	@$(CMAKE) -S . -B build/bench -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \

@@ -157,7 +157,8 @@ def test_await_raises_the_stored_exception():
 
     async def main():
         try:
-            await h
+            async with asyncio.timeout(DEADLINE):
+                await h
         except ValueError as e:
             return e
 
@@ -174,7 +175,8 @@ def test_non_callable_fails_at_result_not_at_spawn():
 
     async def main():
         try:
-            await h
+            async with asyncio.timeout(DEADLINE):
+                await h
         except TypeError as e:
             return e
 

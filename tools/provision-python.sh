@@ -22,10 +22,15 @@ done
 
 root="$here/.toolchain/cpython-3.14"
 py="$root/usr/bin/python3.14"
+# WITH_DEBUG_PYTHON=1 adds the debug interpreter python3.14d (for reference
+# leak checks) and prints its path instead.
 dbg="${WITH_DEBUG_PYTHON:-0}"
 stamp="$root/.complete"
-if [ -f "$stamp" ] && [ -x "$py" ] && { [ "$dbg" = 0 ] || [ -x "$root/usr/bin/python3.14d" ]; }; then
-  echo "$py"
+dbg_stamp="$root/.complete-dbg"
+want="$py"
+[ "$dbg" = 0 ] || want="$root/usr/bin/python3.14d"
+if [ -f "$stamp" ] && { [ "$dbg" = 0 ] || [ -f "$dbg_stamp" ]; }; then
+  echo "$want"
   exit 0
 fi
 
@@ -43,7 +48,8 @@ need_host_tool patchelf patchelf
 need_host_tool dpkg-deb dpkg
 
 apt_dir="$here/.toolchain/apt-sid"
-mkdir -p "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial" "$apt_dir/etc/preferences.d" "$apt_dir/debs"
+mkdir -p "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial" "$apt_dir/etc/preferences.d" \
+         "$apt_dir/empty.d" "$apt_dir/debs" "$apt_dir/debs-dbg"
 touch "$apt_dir/status"
 cat >"$apt_dir/sources.list" <<'SRC'
 deb http://deb.debian.org/debian sid main
@@ -57,49 +63,52 @@ Dir::Etc::SourceList "$apt_dir/sources.list";
 Dir::Etc::SourceParts "$apt_dir/empty.d";
 Dir::Etc::Preferences "$apt_dir/etc/preferences";
 Dir::Etc::PreferencesParts "$apt_dir/etc/preferences.d";
+Dir::Etc::TrustedParts "/etc/apt/trusted.gpg.d";
 APT::Get::List-Cleanup "0";
 Acquire::Languages "none";
 Acquire::Retries "3";
 CONF
-mkdir -p "$apt_dir/empty.d"
-# Reuse the host's keyring so sid's Release file verifies.
-if [ -d /usr/share/keyrings ]; then
-  echo 'Dir::Etc::TrustedParts "/etc/apt/trusted.gpg.d";' >>"$apt_dir/apt.conf"
-fi
 export APT_CONFIG="$apt_dir/apt.conf"
 
-log "updating the private apt index for sid"
-apt-get update -qq >&2 || apt-get -o Acquire::AllowInsecureRepositories=true update -qq >&2
+libdir="$root/usr/lib/x86_64-linux-gnu"
+patch_interpreters() {
+  local loader="$libdir/ld-linux-x86-64.so.2"
+  local exe
+  for exe in "$root/usr/bin/python3.14" "$root/usr/bin/python3.14d"; do
+    [ -e "$exe" ] || continue
+    exe=$(readlink -f "$exe")
+    [ "$(patchelf --print-interpreter "$exe")" = "$loader" ] && continue
+    # DT_RPATH (not RUNPATH): it also governs the libraries that the stdlib's
+    # extension modules load, so they never resolve against the host's.
+    patchelf --set-interpreter "$loader" --force-rpath --set-rpath "$libdir" "$exe"
+  done
+}
 
-pkgs=(libc6 python3.14-minimal libpython3.14-minimal libpython3.14-stdlib libpython3.14
-      libpython3.14-dev python3.14 python3.14-dev python3.14-venv libexpat1 zlib1g libffi8
-      libssl3t64 libsqlite3-0 libbz2-1.0 liblzma5 libzstd1 libmpdec4 libncursesw6 libtinfo6
-      libreadline8t64 libuuid1 libgcc-s1 libstdc++6 libdb5.3t64 libgdbm6t64 python3-pip-whl
-      python3-setuptools-whl media-types tzdata libcrypt1)
-if [ "$dbg" != 0 ]; then
-  pkgs+=(python3.14-dbg libpython3.14-dbg)
+if [ ! -f "$stamp" ]; then
+  log "updating the private apt index for sid"
+  apt-get update -qq >&2
+  pkgs=(libc6 python3.14-minimal libpython3.14-minimal libpython3.14-stdlib libpython3.14
+        libpython3.14-dev python3.14 python3.14-dev python3.14-venv libexpat1 zlib1g libffi8
+        libssl3t64 libsqlite3-0 libbz2-1.0 liblzma5 libzstd1 libmpdec4 libncursesw6 libtinfo6
+        libreadline8t64 libuuid1 libgcc-s1 libstdc++6 libdb5.3t64 libgdbm6t64 python3-pip-whl
+        python3-setuptools-whl media-types tzdata libcrypt1)
+  log "downloading ${#pkgs[@]} packages"
+  (cd "$apt_dir/debs" && rm -f ./*.deb && apt-get download -qq "${pkgs[@]}" >&2)
+  rm -rf "$root"
+  mkdir -p "$root"
+  for deb in "$apt_dir"/debs/*.deb; do dpkg -x "$deb" "$root"; done
+  patch_interpreters
+  "$py" -c 'import sys, ssl, sqlite3, ctypes, asyncio; print(sys.version)' >&2
+  touch "$stamp"
 fi
 
-log "downloading ${#pkgs[@]} packages"
-(cd "$apt_dir/debs" && apt-get download -qq "${pkgs[@]}" >&2)
-
-rm -rf "$root"
-mkdir -p "$root"
-for deb in "$apt_dir"/debs/*.deb; do
-  dpkg -x "$deb" "$root"
-done
-
-libdir="$root/usr/lib/x86_64-linux-gnu"
-loader="$libdir/ld-linux-x86-64.so.2"
-[ -e "$loader" ] || loader="$root/lib64/ld-linux-x86-64.so.2"
-for exe in "$root/usr/bin/python3.14" "$root/usr/bin/python3.14d"; do
-  [ -e "$exe" ] || continue
-  exe=$(readlink -f "$exe")
-  # DT_RPATH (not RUNPATH): it also governs the libraries that the stdlib's
-  # extension modules load, so they never resolve against the host's.
-  patchelf --set-interpreter "$loader" --force-rpath --set-rpath "$libdir" "$exe"
-done
-
-"$py" -c 'import sys, ssl, sqlite3, ctypes, asyncio; print(sys.version)' >&2
-touch "$stamp"
-echo "$py"
+if [ "$dbg" != 0 ] && [ ! -f "$dbg_stamp" ]; then
+  log "downloading the debug interpreter"
+  apt-get update -qq >&2
+  (cd "$apt_dir/debs-dbg" && rm -f ./*.deb && apt-get download -qq python3.14-dbg libpython3.14-dbg >&2)
+  for deb in "$apt_dir"/debs-dbg/*.deb; do dpkg -x "$deb" "$root"; done
+  patch_interpreters
+  "$root/usr/bin/python3.14d" -c 'import sys; sys.gettotalrefcount()' >&2
+  touch "$dbg_stamp"
+fi
+echo "$want"

@@ -64,6 +64,21 @@ void BatchCallableCompletion::publish(std::uint64_t start, std::vector<ItemOutco
   }
 }
 
+int BatchCallableCompletion::traverse(visitproc visit, void* arg) {
+  if (!is_done()) return 0;
+  std::lock_guard lock(results_lock_);
+  for (const ItemOutcome& slot : slots_) Py_VISIT(slot.object.get());
+  return 0;
+}
+
+void BatchCallableCompletion::clear() {
+  if (!is_done()) return;
+  std::vector<ItemOutcome> released;  // dropped after the lock
+  std::lock_guard lock(results_lock_);
+  released.swap(slots_);
+  slots_.resize(released.size());
+}
+
 PyObject* BatchCallableCompletion::result() {
   if (!check_result("batch callable task not completed")) return nullptr;
   // New references taken under the lock; the list is built outside it.
@@ -73,7 +88,7 @@ PyObject* BatchCallableCompletion::result() {
     std::lock_guard lock(results_lock_);
     objects.reserve(slots_.size());
     for (std::size_t i = 0; i < slots_.size(); ++i) {
-      if (slots_[i].is_error) {
+      if (slots_[i].is_error && slots_[i].object) {
         first_error = i;
         objects.push_back(slots_[i].object.clone());
         break;

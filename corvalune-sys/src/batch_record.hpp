@@ -75,6 +75,8 @@ class BatchCallableCompletion final : public BatchCompletion {
  public:
   explicit BatchCallableCompletion(std::uint64_t items) : BatchCompletion(items), slots_(items) {}
   PyObject* result() override;
+  int traverse(visitproc visit, void* arg) override;
+  void clear() override;
   void publish(std::uint64_t start, std::vector<ItemOutcome> outcomes);
 
  private:

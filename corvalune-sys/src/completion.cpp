@@ -135,7 +135,13 @@ PyObject* CallableCompletion::result() {
     PyErr_SetString(PyExc_RuntimeError, "task not completed");
     return nullptr;
   }
-  if (slot_ == Slot::Value) return object_.clone().release();
+  if (slot_ == Slot::Value) return object_ ? object_.clone().release() : Py_NewRef(Py_None);
+  if (!object_ && !pending_) {
+    // Released by the cycle collector: only reachable from other garbage.
+    lock.unlock();
+    PyErr_SetString(PyExc_RuntimeError, "task outcome was released");
+    return nullptr;
+  }
   if (!object_) {
     // A PanicInTask not yet created: create it outside the lock, then keep
     // the first one stored so that every call raises the same object.
@@ -153,6 +159,20 @@ PyObject* CallableCompletion::result() {
   lock.unlock();
   PyErr_SetRaisedException(exc.release());
   return nullptr;
+}
+
+int CallableCompletion::traverse(visitproc visit, void* arg) {
+  if (!is_done()) return 0;
+  std::lock_guard lock(result_lock_);
+  Py_VISIT(object_.get());
+  return 0;
+}
+
+void CallableCompletion::clear() {
+  if (!is_done()) return;
+  DeferredRef released;  // dropped after the lock
+  std::lock_guard lock(result_lock_);
+  released = std::move(object_);
 }
 
 void CallableCompletion::complete_value(Ref value) {

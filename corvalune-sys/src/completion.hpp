@@ -51,6 +51,15 @@ class Completion {
   // attaching if the calling thread is not attached. Call after marking done.
   void run_callbacks();
 
+  // Cycle collection. A stored outcome can refer back to its handle (an
+  // exception's traceback holds the frames that hold the handle), so the
+  // handles of records that keep Python objects take part in garbage
+  // collection. Only a done record's outcome is visited: it is immutable by
+  // then, and pending callbacks must never be cleared (the job still runs
+  // them when it completes).
+  virtual int traverse(visitproc, void*) { return 0; }
+  virtual void clear() {}
+
  protected:
   std::mutex callback_lock_;
   std::vector<DeferredRef> callbacks_;  // guarded by callback_lock_
@@ -64,6 +73,8 @@ class CallableCompletion final : public Completion {
  public:
   bool is_done() const noexcept override { return done_.load(std::memory_order_acquire) != 0; }
   PyObject* result() override;
+  int traverse(visitproc visit, void* arg) override;
+  void clear() override;
 
   // Step 1 (and 2) of the protocol: exactly one of these, once.
   void complete_value(Ref value);

@@ -1,6 +1,7 @@
 #include "handles.hpp"
 
 #include <new>
+#include <vector>
 
 #include "args.hpp"
 #include "cells.hpp"
@@ -169,9 +170,21 @@ PyObject* handle_next(PyObject* self) {
   });
 }
 
+int handle_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  if (auto& record = reinterpret_cast<HandleObject*>(self)->record) return record->traverse(visit, arg);
+  return 0;
+}
+
+int handle_clear(PyObject* self) {
+  if (auto& record = reinterpret_cast<HandleObject*>(self)->record) record->clear();
+  return 0;
+}
+
 void handle_dealloc(PyObject* self) {
   guard_void([self] {
     PyTypeObject* type = Py_TYPE(self);
+    if (type->tp_flags & Py_TPFLAGS_HAVE_GC) PyObject_GC_UnTrack(self);
     reinterpret_cast<HandleObject*>(self)->record.~shared_ptr();
     type->tp_free(self);
     Py_DECREF(type);  // instances of heap types own a reference to their type
@@ -216,18 +229,25 @@ ObjectCell g_handle_types[4];
 
 PyObject* create_handle_type(HandleKind kind) {
   const HandleInfo& info = kHandleInfo[static_cast<int>(kind)];
-  PyType_Slot slots[] = {
+  // Handles whose outcome holds Python objects take part in cycle collection
+  // (see Completion::traverse); native handles hold only bytes.
+  const bool holds_objects = kind == HandleKind::Callable || kind == HandleKind::BatchCallable;
+  std::vector<PyType_Slot> slots = {
       {Py_tp_doc, const_cast<char*>(info.doc)},
       {Py_tp_dealloc, reinterpret_cast<void*>(handle_dealloc)},
-      {Py_tp_methods, kind == HandleKind::Callable || kind == HandleKind::BatchCallable ? kGenericHandleMethods
-                                                                                        : kHandleMethods},
+      {Py_tp_methods, holds_objects ? kGenericHandleMethods : kHandleMethods},
       {Py_am_await, reinterpret_cast<void*>(handle_await)},
       {Py_tp_iter, reinterpret_cast<void*>(handle_iter)},
       {Py_tp_iternext, reinterpret_cast<void*>(handle_next)},
-      {0, nullptr},
   };
-  PyType_Spec spec = {info.name, sizeof(HandleObject), 0,
-                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE, slots};
+  unsigned flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE;
+  if (holds_objects) {
+    slots.push_back({Py_tp_traverse, reinterpret_cast<void*>(handle_traverse)});
+    slots.push_back({Py_tp_clear, reinterpret_cast<void*>(handle_clear)});
+    flags |= Py_TPFLAGS_HAVE_GC;
+  }
+  slots.push_back({0, nullptr});
+  PyType_Spec spec = {info.name, sizeof(HandleObject), 0, flags, slots.data()};
   return PyType_FromSpec(&spec);
 }
 
