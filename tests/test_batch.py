@@ -306,7 +306,8 @@ def test_empty_batches_are_complete_at_once_without_starting_the_pool():
             else:
                 raise AssertionError("iteration went on")
         async def main():
-            return [await h for h in handles]
+            async with asyncio.timeout(30):
+                return [await h for h in handles]
         assert asyncio.run(main()) == [[]] * 4
         assert calls == handles
         print([type(h).__name__ for h in handles], m.worker_count())
@@ -341,7 +342,8 @@ def test_failing_items_do_not_stop_the_others_and_the_first_one_is_raised(make):
 
     async def main():
         try:
-            await h
+            async with asyncio.timeout(DEADLINE):
+                await h
         except make as e:
             return e
 
@@ -476,7 +478,8 @@ def test_await_batches_in_asyncio():
     async def main():
         native = NATIVE([b"abc"] * 50)
         calls = CALLABLE(pow, [(i, 2) for i in range(50)])
-        return await asyncio.gather(native, calls) + [await native, await calls]
+        async with asyncio.timeout(DEADLINE):
+            return await asyncio.gather(native, calls) + [await native, await calls]
 
     squares = [i * i for i in range(50)]
     assert asyncio.run(main()) == [[ABC_100] * 50, squares, [ABC_100] * 50, squares]
@@ -601,7 +604,7 @@ def test_handle_class_and_instances(name, make):
     with pytest.raises(TypeError):
         type("Derived", (cls,), {})
     h = make()
-    assert type(h) is cls and not gc.is_tracked(h)
+    assert type(h) is cls
     with pytest.raises(TypeError):
         weakref.ref(h)
     with pytest.raises(AttributeError):

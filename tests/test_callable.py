@@ -111,6 +111,24 @@ def test_return_value_is_stored_as_is():
     assert sys.getrefcount(first) == baseline
 
 
+def test_await_and_iteration_give_the_returned_object_itself():
+    values = [None, (1,), ("a", "b"), (), [1, 2], {"k": 1}, 0, "text"]
+    handles = [m.spawn_callable(lambda v=v: v) for v in values]
+    wait_done(*handles)
+
+    async def main():
+        for h, v in zip(handles, values):
+            async with asyncio.timeout(DEADLINE):
+                result = await h
+            assert result is v, (result, v)
+
+    asyncio.run(main())
+    for h, v in zip(handles, values):
+        with pytest.raises(StopIteration) as info:
+            next(h)
+        assert info.value.value is v
+
+
 @pytest.mark.parametrize(
     "make",
     [

@@ -77,8 +77,7 @@ class LowerLies(str):
 
 @pytest.mark.parametrize(
     "args, kwargs",
-    [((), {}), (("Bilingual",), {}), (("BILINGUAL",), {}), (("NATIVE",), {}), ((), {"kind": "native"}),
-     ],
+    [((), {}), (("Bilingual",), {}), (("BILINGUAL",), {}), (("NATIVE",), {}), ((), {"kind": "native"})],
 )
 def test_accepted_kinds(args, kwargs):
     w = m.register_worker(*args, **kwargs)

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "names.hpp"
 #include "pyref.hpp"
 
 namespace corvalune::sys {
@@ -105,7 +106,7 @@ void add_parameter_note(const char* param) {
   std::string note = std::string("while processing '") + param + "'";
   Ref text = Ref::steal(PyUnicode_FromString(note.c_str()));
   if (text) {
-    Ref result = Ref::steal(PyObject_CallMethod(exc.get(), "add_note", "O", text.get()));
+    Ref result = call_method(exc.get(), Name::add_note, text.get());
     if (!result) {
       // Keep the original error; the note is a courtesy.
       PyErr_Clear();

@@ -11,6 +11,7 @@
 #include "attach.hpp"
 #include "exceptions.hpp"
 #include "guard.hpp"
+#include "names.hpp"
 #include "runtime.hpp"
 #include "worker.hpp"
 
@@ -70,6 +71,13 @@ class CoroutineTask final : public core::Job {
   ResumeAction resume_;  // guarded by resume_lock_
 };
 
+// Discards the pending error, unless it is a PanicException coming back from
+// Python: that is a native failure, which ends the step with PanicInTask.
+void clear_unless_panic() {
+  if (!PyErr_Occurred()) return;
+  Ref exc = take_raised_exception();  // throws for a PanicException
+}
+
 Ref new_exception(PyObject* type, const char* message) {
   return Ref::steal(PyObject_CallFunction(type, "s", message));
 }
@@ -92,10 +100,18 @@ std::string cannot_drive_message(PyObject* yielded) {
 
 // --- the resume callback ------------------------------------------------------
 
+// What a resume callback holds until its first call. The first call takes
+// both out (atomically: two threads may call it at once), so that an
+// awaitable that keeps its callbacks after calling them (as
+// concurrent.futures.Future does) does not keep the task, and through it the
+// coroutine, alive in a cycle the collector cannot see. Later calls do
+// nothing: the task was queued once already.
 struct ResumeState {
-  CoroutineTask* task;  // one reference
-  DeferredRef awaitable;
-  ~ResumeState() { task->release_ref(); }
+  std::atomic<CoroutineTask*> task;  // one reference, until the first call
+  DeferredRef awaitable;             // owned by whoever takes `task`
+  ~ResumeState() {
+    if (CoroutineTask* t = task.exchange(nullptr, std::memory_order_acq_rel)) t->release_ref();
+  }
 };
 
 constexpr const char* kResumeCapsule = "corvalune.resume_callback";
@@ -106,7 +122,7 @@ void destroy_resume_state(PyObject* capsule) {
 
 // fut.result() as a send action; no action when it raises.
 ResumeAction result_action(PyObject* fut) {
-  Ref value = Ref::steal(PyObject_CallMethod(fut, "result", nullptr));
+  Ref value = call_method(fut, Name::result);
   if (!value) {
     PyErr_Clear();
     return {};
@@ -119,10 +135,16 @@ PyObject* call_resume(PyObject* capsule, PyObject* args, PyObject*) {
     auto* state = static_cast<ResumeState*>(PyCapsule_GetPointer(capsule, kResumeCapsule));
     if (state == nullptr) return nullptr;
     Attach attach;
+    // acq_rel: the winner of the exchange owns the task reference and the
+    // awaitable; pairs with the exchange in ~ResumeState.
+    CoroutineTask* task = state->task.exchange(nullptr, std::memory_order_acq_rel);
+    if (task == nullptr) return PyTuple_New(0);
+    core::JobRef task_ref = core::JobRef::from_raw(task);  // released attached, below
+    Ref awaitable = state->awaitable.take();
     ResumeAction action;
     if (PyTuple_GET_SIZE(args) > 0) {
       PyObject* fut = PyTuple_GET_ITEM(args, 0);
-      Ref exc = Ref::steal(PyObject_CallMethod(fut, "exception", nullptr));
+      Ref exc = call_method(fut, Name::exception);
       if (!exc) PyErr_Clear();
       if (exc && exc.get() != Py_None) {
         action = {ResumeAction::Kind::Throw, DeferredRef(std::move(exc))};
@@ -130,9 +152,9 @@ PyObject* call_resume(PyObject* capsule, PyObject* args, PyObject*) {
         action = result_action(fut);
       }
     } else {
-      action = result_action(state->awaitable.get());
+      action = result_action(awaitable.get());
     }
-    state->task->resume_with(std::move(action));
+    task->resume_with(std::move(action));
     return PyTuple_New(0);
   });
 }
@@ -142,7 +164,7 @@ PyMethodDef kResumeDef = {"resume_callback", reinterpret_cast<PyCFunction>(reint
 
 Ref make_resume_callback(CoroutineTask* task, PyObject* awaitable) {
   task->add_ref();
-  auto* state = new ResumeState{task, DeferredRef(Ref::borrow(awaitable))};
+  auto* state = new ResumeState{{task}, DeferredRef(Ref::borrow(awaitable))};
   Ref capsule = Ref::steal(PyCapsule_New(state, kResumeCapsule, destroy_resume_state));
   if (!capsule) {
     delete state;
@@ -179,7 +201,6 @@ void CoroutineTask::report_completion(Ref result, Ref exception) {
 }
 
 void CoroutineTask::run(core::JobRef self) {
-  (void)self;  // the queue entry's reference, released when run returns
   // A finalizing interpreter is never touched: the step is dropped.
   if (Py_IsFinalizing()) return;
   std::optional<Attach> attach;
@@ -188,6 +209,12 @@ void CoroutineTask::run(core::JobRef self) {
   } catch (...) {
     return;
   }
+  // Declared after the attachment, so destroyed before it: the queue
+  // entry's reference is dropped while attached, and a finished task
+  // releases its coroutine and completion callback at once instead of
+  // leaving them for the next attach (run_level1 waits for exactly that
+  // release when a coroutine can never finish).
+  core::JobRef entry = std::move(self);
   PyMutex_Lock(&step_lock_);
   try {
     step_locked();
@@ -216,9 +243,9 @@ void CoroutineTask::step_locked() {
   if (cancellation_->cancelled.load(std::memory_order_acquire)) {
     Ref thrown = PendingException{ExceptionKind::TaskCancelled, "coroutine cancelled cooperatively"}.to_object();
     if (thrown) {
-      Ref answer = Ref::steal(PyObject_CallMethod(coro, "throw", "O", thrown.get()));
+      Ref answer = call_method(coro, Name::throw_, thrown.get());
     }
-    PyErr_Clear();  // whatever the coroutine answers is discarded
+    clear_unless_panic();  // whatever the coroutine answers is discarded
     Ref reported = PendingException{ExceptionKind::TaskCancelled, "cancelled"}.to_object();
     PyErr_Clear();
     finish({}, std::move(reported));
@@ -233,13 +260,13 @@ void CoroutineTask::step_locked() {
   Ref yielded;
   switch (action.kind) {
     case ResumeAction::Kind::Empty:
-      yielded = Ref::steal(PyObject_CallMethod(coro, "send", "O", Py_None));
+      yielded = call_method(coro, Name::send, Py_None);
       break;
     case ResumeAction::Kind::Send:
-      yielded = Ref::steal(PyObject_CallMethod(coro, "send", "O", action.value.get()));
+      yielded = call_method(coro, Name::send, action.value.get());
       break;
     case ResumeAction::Kind::Throw:
-      yielded = Ref::steal(PyObject_CallMethod(coro, "throw", "O", action.value.get()));
+      yielded = call_method(coro, Name::throw_, action.value.get());
       break;
   }
   action.value.reset();
@@ -247,7 +274,7 @@ void CoroutineTask::step_locked() {
   if (!yielded) {
     Ref exc = take_raised_exception();  // a PanicException resumes as a native failure
     if (exc && PyErr_GivenExceptionMatches(exc.get(), PyExc_StopIteration)) {
-      Ref value = Ref::steal(PyObject_GetAttrString(exc.get(), "value"));
+      Ref value = Ref::steal(PyObject_GetAttr(exc.get(), name(Name::value)));
       if (!value) {
         PyErr_Clear();
         value = Ref::borrow(Py_None);
@@ -259,18 +286,18 @@ void CoroutineTask::step_locked() {
     return;
   }
 
-  int has_callback = PyObject_HasAttrStringWithError(yielded.get(), "add_done_callback");
+  int has_callback = PyObject_HasAttrWithError(yielded.get(), name(Name::add_done_callback));
   if (has_callback < 0) {
-    PyErr_Clear();
+    clear_unless_panic();
     has_callback = 0;
   }
   if (has_callback) {
     Ref callback = make_resume_callback(this, yielded.get());
     if (callback) {
-      Ref added = Ref::steal(PyObject_CallMethod(yielded.get(), "add_done_callback", "O", callback.get()));
+      Ref added = call_method(yielded.get(), Name::add_done_callback, callback.get());
       if (added) return;  // suspended
     }
-    PyErr_Clear();
+    clear_unless_panic();
   } else if (yielded.get() == Py_None) {
     resubmit();
     return;
@@ -405,6 +432,9 @@ PyObject* run_level1(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObje
         PyThreadState* ts = PyEval_SaveThread();
         got = receive(*channel, kSignalCheck, pair);
         PyEval_RestoreThread(ts);
+        // References dropped by detached threads (the last one may be the
+        // sender itself) are released here, as at any attach.
+        drain_pending_releases();
       }
       if (got == Received::Pair) return deliver(std::move(pair));
       if (got == Received::Disconnected) {

@@ -6,6 +6,7 @@
 #include "args.hpp"
 #include "cells.hpp"
 #include "guard.hpp"
+#include "names.hpp"
 #include "panic.hpp"
 
 namespace corvalune::sys {
@@ -61,15 +62,15 @@ PyObject* settle_future(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     }
     PyObject* future = args[0];
     const bool is_error = PyObject_IsTrue(args[1]) == 1;
-    Ref done = Ref::steal(PyObject_CallMethod(future, "done", nullptr));
+    Ref done = call_method(future, Name::done);
     if (!done) return nullptr;
     if (done.get() == Py_True) Py_RETURN_NONE;
-    Ref result = Ref::steal(PyObject_CallMethod(future, is_error ? "set_exception" : "set_result", "O", args[2]));
+    Ref result = call_method(future, is_error ? Name::set_exception : Name::set_result, args[2]);
     if (!result && is_error) {
       // set_exception refuses some exceptions (StopIteration): deliver the
       // refusal instead of leaving the awaiting task hanging.
       Ref refusal = Ref::steal(PyErr_GetRaisedException());
-      result = Ref::steal(PyObject_CallMethod(future, "set_exception", "O", refusal.get()));
+      result = call_method(future, Name::set_exception, refusal.get());
     }
     if (!result) return nullptr;
     Py_RETURN_NONE;
@@ -105,17 +106,18 @@ PyObject* call_resolver(PyObject* capsule, PyObject*, PyObject*) {
     Ref future = state->future.clone();
     Ref handle = state->handle.clone();
 
-    Ref cancelled = Ref::steal(PyObject_CallMethod(future.get(), "cancelled", nullptr));
+    Ref cancelled = call_method(future.get(), Name::cancelled);
     if (!cancelled) PyErr_Clear();
     else if (cancelled.get() == Py_True) return PyTuple_New(0);
 
-    Ref value = Ref::steal(PyObject_CallMethod(handle.get(), "result", nullptr));
+    Ref value = call_method(handle.get(), Name::result);
     Ref is_error = Ref::borrow(value ? Py_False : Py_True);
     if (!value) value = take_raised_exception();
     PyObject* settle = settle_function();
     if (settle == nullptr) return nullptr;
-    Ref scheduled = Ref::steal(PyObject_CallMethod(loop.get(), "call_soon_threadsafe", "OOOO", settle,
-                                                   future.get(), is_error.get(), value.get()));
+    PyObject* call_args[] = {loop.get(), settle, future.get(), is_error.get(), value.get()};
+    Ref scheduled = Ref::steal(PyObject_VectorcallMethod(name(Name::call_soon_threadsafe), call_args,
+                                                         5, nullptr));
     if (!scheduled) PyErr_Clear();  // a closed loop: the awaiting coroutine never resumes
     return PyTuple_New(0);
   });
@@ -132,12 +134,12 @@ PyObject* handle_await(PyObject* self) {
       PyErr_Clear();
       return Py_NewRef(self);
     }
-    Ref loop = Ref::steal(PyObject_CallMethod(asyncio.get(), "get_running_loop", nullptr));
+    Ref loop = call_method(asyncio.get(), Name::get_running_loop);
     if (!loop) {
       PyErr_Clear();
       return Py_NewRef(self);
     }
-    Ref future = Ref::steal(PyObject_CallMethod(loop.get(), "create_future", nullptr));
+    Ref future = call_method(loop.get(), Name::create_future);
     if (!future) return nullptr;
     auto* state = new ResolverState{DeferredRef(loop.clone()), DeferredRef(future.clone()),
                                     DeferredRef(Ref::borrow(self))};
@@ -148,9 +150,9 @@ PyObject* handle_await(PyObject* self) {
     }
     Ref resolver = Ref::steal(PyCFunction_New(&kResolverDef, capsule.get()));
     if (!resolver) return nullptr;
-    Ref added = Ref::steal(PyObject_CallMethod(self, "add_done_callback", "O", resolver.get()));
+    Ref added = call_method(self, Name::add_done_callback, resolver.get());
     if (!added) return nullptr;
-    return PyObject_CallMethod(future.get(), "__await__", nullptr);
+    return call_method(future.get(), Name::await_).release();
   });
 }
 

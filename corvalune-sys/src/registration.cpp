@@ -12,11 +12,13 @@
 
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "args.hpp"
 #include "cells.hpp"
 #include "exceptions.hpp"
 #include "guard.hpp"
+#include "names.hpp"
 #include "panic.hpp"
 #include "runtime.hpp"
 
@@ -149,19 +151,21 @@ PyObject* exit_(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObje
 void worker_dealloc(PyObject* self) {
   guard_void([self] {
     auto* obj = reinterpret_cast<WorkerObject*>(self);
-    if (obj->state != nullptr) {
-      if (PyThread_get_thread_ident() == obj->state->owner) {
-        delete obj->state;  // releasing a present context runs leave_pool
+    WorkerState* state = std::exchange(obj->state, nullptr);
+    PyTypeObject* type = Py_TYPE(self);
+    if (state != nullptr) {
+      if (PyThread_get_thread_ident() == state->owner) {
+        delete state;  // releasing a present context runs leave_pool
       } else {
         // The registration belongs to its own thread's queue slot: it is
-        // left in place for the life of the process.
+        // left in place for the life of the process. The report names the
+        // type, not the object: the object is being destroyed and must not
+        // be handed to the unraisable hook.
         PyErr_SetString(PyExc_RuntimeError,
                         "corvalune_sys::PyRegisteredWorker is unsendable, but is being dropped on another thread");
-        PyErr_WriteUnraisable(self);
+        PyErr_WriteUnraisable(reinterpret_cast<PyObject*>(type));
       }
-      obj->state = nullptr;
     }
-    PyTypeObject* type = Py_TYPE(self);
     type->tp_free(self);
     Py_DECREF(type);
   });
@@ -192,8 +196,9 @@ PyObject* register_worker(PyObject*, PyObject* const* args, Py_ssize_t nargsf, P
         raise_type_mismatch(bound[0], "str", "kind");
         return nullptr;
       }
-      // str.lower() is the full Unicode lower-casing.
-      Ref lowered = Ref::steal(PyObject_CallMethod(bound[0], "lower", nullptr));
+      // str.lower() is the full Unicode lower-casing; called on the str type
+      // itself so that a subclass's own lower() has no say.
+      Ref lowered = call_method(reinterpret_cast<PyObject*>(&PyUnicode_Type), Name::lower, bound[0]);
       if (!lowered) return nullptr;
       if (PyUnicode_EqualToUTF8(lowered.get(), "native")) {
         kind = core::WorkerKind::Native;
