@@ -7,7 +7,7 @@ CMAKE := $(VENV)/bin/cmake
 JOBS ?= 2
 SANITIZERS := plain thread address
 
-.PHONY: all demo test bench install bootstrap core-tests py-tests leak-check clean $(addprefix core-test-,$(SANITIZERS))
+.PHONY: all demo test bench install bootstrap core-tests py-tests leak-check soak clean $(addprefix core-test-,$(SANITIZERS))
 
 all: test
 
@@ -49,6 +49,10 @@ leak-check: bootstrap
 	    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE=$$dbg -Wno-deprecated >/dev/null && \
 	  $(CMAKE) --build build/dbg -j $(JOBS) >/dev/null && \
 	  PYTHONPATH=build/dbg/corvalune-sys:python $$dbg tests/leaks/leak_runner.py
+
+# A bounded 60 s mixed workload whose resident memory must stay flat.
+soak: install
+	$(PY) tools/soak.py --seconds 60
 
 bench: bootstrap
 	@$(CMAKE) -S . -B build/bench -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \

@@ -36,8 +36,10 @@ def callback(*args):
 
 # Callable tasks, some still running or queued at exit.
 for _ in range(rng.randint(0, 30)):
-    h = corvalune.spawn_callable(rng.choice([sleeper, busy]), (rng.choice([0.001, 0.02, 0.2]),)
-                                 if rng.random() < 0.5 else (rng.randint(10, 20000),))
+    if rng.random() < 0.5:
+        h = corvalune.spawn_callable(sleeper, (rng.choice([0.001, 0.02, 0.2]),))
+    else:
+        h = corvalune.spawn_callable(busy, (rng.randint(10, 20000),))
     if rng.random() < 0.5:
         h.add_done_callback(callback)
     keep.append(h)

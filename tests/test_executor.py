@@ -1,0 +1,85 @@
+"""corvalune.Executor: CPython's own executor tests, and what they do not cover."""
+
+import asyncio
+import contextvars
+import os
+import pathlib
+import subprocess
+import sys
+import threading
+from concurrent import futures
+
+import pytest
+
+import corvalune
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+
+
+def test_cpython_executor_wait_and_as_completed_suites_pass():
+    folder = subprocess.run([str(ROOT / "tools" / "provision-cpython-tests.sh")], cwd=ROOT,
+                            capture_output=True, text=True, check=True).stdout.strip()
+    proc = subprocess.run([sys.executable, str(ROOT / "tests" / "stdlib" / "run_executor_suite.py"), folder],
+                          capture_output=True, text=True, timeout=600)
+    assert proc.returncode == 0, proc.stderr[-4000:]
+    assert "OK" in proc.stderr
+
+
+VAR = contextvars.ContextVar("VAR", default="unset")
+
+
+def test_calls_run_in_a_copy_of_the_submitting_context():
+    with corvalune.Executor() as ex:
+        VAR.set("outer")
+
+        def read_and_write():
+            seen = VAR.get()
+            VAR.set("inner")
+            return seen
+
+        assert ex.submit(read_and_write).result(timeout=30) == "outer"
+        assert VAR.get() == "outer"  # the copy was changed, not ours
+
+
+def test_futures_are_standard_and_work_with_run_in_executor():
+    async def main():
+        loop = asyncio.get_running_loop()
+        with corvalune.Executor() as ex:
+            results = await asyncio.gather(*(loop.run_in_executor(ex, pow, i, 2) for i in range(50)))
+            fut = ex.submit(int, "7")
+            assert type(fut) is futures.Future
+            return results, await asyncio.wrap_future(fut)
+
+    results, seven = asyncio.run(main())
+    assert results == [i * i for i in range(50)] and seven == 7
+
+
+def test_shutdown_waits_cancels_and_refuses():
+    gate = threading.Event()
+    ex = corvalune.Executor()
+    running = ex.submit(gate.wait, 30)
+    while not running.running():
+        pass
+    queued = [ex.submit(gate.wait, 30) for _ in range(2 * corvalune.worker_count() + 4)]
+    ex.shutdown(wait=False, cancel_futures=True)
+    with pytest.raises(RuntimeError, match="cannot schedule new futures after shutdown"):
+        ex.submit(int)
+    gate.set()
+    assert running.result(timeout=30) is True
+    ex.shutdown(wait=True)
+    assert all(f.done() for f in queued)
+    assert any(f.cancelled() for f in queued)
+
+
+@pytest.mark.parametrize("bad", [0, -1])
+def test_max_workers_must_be_positive(bad):
+    with pytest.raises(ValueError):
+        corvalune.Executor(max_workers=bad)
+
+
+def test_exceptions_of_every_kind_reach_the_future():
+    with corvalune.Executor() as ex:
+        for exc in (ValueError("v"), KeyboardInterrupt(), SystemExit(3)):
+            def boom(exc=exc):
+                raise exc
+            assert ex.submit(boom).exception(timeout=30) is exc
