@@ -1,0 +1,124 @@
+"""Handles inside asyncio's structured APIs, on the default loop and on uvloop.
+
+Cancelling the task that awaits a handle cancels only the wait: the work
+finishes on the pool and nothing is ever logged on the loop afterwards.
+"""
+
+import asyncio
+import threading
+
+import pytest
+import uvloop
+
+import _corvalune_sys as m
+
+LOOPS = {"asyncio": asyncio.new_event_loop, "uvloop": uvloop.new_event_loop}
+
+
+@pytest.fixture(params=sorted(LOOPS))
+def run(request):
+    """Runs a coroutine on the chosen loop, failing on anything the loop logs."""
+    def runner(coro):
+        errors = []
+        with asyncio.Runner(loop_factory=LOOPS[request.param]) as r:
+            r.get_loop().set_exception_handler(lambda loop, ctx: errors.append(ctx))
+            result = r.run(coro)
+            # Let late completions arrive while the loop still runs.
+            r.run(asyncio.sleep(0.05))
+        assert not errors, errors
+        return result
+    return runner
+
+
+def blocker():
+    gate = threading.Event()
+    return gate, m.spawn_callable(gate.wait, (30,))
+
+
+def test_task_group_gathers_every_kind(run):
+    async def main():
+        async with asyncio.TaskGroup() as tg:
+            tasks = [tg.create_task(_await(h)) for h in (
+                m.spawn_callable(pow, (2, 10)),
+                m.spawn_native_pipeline(b"abc"),
+                m.batch_spawn_callable(abs, [(-1,), (-2,)]),
+                m.batch_spawn_native_pipeline([b"abc"]),
+            )]
+        return [t.result() for t in tasks]
+
+    abc = m.native_pipeline_transform(b"abc")
+    assert run(main()) == [1024, abc, [1, 2], [abc]]
+
+
+async def _await(h):
+    return await h
+
+
+def test_timeout_shield_and_cancellation_log_nothing(run):
+    async def main():
+        gate, h = blocker()
+        with pytest.raises(TimeoutError):
+            async with asyncio.timeout(0.01):
+                await h
+        shielded = asyncio.ensure_future(_await(h))
+        with pytest.raises(TimeoutError):
+            await asyncio.wait_for(asyncio.shield(shielded), 0.01)
+        task = asyncio.ensure_future(_await(h))
+        await asyncio.sleep(0)
+        task.cancel()
+        gate.set()  # completion races the cancellation
+        with pytest.raises(asyncio.CancelledError):
+            await task
+        return await shielded
+
+    assert run(main()) is True
+
+
+def test_cancellation_racing_completion_many_times(run):
+    async def main():
+        for i in range(300):
+            h = m.spawn_callable(int, (i,))
+            task = asyncio.ensure_future(_await(h))
+            if i % 3:
+                await asyncio.sleep(0)
+            task.cancel()
+            try:
+                await task
+            except asyncio.CancelledError:
+                pass
+    run(main())
+
+
+def test_wait_and_as_completed(run):
+    async def main():
+        gate, slow = blocker()
+        fast = [asyncio.ensure_future(_await(m.spawn_callable(int, (i,)))) for i in range(5)]
+        slow_task = asyncio.ensure_future(_await(slow))
+        done, pending = await asyncio.wait(fast + [slow_task], return_when=asyncio.FIRST_COMPLETED)
+        assert done and slow_task in pending
+        seen = []
+        for next_done in asyncio.as_completed(fast):
+            seen.append(await next_done)
+        gate.set()
+        assert await slow_task is True
+        return sorted(seen)
+
+    assert run(main()) == [0, 1, 2, 3, 4]
+
+
+def test_a_closed_loop_stays_silent():
+    gate, h = blocker()
+    loop = uvloop.new_event_loop()
+    errors = []
+    loop.set_exception_handler(lambda loop, ctx: errors.append(ctx))
+    task = loop.create_task(_await(h))
+    loop.run_until_complete(asyncio.sleep(0.01))
+    task.cancel()
+    loop.run_until_complete(asyncio.sleep(0))
+    loop.close()
+    gate.set()
+    deadline = 300
+    while not h.done() and deadline:
+        threading.Event().wait(0.01)
+        deadline -= 1
+    assert h.result() is True and not errors
