@@ -59,6 +59,8 @@ bench: bootstrap
 	  -DCMAKE_BUILD_TYPE=Release -DCORVALUNE_BUILD_EXTENSION=OFF -DCORVALUNE_BUILD_BENCH=ON >/dev/null
 	@$(CMAKE) --build build/bench -j $(JOBS)
 	build/bench/corvalune-core/corvalune_core_bench
+	@$(MAKE) --no-print-directory install
+	$(PY) bench/suite.py
 
 clean:
 	rm -rf build

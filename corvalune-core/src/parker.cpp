@@ -73,7 +73,7 @@ void Parker::park() {
   }
 }
 
-void Parker::park_timeout(std::chrono::nanoseconds d) {
+bool Parker::park_timeout(std::chrono::nanoseconds d) {
   using Clock = std::chrono::steady_clock;  // CLOCK_MONOTONIC, like FUTEX_WAIT's timeout
   const Clock::time_point start = Clock::now();
   detail::ParkerState& s = *state_;
@@ -81,15 +81,14 @@ void Parker::park_timeout(std::chrono::nanoseconds d) {
   if (d <= std::chrono::nanoseconds::zero()) {
     // No waiting at all: just take a token if there is one. Acquire as in
     // try_consume_parked_token().
-    try_consume_parked_token(s);
-    return;
+    return try_consume_parked_token(s);
   }
   const Clock::time_point deadline =
       d >= Clock::time_point::max() - start ? Clock::time_point::max()
                                             : start + std::chrono::duration_cast<Clock::duration>(d);
 
   // Acquire: as in park().
-  if (s.atom().fetch_sub(1, std::memory_order_acquire) == kNotified) return;
+  if (s.atom().fetch_sub(1, std::memory_order_acquire) == kNotified) return true;
   for (;;) {
     const Clock::duration left = deadline - Clock::now();
     if (left <= Clock::duration::zero()) break;
@@ -98,11 +97,11 @@ void Parker::park_timeout(std::chrono::nanoseconds d) {
     rel.tv_sec = static_cast<time_t>(secs.count());
     rel.tv_nsec = static_cast<long>(std::chrono::duration_cast<std::chrono::nanoseconds>(left - secs).count());
     futex_wait(&s.word, &rel);
-    if (try_consume_parked_token(s)) return;
+    if (try_consume_parked_token(s)) return true;
   }
   // Timed out: leave the Parked state. Acquire: if an unpark raced with the
   // deadline we consume its token here, and must see its writes as usual.
-  s.atom().exchange(kEmpty, std::memory_order_acquire);
+  return s.atom().exchange(kEmpty, std::memory_order_acquire) == kNotified;
 }
 
 Unparker Parker::unparker() const { return Unparker(state_); }

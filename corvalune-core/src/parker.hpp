@@ -49,8 +49,9 @@ class Parker {
 
   // Like park(), but also returns once `d` (measured on the monotonic
   // clock) has passed. Spurious wake-ups and signals re-wait for the
-  // remainder. d <= 0 only consumes a token if one is stored.
-  void park_timeout(std::chrono::nanoseconds d);
+  // remainder. d <= 0 only consumes a token if one is stored. Returns true
+  // when a token was consumed, false when the time ran out without one.
+  bool park_timeout(std::chrono::nanoseconds d);
 
   Unparker unparker() const;
 

@@ -23,6 +23,7 @@
 #include <memory>
 #include <mutex>
 
+#include "block_pool.hpp"
 #include "job.hpp"
 #include "worker.hpp"
 
@@ -62,7 +63,7 @@ class Future {
   virtual Poll poll(Context& cx) = 0;
 };
 
-class Task final : public Job {
+class Task final : public Job, public PoolAllocated {
  public:
   enum State : std::uint8_t { kIdle = 0, kScheduled = 1, kRunning = 2, kComplete = 3 };
   enum class Outcome { Empty, Finished, Panicked };

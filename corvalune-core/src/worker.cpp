@@ -15,6 +15,13 @@ namespace corvalune::core {
 namespace {
 
 constexpr int kSpinRounds = 32;
+// A worker that has just run a job (or was just woken for one) is likely to
+// get more soon: its spin rounds back off exponentially, up to this many
+// hints per round (about 60 us in all), so that a steady trickle of
+// submissions finds it awake instead of paying a futex wake each. A worker
+// that comes back from a park timeout with nothing to do spins one hint per
+// round: an idle pool stays cheap.
+constexpr int kMaxHintsPerRound = 64;
 constexpr auto kParkTimeout = std::chrono::milliseconds(5);
 // After a job found by find_job, up to this many more come straight from the
 // local queue without looking anywhere else.
@@ -174,11 +181,34 @@ JobRef find_job(WorkerContext& context) {
   return {};
 }
 
+namespace {
+// Called by a pool thread whenever it runs out of work and when it leaves
+// its loop. The binding layer installs one that lets go of an interpreter
+// attachment kept across consecutive jobs. Written once at module load.
+std::atomic<IdleHook> g_idle_hook{nullptr};
+
+inline void going_idle() {
+  // acquire: pairs with the release store in set_worker_idle_hook.
+  if (IdleHook hook = g_idle_hook.load(std::memory_order_acquire)) hook();
+}
+
+struct LeaveHook {
+  ~LeaveHook() { going_idle(); }
+};
+}  // namespace
+
+void set_worker_idle_hook(IdleHook hook) noexcept { g_idle_hook.store(hook, std::memory_order_release); }
+
+bool is_pool_thread() noexcept { return t_worker_name[0] != '\0'; }
+
 void worker_loop(WorkerContext& context) {
   Scheduler& scheduler = *context.scheduler;
   WorkerRegistry& registry = *scheduler.registry;
+  LeaveHook leave;  // also on unwinding
+  bool hot = true;    // ran a job, or was woken, since the last park timeout
   while (scheduler.is_running()) {
     if (JobRef job = find_job(context)) {
+      hot = true;
       run_job(std::move(job));
       for (int i = 0; i < kLocalBurst; ++i) {
         JobRef next = pop_local();
@@ -188,9 +218,11 @@ void worker_loop(WorkerContext& context) {
       continue;
     }
 
+    going_idle();
     JobRef found;
     for (int round = 0; round < kSpinRounds && !found; ++round) {
-      spin_hint();
+      const int hints = hot ? std::min(1 << std::min(round, 6), kMaxHintsPerRound) : 1;
+      for (int h = 0; h < hints; ++h) spin_hint();
       found = pop_local();
       if (!found) {
         auto s = take_from_injector(scheduler);
@@ -198,6 +230,7 @@ void worker_loop(WorkerContext& context) {
       }
     }
     if (found) {
+      hot = true;
       run_job(std::move(found));
       continue;
     }
@@ -206,10 +239,13 @@ void worker_loop(WorkerContext& context) {
     auto s = take_from_injector(scheduler);
     if (s.is_success()) {
       registry.remove_sleeper(context.id);
+      hot = true;
       run_job(JobRef::from_raw(s.value));
       continue;
     }
-    context.parker.park_timeout(kParkTimeout);
+    // Woken by an unpark (a token): work was submitted for it. Timed out:
+    // nothing came.
+    hot = context.parker.park_timeout(kParkTimeout);
     registry.remove_sleeper(context.id);
   }
 }

@@ -181,6 +181,14 @@ std::vector<std::thread> start_worker_threads(const std::shared_ptr<Scheduler>& 
                                               std::size_t n,
                                               const ThreadSpawner& spawner = {});
 
+// A function a pool thread calls when it runs out of work (before spinning
+// and parking) and when it leaves its loop.
+using IdleHook = void (*)();
+void set_worker_idle_hook(IdleHook hook) noexcept;
+
+// True on the pool's own threads.
+bool is_pool_thread() noexcept;
+
 // The full name of the calling pool thread ("corvalune-worker-<i>"), or an
 // empty string on other threads. The OS name is cut to 15 bytes by Linux.
 std::string current_worker_name();

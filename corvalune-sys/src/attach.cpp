@@ -7,11 +7,15 @@
 #include <vector>
 
 #include "panic.hpp"
+#include "worker.hpp"
 
 namespace corvalune::sys {
 namespace {
 
 thread_local int t_attach_depth = 0;
+// A pool thread's attachment kept after its last Attach ended.
+thread_local bool t_lingering = false;
+thread_local PyGILState_STATE t_linger_state;
 
 // The pending-release list. Leaked on purpose: workers may queue references
 // while the process exits.
@@ -42,21 +46,45 @@ PendingList& pending() {
 
 }  // namespace
 
-bool thread_is_attached() noexcept { return t_attach_depth > 0 || PyGILState_Check() == 1; }
+bool thread_is_attached() noexcept { return t_attach_depth > 0 || t_lingering || PyGILState_Check() == 1; }
 
 Attach::Attach() {
-  if (t_attach_depth == 0 && Py_IsFinalizing())
-    throw core::Panic("Cannot attach to the Python interpreter while it is finalizing.");
   outermost_ = t_attach_depth == 0;
-  if (outermost_) state_ = PyGILState_Ensure();
+  if (outermost_ && t_lingering) {
+    // Still attached from the previous job. A finalization that began since
+    // is waiting for this thread to let go: do so, and refuse.
+    if (Py_IsFinalizing()) {
+      release_lingering();
+      throw core::Panic("Cannot attach to the Python interpreter while it is finalizing.");
+    }
+    state_ = t_linger_state;
+    t_lingering = false;
+  } else if (outermost_) {
+    if (Py_IsFinalizing()) throw core::Panic("Cannot attach to the Python interpreter while it is finalizing.");
+    state_ = PyGILState_Ensure();
+  }
   ++t_attach_depth;
   if (outermost_) drain_pending_releases();
 }
 
 Attach::~Attach() {
   --t_attach_depth;
-  if (outermost_) PyGILState_Release(state_);
+  if (!outermost_) return;
+  if (core::is_pool_thread() && !Py_IsFinalizing()) {
+    t_linger_state = state_;
+    t_lingering = true;
+  } else {
+    PyGILState_Release(state_);
+  }
 }
+
+void release_lingering() noexcept {
+  if (!t_lingering) return;
+  t_lingering = false;
+  PyGILState_Release(t_linger_state);
+}
+
+void install_idle_hook() noexcept { core::set_worker_idle_hook(&release_lingering); }
 
 void release_reference(PyObject* obj) noexcept {
   if (obj == nullptr) return;

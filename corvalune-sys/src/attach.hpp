@@ -8,6 +8,16 @@
 // interpreter has begun finalizing, attaching is a native failure: a worker
 // must never touch an interpreter that is being torn down.
 //
+// Pool threads keep their attachment across consecutive jobs that need the
+// interpreter ("lingering"): attaching costs a thread state and a hand-over of
+// the interpreter lock, and a burst of callable jobs would otherwise pay both
+// per job. A lingering thread lets go as soon as it runs a job that does not
+// need the interpreter (release_lingering at the start of native work), runs
+// out of work (the worker loop's idle hook), or leaves the pool. While it
+// runs Python code the interpreter's own switching still takes the lock away
+// from it on request; between jobs it holds the lock only for the few
+// microseconds the search for the next job takes.
+//
 // A Python reference may be dropped on a thread that is not attached (a
 // worker releasing a finished job, the last owner of a record). Such a
 // reference is not released there: it goes to a process-wide pending list
@@ -35,6 +45,12 @@ class Attach {
   PyGILState_STATE state_;
   bool outermost_;
 };
+
+// Lets go of a lingering attachment of the calling thread, if any.
+void release_lingering() noexcept;
+
+// Installs release_lingering as the pool's idle hook (once, at import).
+void install_idle_hook() noexcept;
 
 // True when the calling thread may touch Python objects.
 bool thread_is_attached() noexcept;

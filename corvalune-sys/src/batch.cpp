@@ -12,6 +12,7 @@
 #include "args.hpp"
 #include "attach.hpp"
 #include "batch_record.hpp"
+#include "block_pool.hpp"
 #include "chunking.hpp"
 #include "guard.hpp"
 #include "handles.hpp"
@@ -117,13 +118,14 @@ bool append_payload(PyObject* item, Payloads& out) {
 
 // --- chunk jobs --------------------------------------------------------------
 
-class NativeChunk final : public core::Future {
+class NativeChunk final : public core::Future, public core::PoolAllocated {
  public:
   NativeChunk(std::shared_ptr<const Payloads> payloads, std::shared_ptr<BatchNativeCompletion> record,
               core::ChunkRange range, std::uint64_t rounds)
       : payloads_(std::move(payloads)), record_(std::move(record)), range_(range), rounds_(rounds) {}
 
   core::Poll poll(core::Context&) override {
+    release_lingering();  // the chunk's transforms need no interpreter
     BatchNativeCompletion& record = *record_;
     try {
       std::vector<NativeResult> results;
@@ -149,7 +151,7 @@ class NativeChunk final : public core::Future {
   std::uint64_t rounds_;
 };
 
-class CallableChunk final : public core::Future {
+class CallableChunk final : public core::Future, public core::PoolAllocated {
  public:
   CallableChunk(Ref func, std::shared_ptr<const Tuples> tuples, std::shared_ptr<BatchCallableCompletion> record,
                 core::ChunkRange range)
@@ -214,7 +216,7 @@ PyObject* batch_spawn_native_pipeline(PyObject*, PyObject* const* args, Py_ssize
 
     drain_pending_releases();
     const std::uint64_t n = payloads->size();
-    auto record = std::make_shared<BatchNativeCompletion>(n);
+    auto record = core::make_pooled_shared<BatchNativeCompletion>(n);
     if (n > 0) {
       auto [runtime, chunks] = plan(n);
       std::shared_ptr<const Payloads> shared = std::move(payloads);
@@ -247,7 +249,7 @@ PyObject* batch_spawn_callable(PyObject*, PyObject* const* args, Py_ssize_t narg
 
     drain_pending_releases();
     const std::uint64_t n = tuples->size();
-    auto record = std::make_shared<BatchCallableCompletion>(n);
+    auto record = core::make_pooled_shared<BatchCallableCompletion>(n);
     if (n > 0) {
       auto [runtime, chunks] = plan(n);
       std::shared_ptr<const Tuples> shared = std::move(tuples);

@@ -13,6 +13,8 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+
+#include "small_mutex.hpp"
 #include <optional>
 #include <string>
 #include <vector>
@@ -46,7 +48,7 @@ class BatchCompletion : public Completion {
 
  private:
   std::atomic<std::uint64_t> remaining_;
-  std::mutex error_lock_;
+  core::SmallMutex error_lock_;
   std::optional<std::string> error_;  // guarded by error_lock_
 };
 
@@ -60,7 +62,7 @@ class BatchNativeCompletion final : public BatchCompletion {
   void publish(std::uint64_t start, const std::vector<NativeResult>& results);
 
  private:
-  std::mutex results_lock_;
+  core::SmallMutex results_lock_;
   std::vector<NativeResult> slots_;    // guarded by results_lock_
   std::vector<std::uint8_t> filled_;   // guarded by results_lock_
 };
@@ -80,7 +82,7 @@ class BatchCallableCompletion final : public BatchCompletion {
   void publish(std::uint64_t start, std::vector<ItemOutcome> outcomes);
 
  private:
-  std::mutex results_lock_;
+  core::SmallMutex results_lock_;
   std::vector<ItemOutcome> slots_;  // guarded by results_lock_
 };
 

@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "args.hpp"
+#include "block_pool.hpp"
 #include "attach.hpp"
 #include "completion.hpp"
 #include "guard.hpp"
@@ -20,7 +21,7 @@
 namespace corvalune::sys {
 namespace {
 
-class CallableJob final : public core::Future {
+class CallableJob final : public core::Future, public core::PoolAllocated {
  public:
   CallableJob(Ref func, Ref args, Ref kwargs, std::shared_ptr<CallableCompletion> record)
       : func_(std::move(func)), record_(std::move(record)), args_(std::move(args)), kwargs_(std::move(kwargs)) {}
@@ -88,7 +89,7 @@ PyObject* spawn_callable(PyObject*, PyObject* const* args, Py_ssize_t nargsf, Py
       return nullptr;
     }
     drain_pending_releases();
-    auto record = std::make_shared<CallableCompletion>();
+    auto record = core::make_pooled_shared<CallableCompletion>();
     spawn_on_pool(std::make_unique<CallableJob>(Ref::borrow(bound[0]), Ref::borrow(bound[1]),
                                                 Ref::borrow(bound[2]), record));
     return make_handle(HandleKind::Callable, std::move(record));

@@ -23,6 +23,8 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+
+#include "small_mutex.hpp"
 #include <optional>
 #include <string>
 #include <vector>
@@ -61,7 +63,7 @@ class Completion {
   virtual void clear() {}
 
  protected:
-  std::mutex callback_lock_;
+  core::SmallMutex callback_lock_;
   std::vector<DeferredRef> callbacks_;  // guarded by callback_lock_
 };
 
@@ -87,7 +89,7 @@ class CallableCompletion final : public Completion {
     done_.store(1, std::memory_order_release);
   }
 
-  std::mutex result_lock_;
+  core::SmallMutex result_lock_;
   enum class Slot : std::uint8_t { Empty, Value, Error } slot_ = Slot::Empty;  // guarded by result_lock_
   DeferredRef object_;                      // the value or the exception object
   std::optional<PendingException> pending_;  // an error not yet created
@@ -103,7 +105,7 @@ class NativeCompletion final : public Completion {
   void complete_failure(std::string message);
 
  private:
-  std::mutex result_lock_;
+  core::SmallMutex result_lock_;
   enum class Slot : std::uint8_t { Empty, Bytes, Failure } slot_ = Slot::Empty;  // guarded by result_lock_
   std::array<std::uint8_t, 32> bytes_{};
   std::string failure_;

@@ -8,6 +8,8 @@
 #include <string>
 
 #include "args.hpp"
+#include "block_pool.hpp"
+#include "small_mutex.hpp"
 #include "attach.hpp"
 #include "exceptions.hpp"
 #include "guard.hpp"
@@ -26,7 +28,7 @@ struct ResumeAction {
   DeferredRef value;
 };
 
-class CoroutineTask final : public core::Job {
+class CoroutineTask final : public core::Job, public core::PoolAllocated {
  public:
   CoroutineTask(Ref coroutine, Ref completion, std::shared_ptr<CancellationState> cancellation,
                 std::shared_ptr<core::Scheduler> scheduler)
@@ -65,9 +67,9 @@ class CoroutineTask final : public core::Job {
   std::shared_ptr<core::Scheduler> scheduler_;
   PyMutex step_lock_{};
   DeferredRef coroutine_;  // guarded by step_lock_
-  std::mutex completion_lock_;
+  core::SmallMutex completion_lock_;
   DeferredRef completion_;  // guarded by completion_lock_
-  std::mutex resume_lock_;
+  core::SmallMutex resume_lock_;
   ResumeAction resume_;  // guarded by resume_lock_
 };
 

@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "args.hpp"
+#include "attach.hpp"
 #include "batch.hpp"
 #include "callable.hpp"
 #include "cancellation.hpp"
@@ -118,6 +119,7 @@ PyMethodDef* const kFunctions[] = {
 
 int exec_module(PyObject* module) {
   return guard_int([module]() -> int {
+    install_idle_hook();
     if (!PyModule_Check(module)) {
       raise_type_mismatch(module, "module", nullptr);
       return -1;

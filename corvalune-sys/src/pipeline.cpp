@@ -8,6 +8,7 @@
 
 #include "transform.hpp"
 #include "args.hpp"
+#include "block_pool.hpp"
 #include "attach.hpp"
 #include "completion.hpp"
 #include "guard.hpp"
@@ -19,12 +20,13 @@ namespace {
 
 constexpr std::uint64_t kDefaultRounds = 100;
 
-class NativePipelineJob final : public core::Future {
+class NativePipelineJob final : public core::Future, public core::PoolAllocated {
  public:
   NativePipelineJob(std::vector<std::uint8_t> payload, std::uint64_t rounds, std::shared_ptr<NativeCompletion> record)
       : payload_(std::move(payload)), record_(std::move(record)), rounds_(rounds) {}
 
   core::Poll poll(core::Context&) override {
+    release_lingering();  // the transform needs no interpreter
     try {
       record_->complete_bytes(core::pipeline_transform(payload_.data(), payload_.size(), rounds_));
     } catch (...) {
@@ -83,7 +85,7 @@ PyObject* spawn_native_pipeline(PyObject*, PyObject* const* args, Py_ssize_t nar
     std::uint64_t rounds = kDefaultRounds;
     if (!parse_pipeline_args(sig, args, nargsf, kwnames, payload, rounds)) return nullptr;
     drain_pending_releases();
-    auto record = std::make_shared<NativeCompletion>();
+    auto record = core::make_pooled_shared<NativeCompletion>();
     spawn_on_pool(std::make_unique<NativePipelineJob>(std::move(payload), rounds, record));
     return make_handle(HandleKind::Native, std::move(record));
   });

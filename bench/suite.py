@@ -1,0 +1,337 @@
+"""Corvalune against the standard library, pair by pair.
+
+Each pair is measured in this one process run (or in fresh child processes
+where the pool size or a clean process matters), alternating contestants,
+repeated; the median and the spread (min-max) of each are reported with the
+ratio and its target. Figures go to a JSON file and a table.
+
+Usage: python bench/suite.py [--repeat N] [--json PATH] [--quick]
+"""
+
+from __future__ import annotations
+
+import argparse
+import asyncio
+import concurrent.futures
+import hashlib
+import json
+import os
+import platform
+import statistics
+import subprocess
+import sys
+import textwrap
+import time
+from collections.abc import Callable
+
+import corvalune
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+def no_op() -> None:
+    pass
+
+
+def median_spread(samples: list[float]) -> dict:
+    return {"median": statistics.median(samples), "min": min(samples), "max": max(samples), "samples": samples}
+
+
+def alternate(repeat: int, a: Callable[[], float], b: Callable[[], float]) -> tuple[dict, dict]:
+    """Runs a, b, a, b, ... and returns their median/spread."""
+    sa, sb = [], []
+    for _ in range(repeat):
+        sa.append(a())
+        sb.append(b())
+    return median_spread(sa), median_spread(sb)
+
+
+def timed(fn: Callable[[], object]) -> float:
+    t = time.perf_counter()
+    fn()
+    return time.perf_counter() - t
+
+
+def wait_all(handles) -> None:
+    for h in handles:
+        while not h.done():
+            pass
+        h.result()
+
+
+def child(code: str, env: dict | None = None) -> dict:
+    full = dict(os.environ)
+    full.pop("CORVALUNE_WORKERS", None)
+    full.update(env or {})
+    out = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+                         env=full, check=True, timeout=600).stdout
+    return json.loads(out.strip().splitlines()[-1])
+
+
+# --- the pairs ------------------------------------------------------------------------
+
+def pair_transform_vs_sha256(repeat: int, n: int) -> dict:
+    transform = corvalune.native_pipeline_transform
+    sha = hashlib.sha256
+
+    def ours() -> float:
+        return timed(lambda: [transform(b"abc") for _ in range(n)]) / n
+
+    def theirs() -> float:
+        return timed(lambda: [sha(b"abc").digest() for _ in range(n)]) / n
+
+    a, b = alternate(repeat, ours, theirs)
+    return {"corvalune": a, "stdlib": b, "unit": "s/call", "ratio": b["median"] / a["median"],
+            "target": 1.0, "what": "native_pipeline_transform(b'abc') vs hashlib.sha256(b'abc').digest(), per call"}
+
+
+def pair_spawn_native(repeat: int, n: int) -> dict:
+    spawn = corvalune.spawn_native_pipeline
+
+    def ours() -> float:
+        return timed(lambda: wait_all([spawn(b"", 0) for _ in range(n)])) / n
+
+    def theirs() -> float:
+        with concurrent.futures.ThreadPoolExecutor(2) as ex:
+            return timed(lambda: [f.result() for f in [ex.submit(no_op) for _ in range(n)]]) / n
+
+    a, b = alternate(repeat, ours, theirs)
+    return {"corvalune": a, "stdlib": b, "unit": "s/item", "ratio": b["median"] / a["median"], "target": 10.0,
+            "what": f"{n:,} spawn_native_pipeline(b'', 0) then every result() vs ThreadPoolExecutor(2) no-op"}
+
+
+def pair_spawn_callable(repeat: int, n: int) -> dict:
+    spawn = corvalune.spawn_callable
+
+    def ours() -> float:
+        return timed(lambda: wait_all([spawn(no_op) for _ in range(n)])) / n
+
+    def theirs() -> float:
+        with concurrent.futures.ThreadPoolExecutor(2) as ex:
+            return timed(lambda: [f.result() for f in [ex.submit(no_op) for _ in range(n)]]) / n
+
+    a, b = alternate(repeat, ours, theirs)
+    return {"corvalune": a, "stdlib": b, "unit": "s/item", "ratio": b["median"] / a["median"], "target": 3.0,
+            "what": f"{n:,} spawn_callable(no_op) then every result() vs ThreadPoolExecutor(2)"}
+
+
+def pair_await_sequential(repeat: int, n: int) -> dict:
+    def f() -> bytes:
+        return corvalune.native_pipeline_transform(b"abc")
+
+    async def ours_main() -> None:
+        for _ in range(n):
+            await corvalune.spawn_native_pipeline(b"abc")
+
+    async def theirs_main() -> None:
+        loop = asyncio.get_running_loop()
+        for _ in range(n):
+            await loop.run_in_executor(None, f)
+
+    a, b = alternate(repeat, lambda: timed(lambda: asyncio.run(ours_main())) / n,
+                     lambda: timed(lambda: asyncio.run(theirs_main())) / n)
+    return {"corvalune": a, "stdlib": b, "unit": "s/await", "ratio": b["median"] / a["median"], "target": 3.0,
+            "what": f"{n:,} sequential awaits: spawn_native_pipeline(b'abc') vs loop.run_in_executor(None, f)"}
+
+
+def pair_await_gather(repeat: int, n: int) -> dict:
+    def f() -> bytes:
+        return corvalune.native_pipeline_transform(b"abc")
+
+    async def ours_main() -> None:
+        await asyncio.gather(*(corvalune.spawn_native_pipeline(b"abc") for _ in range(n)))
+
+    async def theirs_main() -> None:
+        loop = asyncio.get_running_loop()
+        await asyncio.gather(*(loop.run_in_executor(None, f) for _ in range(n)))
+
+    a, b = alternate(repeat, lambda: timed(lambda: asyncio.run(ours_main())) / n,
+                     lambda: timed(lambda: asyncio.run(theirs_main())) / n)
+    return {"corvalune": a, "stdlib": b, "unit": "s/task", "ratio": b["median"] / a["median"], "target": 3.0,
+            "what": f"asyncio.gather of {n:,}: spawn_native_pipeline vs run_in_executor"}
+
+
+def pair_batch(repeat: int, n: int) -> dict:
+    code = f"""
+        import json, time, corvalune
+        payloads = [i.to_bytes(8, "little") * 8 for i in range({n})]
+        corvalune.configure()
+        def run():
+            t = time.perf_counter()
+            b = corvalune.batch_spawn_native_pipeline(payloads, 100)
+            while not b.done():
+                time.sleep(0.0005)
+            b.result()
+            return time.perf_counter() - t
+        run()
+        print(json.dumps([run() for _ in range({repeat})]))
+    """
+    many = median_spread(child(code))
+    one = median_spread(child(code, {"CORVALUNE_WORKERS": "1"}))
+    transform = corvalune.native_pipeline_transform
+    payloads = [i.to_bytes(8, "little") * 8 for i in range(n)]
+    serial = median_spread([timed(lambda: [transform(p, 100) for p in payloads]) for _ in range(repeat)])
+    return {"corvalune": many, "stdlib": serial, "one_worker": one, "unit": "s/batch",
+            "ratio": min(one["median"], serial["median"]) / many["median"], "target": 1.8,
+            "what": f"batch_spawn_native_pipeline of {n:,} x 64 B, 100 rounds, vs CORVALUNE_WORKERS=1 "
+                    f"({one['median']:.3f} s) and a serial comprehension ({serial['median']:.3f} s)"}
+
+
+def pair_level1(repeat: int, n: int) -> dict:
+    async def trivial() -> int:
+        return 1
+
+    a, b = alternate(repeat, lambda: timed(lambda: [corvalune.run_level1(trivial()) for _ in range(n)]) / n,
+                     lambda: timed(lambda: [asyncio.run(trivial()) for _ in range(n)]) / n)
+    return {"corvalune": a, "stdlib": b, "unit": "s/run", "ratio": b["median"] / a["median"], "target": 4.0,
+            "what": "run_level1 of a trivial coroutine vs asyncio.run"}
+
+
+def pair_spawn_coroutine(repeat: int, n: int) -> dict:
+    import threading
+
+    async def trivial() -> int:
+        return 1
+
+    def ours() -> float:
+        done = threading.Event()
+        left = [n]
+
+        def cb(result, exc):
+            left[0] -= 1
+            if left[0] == 0:
+                done.set()
+
+        def go() -> None:
+            for _ in range(n):
+                corvalune.spawn_coroutine(trivial(), cb)
+            done.wait(120)
+        return timed(go) / n
+
+    async def theirs_main() -> None:
+        await asyncio.gather(*(asyncio.create_task(trivial()) for _ in range(n)))
+
+    def theirs() -> float:
+        loop = asyncio.new_event_loop()
+        try:
+            return timed(lambda: loop.run_until_complete(theirs_main())) / n
+        finally:
+            loop.close()
+
+    a, b = alternate(repeat, ours, theirs)
+    return {"corvalune": a, "stdlib": b, "unit": "s/coroutine", "ratio": b["median"] / a["median"],
+            "target": 1.0, "what": f"{n:,} spawn_coroutine vs create_task + gather in one running loop"}
+
+
+def idle_cpu(seconds: float) -> dict:
+    code = f"""
+        import json, os, time, corvalune
+        corvalune.configure()
+        time.sleep(0.2)
+        t0, c0 = time.monotonic(), os.times()
+        time.sleep({seconds})
+        t1, c1 = time.monotonic(), os.times()
+        cpu = (c1.user - c0.user) + (c1.system - c0.system)
+        print(json.dumps({{"cpu_share": cpu / (t1 - t0), "workers": corvalune.worker_count()}}))
+    """
+    r = child(code)
+    return {"value": r["cpu_share"], "unit": "share of one core", "target_max": 0.02,
+            "what": f"an idle started pool of the automatic size ({r['workers']} workers) over {seconds:g} s"}
+
+
+def memory_per_task(n: int) -> dict:
+    code = f"""
+        import gc, json, os, time, corvalune
+        def rss():
+            with open("/proc/self/statm") as f:
+                return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+        corvalune.configure()
+        warm = [corvalune.spawn_native_pipeline(b"", 0) for _ in range(1000)]
+        for h in warm:
+            while not h.done(): time.sleep(0)
+        del warm
+        gc.collect()
+        before = rss()
+        held = [corvalune.spawn_native_pipeline(b"", 0) for _ in range({n})]
+        for h in held:
+            while not h.done(): time.sleep(0)
+        time.sleep(0.1)
+        after = rss()
+        print(json.dumps({{"bytes_per_task": (after - before) / {n} - 8}}))
+    """
+    r = child(code)
+    return {"value": r["bytes_per_task"], "unit": "bytes", "target_max": 250,
+            "what": f"resident memory per completed NativeTask held, over {n:,} (the list slot excluded)"}
+
+
+def kernel_bench() -> dict:
+    exe = os.path.join(ROOT, "build", "bench", "corvalune-core", "corvalune_core_bench")
+    if not os.path.exists(exe):
+        return {"skipped": "build the C++ benchmarks first (make bench)"}
+    out = subprocess.run([exe, "--benchmark_filter=transform", "--benchmark_repetitions=5",
+                          "--benchmark_report_aggregates_only=true", "--benchmark_format=json"],
+                         capture_output=True, text=True, check=True).stdout
+    medians = {b["run_name"]: b["real_time"] for b in json.loads(out)["benchmarks"] if b["aggregate_name"] == "median"}
+    rows = {}
+    for args in ("64/100", "65536/0"):
+        k, p = medians[f"transform/kernel/{args}"], medians[f"transform/plain_loop/{args}"]
+        rows[args] = {"kernel_ns": k, "plain_loop_ns": p, "overhead": k / p - 1}
+    return {"rows": rows, "target_max_overhead": 0.05,
+            "what": "transform kernel vs a plain loop of the same arithmetic (C++), 64 B/100 rounds and 64 KiB/0 rounds"}
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--repeat", type=int, default=5)
+    parser.add_argument("--quick", action="store_true", help="smaller sizes, for a smoke run")
+    parser.add_argument("--json", default=os.path.join(ROOT, "build", "bench-results.json"))
+    args = parser.parse_args()
+    q = 10 if args.quick else 1
+    corvalune.configure(2)
+    r = args.repeat
+    results = {
+        "machine": {"cpus": os.cpu_count(), "processor": platform.processor() or platform.machine(),
+                    "python": sys.version.split()[0], "pool": corvalune.worker_count()},
+        "1 transform vs sha256": pair_transform_vs_sha256(r, 200_000 // q),
+        "2 kernel vs plain loop": kernel_bench(),
+        "3 spawn_native_pipeline vs TPE": pair_spawn_native(r, 100_000 // q),
+        "4 spawn_callable vs TPE": pair_spawn_callable(r, 100_000 // q),
+        "5a sequential await": pair_await_sequential(r, 5_000 // q),
+        "5b gather": pair_await_gather(r, 20_000 // q),
+        "6 batch 1M": pair_batch(max(3, r // 2), 1_000_000 // q),
+        "7a run_level1 vs asyncio.run": pair_level1(r, 5_000 // q),
+        "7b spawn_coroutine vs create_task": pair_spawn_coroutine(r, 10_000 // q),
+        "8 idle pool": idle_cpu(5.0 / (2 if args.quick else 1)),
+        "9 memory per NativeTask": memory_per_task(1_000_000 // q),
+    }
+    os.makedirs(os.path.dirname(args.json), exist_ok=True)
+    with open(args.json, "w") as f:
+        json.dump(results, f, indent=2)
+
+    print(f"\nmachine: {results['machine']}")
+    print(f"{'#':<34} {'corvalune':>12} {'stdlib':>12} {'ratio':>8} {'target':>8}  ")
+    for key, row in results.items():
+        if key == "machine":
+            continue
+        if "ratio" in row:
+            unit = row["unit"]
+            met = "ok" if row["ratio"] >= row["target"] else "MISSED"
+            print(f"{key:<34} {row['corvalune']['median']:12.3e} {row['stdlib']['median']:12.3e} "
+                  f"{row['ratio']:7.2f}x {row['target']:7.1f}x  {met}   {unit}; {row['what']}")
+        elif "value" in row:
+            met = "ok" if row["value"] <= row["target_max"] else "MISSED"
+            print(f"{key:<34} {row['value']:12.4g} {'':>12} {'':>8} {'<=' + format(row['target_max'], 'g'):>8}  "
+                  f"{met}   {row['unit']}; {row['what']}")
+        elif "rows" in row:
+            for args_, v in row["rows"].items():
+                met = "ok" if v["overhead"] <= row["target_max_overhead"] else "MISSED"
+                print(f"{key + ' ' + args_:<34} {v['kernel_ns']:10.1f}ns {v['plain_loop_ns']:10.1f}ns "
+                      f"{v['overhead']:+7.1%} {'<=+5%':>8}  {met}")
+        else:
+            print(f"{key:<34} {row}")
+    print(f"\nfigures written to {args.json}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
