@@ -745,3 +745,31 @@ def test_many_coroutines_from_several_threads_report_exactly_once():
     assert all_in.wait(DEADLINE), f"{len(reports)} of {total} reports"
     quiesce()
     assert collections.Counter(reports) == {((t, i, i * i), None): 1 for t in range(threads_n) for i in range(per_thread)}
+
+
+def test_a_coroutine_polling_a_pending_handle_lets_other_threads_run():
+    """A coroutine awaiting a pending handle yields None at every step and is
+    stepped again at once; the worker must still let go of the interpreter
+    between steps, or the awaited callable (and every other thread) starves."""
+    proc = run_python(
+        """
+        import faulthandler, threading, time
+        faulthandler.dump_traceback_later(60, exit=True)
+        import _corvalune_sys as m
+        m.configure(2)
+
+        async def waiter(seconds):
+            return await m.spawn_callable(time.sleep, (seconds,))
+
+        done = threading.Event()
+        m.spawn_coroutine(waiter(0.05), lambda result, exc: done.set())
+        ticks = 0
+        deadline = time.monotonic() + 30
+        while not done.is_set() and time.monotonic() < deadline:
+            ticks += 1
+            time.sleep(0.001)
+        print(done.is_set(), m.run_level1(waiter(0.02)), ticks > 0)
+        """,
+        timeout=90,
+    )
+    assert proc.stdout.split() == ["True", "None", "True"], proc.stderr

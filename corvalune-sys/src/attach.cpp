@@ -48,7 +48,7 @@ PendingList& pending() {
 
 bool thread_is_attached() noexcept { return t_attach_depth > 0 || t_lingering || PyGILState_Check() == 1; }
 
-Attach::Attach() {
+Attach::Attach(Linger linger) : linger_(linger == Linger::Yes) {
   outermost_ = t_attach_depth == 0;
   if (outermost_ && t_lingering) {
     // Still attached from the previous job. A finalization that began since
@@ -70,7 +70,7 @@ Attach::Attach() {
 Attach::~Attach() {
   --t_attach_depth;
   if (!outermost_) return;
-  if (core::is_pool_thread() && !Py_IsFinalizing()) {
+  if (linger_ && core::is_pool_thread() && !Py_IsFinalizing()) {
     t_linger_state = state_;
     t_lingering = true;
   } else {

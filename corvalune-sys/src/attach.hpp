@@ -34,9 +34,17 @@ namespace corvalune::sys {
 
 class Attach {
  public:
+  // Whether a pool thread may keep the attachment after this one ends.
+  // Only work that runs Python code from its entry may: entering a function
+  // is where the interpreter hands its lock to a thread that asked for it.
+  // A coroutine step resumes a suspended frame, which does not, and a
+  // coroutine that polls a pending handle is stepped again at once: with a
+  // kept attachment such a loop would never let go of the lock.
+  enum class Linger { No, Yes };
+
   // Throws core::Panic "Cannot attach to the Python interpreter while it is
   // finalizing." when the interpreter is finalizing.
-  Attach();
+  explicit Attach(Linger linger = Linger::No);
   ~Attach();
   Attach(const Attach&) = delete;
   Attach& operator=(const Attach&) = delete;
@@ -44,6 +52,7 @@ class Attach {
  private:
   PyGILState_STATE state_;
   bool outermost_;
+  bool linger_;
 };
 
 // Lets go of a lingering attachment of the calling thread, if any.

@@ -158,7 +158,7 @@ class CallableChunk final : public core::Future, public core::PoolAllocated {
       : func_(std::move(func)), tuples_(std::move(tuples)), record_(std::move(record)), range_(range) {}
 
   core::Poll poll(core::Context&) override {
-    Attach attach;  // once for the whole chunk
+    Attach attach(Attach::Linger::Yes);  // once for the whole chunk
     BatchCallableCompletion& record = *record_;
     try {
       std::vector<ItemOutcome> outcomes;

@@ -29,7 +29,7 @@ class CallableJob final : public core::Future, public core::PoolAllocated {
   core::Poll poll(core::Context&) override {
     // Outside the job's own guard: a finalizing interpreter fails the attach
     // and the task ends without an outcome.
-    Attach attach;
+    Attach attach(Attach::Linger::Yes);
     run_attached();
     // Released while still attached, in this order.
     args_.reset();

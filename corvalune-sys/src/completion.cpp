@@ -102,19 +102,23 @@ void call_wrappers(std::vector<DeferredRef> wrappers) {
 int Completion::add_done_callback(PyObject* handle, PyObject* cb) {
   Ref wrapper = make_wrapper(handle, cb);
   if (!wrapper) return -1;
+  add_wrapper(std::move(wrapper));
+  return 0;
+}
+
+void Completion::add_wrapper(Ref wrapper) {
   std::vector<DeferredRef> ready;
   {
     std::unique_lock lock(callback_lock_);
     if (is_done()) {
       lock.unlock();
       call_one(wrapper.get());
-      return 0;
+      return;
     }
     callbacks_.emplace_back(std::move(wrapper));
     if (is_done()) ready.swap(callbacks_);
   }
   call_wrappers(std::move(ready));
-  return 0;
 }
 
 void Completion::run_callbacks() {
@@ -124,7 +128,7 @@ void Completion::run_callbacks() {
     taken.swap(callbacks_);
   }
   if (taken.empty()) return;
-  Attach attach;
+  Attach attach(Attach::Linger::Yes);
   call_wrappers(std::move(taken));
 }
 

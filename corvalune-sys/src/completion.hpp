@@ -49,6 +49,10 @@ class Completion {
   // wrapper cannot be built. The caller is attached.
   int add_done_callback(PyObject* handle, PyObject* cb);
 
+  // Registers a callable that takes no arguments as it is (no wrapper): the
+  // same protocol as add_done_callback. The caller is attached.
+  void add_wrapper(Ref wrapper);
+
   // Steps 3 and 4 of the protocol: takes the callbacks and calls them,
   // attaching if the calling thread is not attached. Call after marking done.
   void run_callbacks();

@@ -319,6 +319,10 @@ struct Channel {
   std::condition_variable ready;
   std::deque<std::pair<DeferredRef, DeferredRef>> pairs;  // guarded by lock
   int senders = 0;                                        // guarded by lock
+  // Set with the first pair (release; pairs with the acquire in the
+  // receiver's spin): lets a receiver that expects a quick answer poll
+  // before it sleeps on the condition variable.
+  std::atomic<bool> sent{false};
 };
 
 struct SenderState {
@@ -355,6 +359,7 @@ PyObject* call_sender(PyObject* capsule, PyObject* args, PyObject*) {
       state->channel->pairs.emplace_back(DeferredRef(Ref::borrow(PyTuple_GET_ITEM(args, 0))),
                                          DeferredRef(Ref::borrow(PyTuple_GET_ITEM(args, 1))));
     }
+    state->channel->sent.store(true, std::memory_order_release);
     state->channel->ready.notify_all();
     return PyTuple_New(0);
   });
@@ -367,7 +372,18 @@ enum class Received { Pair, Disconnected, Timeout };
 
 // Waits (detached by the caller) until a pair arrives, every sender is gone,
 // or `timeout` passes.
-Received receive(Channel& channel, std::chrono::nanoseconds timeout, std::pair<DeferredRef, DeferredRef>& out) {
+Received receive(Channel& channel, std::chrono::nanoseconds timeout, std::pair<DeferredRef, DeferredRef>& out,
+                 std::chrono::nanoseconds spin = std::chrono::nanoseconds(0)) {
+  if (spin.count() > 0) {
+    // A short coroutine often finishes within microseconds: poll for that
+    // long before paying for a sleep and a wake-up.
+    const auto until = std::chrono::steady_clock::now() + spin;
+    while (!channel.sent.load(std::memory_order_acquire) && std::chrono::steady_clock::now() < until) {
+#if defined(__x86_64__) || defined(__i386__)
+      __builtin_ia32_pause();
+#endif
+    }
+  }
   std::unique_lock lock(channel.lock);
   const bool woke = channel.ready.wait_for(lock, timeout, [&] { return !channel.pairs.empty() || channel.senders == 0; });
   if (!channel.pairs.empty()) {
@@ -418,6 +434,7 @@ PyObject* run_level1(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObje
     constexpr nanoseconds kSignalCheck = milliseconds(50);
     constexpr nanoseconds kHelpWait = milliseconds(1);
     auto next_signal_check = steady_clock::now() + kSignalCheck;
+    nanoseconds spin = microseconds(50);  // first wait only
     for (;;) {
       std::pair<DeferredRef, DeferredRef> pair;
       Received got;
@@ -432,7 +449,7 @@ PyObject* run_level1(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObje
         }
       } else {
         PyThreadState* ts = PyEval_SaveThread();
-        got = receive(*channel, kSignalCheck, pair);
+        got = receive(*channel, kSignalCheck, pair, std::exchange(spin, nanoseconds(0)));
         PyEval_RestoreThread(ts);
         // References dropped by detached threads (the last one may be the
         // sender itself) are released here, as at any attach.

@@ -127,14 +127,20 @@ PyMethodDef kResolverDef = {"future_resolver",
                             reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(call_resolver)),
                             METH_VARARGS | METH_KEYWORDS, nullptr};
 
+// asyncio.get_running_loop, looked up once.
+ObjectCell g_get_running_loop;
+
 PyObject* handle_await(PyObject* self) {
   return guard([self]() -> PyObject* {
-    Ref asyncio = Ref::steal(PyImport_ImportModule("asyncio"));
-    if (!asyncio) {
+    PyObject* get_running_loop = g_get_running_loop.get_or_init([]() -> PyObject* {
+      Ref asyncio = Ref::steal(PyImport_ImportModule("asyncio"));
+      return asyncio ? PyObject_GetAttr(asyncio.get(), name(Name::get_running_loop)) : nullptr;
+    });
+    if (get_running_loop == nullptr) {
       PyErr_Clear();
       return Py_NewRef(self);
     }
-    Ref loop = call_method(asyncio.get(), Name::get_running_loop);
+    Ref loop = Ref::steal(PyObject_CallNoArgs(get_running_loop));
     if (!loop) {
       PyErr_Clear();
       return Py_NewRef(self);
@@ -150,8 +156,10 @@ PyObject* handle_await(PyObject* self) {
     }
     Ref resolver = Ref::steal(PyCFunction_New(&kResolverDef, capsule.get()));
     if (!resolver) return nullptr;
-    Ref added = call_method(self, Name::add_done_callback, resolver.get());
-    if (!added) return nullptr;
+    // The handle classes cannot be subclassed, so handle.add_done_callback
+    // is always this module's: register the resolver directly (it takes any
+    // arguments, so the wrapper's fallback to cb(handle) has nothing to do).
+    record_of(self).add_wrapper(std::move(resolver));
     return call_method(future.get(), Name::await_).release();
   });
 }

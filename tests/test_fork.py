@@ -1,0 +1,86 @@
+"""A process that forks after the pool started: the child never hangs, and
+its first use of the pool starts a fresh pool of the same size (the parent's
+queued work is not run there)."""
+
+import pytest
+
+from conftest import run_python
+
+WATCHDOG = """
+import faulthandler, sys
+faulthandler.dump_traceback_later(60, exit=True)
+"""
+
+
+@pytest.mark.parametrize("busy_parent", [False, True])
+def test_os_fork_child_starts_a_fresh_pool_of_the_same_size(busy_parent):
+    proc = run_python(WATCHDOG + f"""
+import os, threading, time, warnings
+import _corvalune_sys as m
+warnings.simplefilter("ignore", DeprecationWarning)
+m.configure(3)
+gate = threading.Event()
+ran_in_child = []
+if {busy_parent}:
+    # Work queued and running in the parent while it forks.
+    blockers = [m.spawn_callable(gate.wait, (5,)) for _ in range(3)]
+    queued = [m.spawn_callable(ran_in_child.append, (i,)) for i in range(20)]
+def wait(h):
+    deadline = time.monotonic() + 30
+    while not h.done():
+        assert time.monotonic() < deadline, "child pool never ran the task"
+        time.sleep(0.001)
+    return h.result()
+pid = os.fork()
+if pid == 0:
+    code = 1
+    try:
+        size_before = m.worker_count()
+        results = [wait(m.spawn_callable(pow, (2, i))) for i in range(50)]
+        batch = wait(m.batch_spawn_native_pipeline([b"abc"] * 20))
+        async def coro():
+            return await m.spawn_callable(int, ("5",))
+        level1 = m.run_level1(coro())
+        try:
+            m.configure(2)
+            refused = False
+        except RuntimeError as e:
+            refused = "3 workers" in str(e)
+        ok = (size_before == 3 and m.worker_count() == 3 and results == [2 ** i for i in range(50)]
+              and batch == [m.native_pipeline_transform(b"abc")] * 20 and level1 == 5 and refused
+              and ran_in_child == [])
+        code = 0 if ok else 2
+    finally:
+        os._exit(code)
+gate.set()
+_, status = os.waitpid(pid, 0)
+print(os.waitstatus_to_exitcode(status))
+""", timeout=120)
+    assert proc.stdout.strip().splitlines()[-1] == "0", proc.stderr
+
+
+def test_multiprocessing_fork_context():
+    proc = run_python(WATCHDOG + """
+import multiprocessing, time, warnings
+import _corvalune_sys as m
+warnings.simplefilter("ignore", DeprecationWarning)
+
+def child(queue):
+    h = m.spawn_native_pipeline(b"abc")
+    deadline = time.monotonic() + 30
+    while not h.done() and time.monotonic() < deadline:
+        time.sleep(0.001)
+    queue.put((h.result() == m.native_pipeline_transform(b"abc"), m.worker_count()))
+
+if __name__ == "__main__":
+    m.configure(2)
+    m.spawn_callable(int).result if False else None
+    ctx = multiprocessing.get_context("fork")
+    queue = ctx.Queue()
+    workers = [ctx.Process(target=child, args=(queue,)) for _ in range(3)]
+    for p in workers: p.start()
+    results = [queue.get(timeout=60) for _ in workers]
+    for p in workers: p.join(60)
+    print(results, [p.exitcode for p in workers])
+""", timeout=120)
+    assert proc.stdout.strip() == "[(True, 2), (True, 2), (True, 2)] [0, 0, 0]", proc.stderr
