@@ -179,35 +179,23 @@ void CallableCompletion::clear() {
   released = std::move(object_);
 }
 
-void CallableCompletion::complete_value(Ref value) {
-  DeferredRef old;
+void CallableCompletion::store(Slot slot, Ref object, std::optional<PendingException> pending) {
+  DeferredRef replaced;  // released after the lock
   {
     std::lock_guard lock(result_lock_);
-    old = std::exchange(object_, DeferredRef(std::move(value)));
-    slot_ = Slot::Value;
+    replaced = std::exchange(object_, DeferredRef(std::move(object)));
+    pending_ = std::move(pending);
+    slot_ = slot;
   }
   mark_done();
 }
 
-void CallableCompletion::complete_error(Ref exception) {
-  DeferredRef old;
-  {
-    std::lock_guard lock(result_lock_);
-    old = std::exchange(object_, DeferredRef(std::move(exception)));
-    slot_ = Slot::Error;
-  }
-  mark_done();
-}
+void CallableCompletion::complete_value(Ref value) { store(Slot::Value, std::move(value), std::nullopt); }
+
+void CallableCompletion::complete_error(Ref exception) { store(Slot::Error, std::move(exception), std::nullopt); }
 
 void CallableCompletion::complete_panic(std::string message) {
-  DeferredRef old;
-  {
-    std::lock_guard lock(result_lock_);
-    old = std::move(object_);
-    pending_ = PendingException{ExceptionKind::PanicInTask, std::move(message)};
-    slot_ = Slot::Error;
-  }
-  mark_done();
+  store(Slot::Error, {}, PendingException{ExceptionKind::PanicInTask, std::move(message)});
 }
 
 PyObject* NativeCompletion::result() {

@@ -88,13 +88,17 @@ class CallableCompletion final : public Completion {
   void complete_panic(std::string message);
 
  private:
+  enum class Slot : std::uint8_t { Empty, Value, Error };
+
+  // Step 1 and 2 of the protocol: the outcome under the lock, then the mark.
+  void store(Slot slot, Ref object, std::optional<PendingException> pending);
   void mark_done() noexcept {
     // release: publishes the stored outcome; pairs with the acquire in is_done().
     done_.store(1, std::memory_order_release);
   }
 
   core::SmallMutex result_lock_;
-  enum class Slot : std::uint8_t { Empty, Value, Error } slot_ = Slot::Empty;  // guarded by result_lock_
+  Slot slot_ = Slot::Empty;  // guarded by result_lock_
   DeferredRef object_;                      // the value or the exception object
   std::optional<PendingException> pending_;  // an error not yet created
   std::atomic<std::uint8_t> done_{0};
