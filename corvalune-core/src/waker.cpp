@@ -14,6 +14,11 @@ std::uint64_t local_queue_id() noexcept { return t_slot.queue ? t_slot.id : 0; }
 
 LocalQueue* local_queue() noexcept { return t_slot.queue; }
 
+bool work_at_hand() noexcept {
+  if (t_slot.queue == nullptr) return false;
+  return !t_slot.queue->is_empty() || !t_slot.injector->is_empty();
+}
+
 bool push_local(JobRef& job) {
   if (t_slot.queue == nullptr) return false;
   t_slot.queue->push(job.into_raw());
@@ -26,9 +31,10 @@ JobRef pop_local() {
   return {};
 }
 
-void install_local_queue(std::uint64_t id, LocalQueue* queue) noexcept {
+void install_local_queue(std::uint64_t id, LocalQueue* queue, const Injector<Job*>* injector) noexcept {
   t_slot.id = id;
   t_slot.queue = queue;
+  t_slot.injector = injector;
 }
 
 LocalSlot take_local_queue() noexcept { return std::exchange(t_slot, LocalSlot{}); }

@@ -17,6 +17,7 @@
 #include <cstdint>
 
 #include "deque.hpp"
+#include "injector.hpp"
 #include "job.hpp"
 
 namespace corvalune::core {
@@ -28,6 +29,9 @@ using LocalQueue = Deque<Job*>;
 struct LocalSlot {
   std::uint64_t id = 0;
   LocalQueue* queue = nullptr;  // owned by the slot while installed
+  // The global queue of the pool the thread is registered with (that pool
+  // outlives the registration).
+  const Injector<Job*>* injector = nullptr;
 };
 
 // True when the calling thread's slot holds a queue.
@@ -38,6 +42,10 @@ std::uint64_t local_queue_id() noexcept;
 // this same thread.
 LocalQueue* local_queue() noexcept;
 
+// True when the calling thread's own queue or its pool's global queue holds
+// at least one job: more work is at hand for a registered thread.
+bool work_at_hand() noexcept;
+
 // Pushes at the back of the calling thread's queue. On success `job` is left
 // empty and true is returned; without a local queue the job stays in `job`
 // (handed back) and false is returned.
@@ -47,7 +55,7 @@ bool push_local(JobRef& job);
 JobRef pop_local();
 
 // Installs a queue in the calling thread's (empty) slot; the slot owns it.
-void install_local_queue(std::uint64_t id, LocalQueue* queue) noexcept;
+void install_local_queue(std::uint64_t id, LocalQueue* queue, const Injector<Job*>* injector) noexcept;
 // Empties the slot and hands its contents to the caller.
 LocalSlot take_local_queue() noexcept;
 // Empties the slot only when it holds the queue registered under `id`.

@@ -17,11 +17,14 @@ namespace {
 constexpr int kSpinRounds = 32;
 // A worker that has just run a job (or was just woken for one) is likely to
 // get more soon: its spin rounds back off exponentially, up to this many
-// hints per round (about 60 us in all), so that a steady trickle of
+// hints per round (about 100 us in all), so that a steady trickle of
 // submissions finds it awake instead of paying a futex wake each. A worker
 // that comes back from a park timeout with nothing to do spins one hint per
 // round: an idle pool stays cheap.
-constexpr int kMaxHintsPerRound = 64;
+// Only one worker spins warm at a time: on a machine with few cores, several
+// warm spinners would take the cores from the threads that submit work.
+constexpr int kMaxHintsPerRound = 128;
+std::atomic<int> g_warm_spinners{0};
 constexpr auto kParkTimeout = std::chrono::milliseconds(5);
 // After a job found by find_job, up to this many more come straight from the
 // local queue without looking anywhere else.
@@ -123,7 +126,7 @@ std::unique_ptr<WorkerContext> enter_pool(std::shared_ptr<Scheduler> scheduler, 
 
   // A thread registering again: its old queue's jobs go to the injector.
   drain_to_injector(*scheduler, take_local_queue());
-  install_local_queue(id, queue);
+  install_local_queue(id, queue, &scheduler->injector);
 
   {
     std::unique_lock lock(registry.entries_lock);
@@ -220,8 +223,11 @@ void worker_loop(WorkerContext& context) {
 
     going_idle();
     JobRef found;
+    // relaxed: a heuristic count; a rare second warm spinner is harmless.
+    const bool warm = hot && g_warm_spinners.fetch_add(1, std::memory_order_relaxed) == 0;
+    if (hot && !warm) g_warm_spinners.fetch_sub(1, std::memory_order_relaxed);
     for (int round = 0; round < kSpinRounds && !found; ++round) {
-      const int hints = hot ? std::min(1 << std::min(round, 6), kMaxHintsPerRound) : 1;
+      const int hints = warm ? std::min(1 << std::min(round, 7), kMaxHintsPerRound) : 1;
       for (int h = 0; h < hints; ++h) spin_hint();
       found = pop_local();
       if (!found) {
@@ -229,6 +235,7 @@ void worker_loop(WorkerContext& context) {
         if (s.is_success()) found = JobRef::from_raw(s.value);
       }
     }
+    if (warm) g_warm_spinners.fetch_sub(1, std::memory_order_relaxed);
     if (found) {
       hot = true;
       run_job(std::move(found));

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "panic.hpp"
+#include "waker.hpp"
 #include "worker.hpp"
 
 namespace corvalune::sys {
@@ -70,7 +71,11 @@ Attach::Attach(Linger linger) : linger_(linger == Linger::Yes) {
 Attach::~Attach() {
   --t_attach_depth;
   if (!outermost_) return;
-  if (linger_ && core::is_pool_thread() && !Py_IsFinalizing()) {
+  // Kept only while more work is queued right here: a burst of jobs shares
+  // one attachment, while the last job of a burst lets go at once, so a
+  // thread waiting for what it just completed (a resolved future, a
+  // finished coroutine) gets the interpreter without waiting for this one.
+  if (linger_ && core::is_pool_thread() && !Py_IsFinalizing() && core::work_at_hand()) {
     t_linger_state = state_;
     t_lingering = true;
   } else {

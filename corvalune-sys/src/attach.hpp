@@ -9,7 +9,8 @@
 // must never touch an interpreter that is being torn down.
 //
 // Pool threads keep their attachment across consecutive jobs that need the
-// interpreter ("lingering"): attaching costs a thread state and a hand-over of
+// interpreter ("lingering") while more work is queued on the same thread:
+// attaching costs a thread state and a hand-over of
 // the interpreter lock, and a burst of callable jobs would otherwise pay both
 // per job. A lingering thread lets go as soon as it runs a job that does not
 // need the interpreter (release_lingering at the start of native work), runs
@@ -37,14 +38,17 @@ class Attach {
   // Whether a pool thread may keep the attachment after this one ends.
   // Only work that runs Python code from its entry may: entering a function
   // is where the interpreter hands its lock to a thread that asked for it.
-  // A coroutine step resumes a suspended frame, which does not, and a
-  // coroutine that polls a pending handle is stepped again at once: with a
-  // kept attachment such a loop would never let go of the lock.
+  // Resuming a suspended coroutine frame is not such a point, so a coroutine
+  // step that polls a pending handle (and is stepped again at once) must
+  // not keep it: that loop would never let go of the lock.
   enum class Linger { No, Yes };
 
   // Throws core::Panic "Cannot attach to the Python interpreter while it is
   // finalizing." when the interpreter is finalizing.
   explicit Attach(Linger linger = Linger::No);
+
+  // Changes the decision before the attachment ends.
+  void set_linger(Linger linger) noexcept { linger_ = linger == Linger::Yes; }
   ~Attach();
   Attach(const Attach&) = delete;
   Attach& operator=(const Attach&) = delete;

@@ -211,7 +211,7 @@ PyObject* NativeCompletion::result() {
       return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()), 32);
     }
     case Slot::Failure: {
-      PendingException exc{ExceptionKind::PanicInTask, failure_};
+      PendingException exc{ExceptionKind::PanicInTask, *failure_};
       lock.unlock();
       exc.raise();
       return nullptr;
@@ -232,7 +232,7 @@ void NativeCompletion::complete_bytes(const std::array<std::uint8_t, 32>& bytes)
 void NativeCompletion::complete_failure(std::string message) {
   {
     std::lock_guard lock(result_lock_);
-    failure_ = std::move(message);
+    failure_ = std::make_unique<std::string>(std::move(message));
     slot_ = Slot::Failure;
   }
   done_.store(1, std::memory_order_release);  // pairs with the acquire in is_done()

@@ -25,6 +25,7 @@
 #include <mutex>
 
 #include "small_mutex.hpp"
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -116,7 +117,7 @@ class NativeCompletion final : public Completion {
   core::SmallMutex result_lock_;
   enum class Slot : std::uint8_t { Empty, Bytes, Failure } slot_ = Slot::Empty;  // guarded by result_lock_
   std::array<std::uint8_t, 32> bytes_{};
-  std::string failure_;
+  std::unique_ptr<std::string> failure_;  // set with Slot::Failure; kept out of line: rare
   std::atomic<std::uint8_t> done_{0};
 };
 

@@ -70,6 +70,7 @@ class CoroutineTask final : public core::Job, public core::PoolAllocated {
   core::SmallMutex completion_lock_;
   DeferredRef completion_;  // guarded by completion_lock_
   core::SmallMutex resume_lock_;
+  bool gave_way_ = false;  // guarded by step_lock_: the step yielded None
   ResumeAction resume_;  // guarded by resume_lock_
 };
 
@@ -207,7 +208,7 @@ void CoroutineTask::run(core::JobRef self) {
   if (Py_IsFinalizing()) return;
   std::optional<Attach> attach;
   try {
-    attach.emplace();
+    attach.emplace(Attach::Linger::Yes);
   } catch (...) {
     return;
   }
@@ -234,6 +235,10 @@ void CoroutineTask::run(core::JobRef self) {
       PyErr_Clear();
     }
   }
+  // A step that gave way (yielded None) is run again at once: let go of the
+  // interpreter between such steps (see Attach::Linger).
+  if (gave_way_) attach->set_linger(Attach::Linger::No);
+  gave_way_ = false;
   PyMutex_Unlock(&step_lock_);
 }
 
@@ -301,6 +306,7 @@ void CoroutineTask::step_locked() {
     }
     clear_unless_panic();
   } else if (yielded.get() == Py_None) {
+    gave_way_ = true;
     resubmit();
     return;
   }
