@@ -54,6 +54,20 @@ bool for_each_item(PyObject* seq, const char* param, F&& item) {
     raise_type_mismatch(seq, "Sequence", param);
     return false;
   }
+  if (PyList_CheckExact(seq) || PyTuple_CheckExact(seq)) {
+    // What the list and tuple iterators do, without an iterator object:
+    // index by index, the length read again at every step (an item's
+    // __index__ may change the list).
+    const bool list = PyList_CheckExact(seq);
+    for (Py_ssize_t i = 0; i < (list ? PyList_GET_SIZE(seq) : PyTuple_GET_SIZE(seq)); ++i) {
+      Ref obj = Ref::borrow(list ? PyList_GET_ITEM(seq, i) : PyTuple_GET_ITEM(seq, i));
+      if (!item(obj.get())) {
+        add_parameter_note(param);
+        return false;
+      }
+    }
+    return true;
+  }
   Ref iter = Ref::steal(PyObject_GetIter(seq));
   if (!iter) {
     add_parameter_note(param);
@@ -69,6 +83,20 @@ bool for_each_item(PyObject* seq, const char* param, F&& item) {
       return false;
     }
   }
+}
+
+// The total size of the bytes items of an exact list or tuple, for one
+// allocation of the shared buffer (reads sizes only; runs no Python code).
+std::size_t exact_bytes_size(PyObject* seq) {
+  if (!PyList_CheckExact(seq) && !PyTuple_CheckExact(seq)) return 0;
+  const bool list = PyList_CheckExact(seq);
+  const Py_ssize_t n = list ? PyList_GET_SIZE(seq) : PyTuple_GET_SIZE(seq);
+  std::size_t total = 0;
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* obj = list ? PyList_GET_ITEM(seq, i) : PyTuple_GET_ITEM(seq, i);
+    if (PyBytes_Check(obj)) total += static_cast<std::size_t>(PyBytes_GET_SIZE(obj));
+  }
+  return total;
 }
 
 Py_ssize_t length_hint(PyObject* seq) {
@@ -207,8 +235,11 @@ PyObject* batch_spawn_native_pipeline(PyObject*, PyObject* const* args, Py_ssize
     PyObject* bound[2];
     if (!bind_arguments(sig, args, nargsf, kwnames, bound)) return nullptr;
     auto payloads = std::make_shared<Payloads>();
-    if (!PyUnicode_Check(bound[0]) && PySequence_Check(bound[0]))
-      payloads->offsets.reserve(static_cast<std::size_t>(length_hint(bound[0])) + 1);
+    if (!PyUnicode_Check(bound[0]) && PySequence_Check(bound[0])) {
+      const auto hint = static_cast<std::size_t>(length_hint(bound[0]));
+      payloads->offsets.reserve(hint + 1);
+      payloads->bytes.reserve(exact_bytes_size(bound[0]));
+    }
     if (!for_each_item(bound[0], "payloads", [&](PyObject* item) { return append_payload(item, *payloads); }))
       return nullptr;
     auto rounds = convert_rounds(bound[1]);
