@@ -3,7 +3,9 @@
 // The payload is copied once, at the call; nothing Python-side is kept.
 #include "pipeline.hpp"
 
+#include <cstring>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "transform.hpp"
@@ -20,9 +22,44 @@ namespace {
 
 constexpr std::uint64_t kDefaultRounds = 100;
 
+// An owned copy of a payload: inline up to kInline bytes (the common small
+// payload costs no allocation of its own), otherwise one pooled block.
+class PayloadCopy {
+ public:
+  static constexpr std::size_t kInline = 64;
+
+  PayloadCopy() = default;
+  PayloadCopy(const PayloadCopy&) = delete;
+  PayloadCopy& operator=(const PayloadCopy&) = delete;
+  PayloadCopy(PayloadCopy&& other) noexcept : size_(std::exchange(other.size_, 0)), heap_(std::exchange(other.heap_, nullptr)) {
+    if (heap_ == nullptr) std::memcpy(inline_, other.inline_, size_);
+  }
+  ~PayloadCopy() { reset(); }
+
+  void assign(const std::uint8_t* data, std::size_t size) {
+    reset();
+    std::uint8_t* target = inline_;
+    if (size > kInline) target = heap_ = static_cast<std::uint8_t*>(core::pool_allocate(size));
+    if (size > 0) std::memcpy(target, data, size);
+    size_ = size;
+  }
+  void reset() noexcept {
+    if (heap_ != nullptr) core::pool_free(heap_, size_);
+    heap_ = nullptr;
+    size_ = 0;
+  }
+  const std::uint8_t* data() const noexcept { return heap_ != nullptr ? heap_ : inline_; }
+  std::size_t size() const noexcept { return size_; }
+
+ private:
+  std::size_t size_ = 0;
+  std::uint8_t* heap_ = nullptr;
+  std::uint8_t inline_[kInline];
+};
+
 class NativePipelineJob final : public core::Future, public core::PoolAllocated {
  public:
-  NativePipelineJob(std::vector<std::uint8_t> payload, std::uint64_t rounds, std::shared_ptr<NativeCompletion> record)
+  NativePipelineJob(PayloadCopy payload, std::uint64_t rounds, std::shared_ptr<NativeCompletion> record)
       : payload_(std::move(payload)), record_(std::move(record)), rounds_(rounds) {}
 
   core::Poll poll(core::Context&) override {
@@ -34,20 +71,20 @@ class NativePipelineJob final : public core::Future, public core::PoolAllocated 
     }
     // Attaches only when callbacks are registered.
     record_->run_callbacks();
-    std::vector<std::uint8_t>().swap(payload_);
+    payload_.reset();
     record_.reset();
     return core::Poll::Ready;
   }
 
  private:
-  std::vector<std::uint8_t> payload_;
+  PayloadCopy payload_;
   std::shared_ptr<NativeCompletion> record_;
   std::uint64_t rounds_;
 };
 
 // Binds (payload, rounds) and copies the payload. False with an error set.
 bool parse_pipeline_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
-                         std::vector<std::uint8_t>& payload, std::uint64_t& rounds) {
+                         PayloadCopy& payload, std::uint64_t& rounds) {
   PyObject* bound[2];
   if (!bind_arguments(sig, args, nargsf, kwnames, bound)) return false;
   if (!PyBytes_Check(bound[0])) {
@@ -57,8 +94,8 @@ bool parse_pipeline_args(const Signature& sig, PyObject* const* args, Py_ssize_t
   auto converted = convert_rounds(bound[1]);
   if (!converted) return false;
   rounds = *converted;
-  const auto* data = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(bound[0]));
-  payload.assign(data, data + PyBytes_GET_SIZE(bound[0]));
+  payload.assign(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(bound[0])),
+                 static_cast<std::size_t>(PyBytes_GET_SIZE(bound[0])));
   return true;
 }
 
@@ -67,7 +104,7 @@ constexpr Param kPipelineParams[] = {{"payload", true}, {"rounds", false}};
 PyObject* native_pipeline_transform(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   return guard([&]() -> PyObject* {
     static constexpr Signature sig{"native_pipeline_transform()", kPipelineParams, 2};
-    std::vector<std::uint8_t> payload;
+    PayloadCopy payload;
     std::uint64_t rounds = kDefaultRounds;
     if (!parse_pipeline_args(sig, args, nargsf, kwnames, payload, rounds)) return nullptr;
     core::PipelineResult out;
@@ -81,7 +118,7 @@ PyObject* native_pipeline_transform(PyObject*, PyObject* const* args, Py_ssize_t
 PyObject* spawn_native_pipeline(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   return guard([&]() -> PyObject* {
     static constexpr Signature sig{"spawn_native_pipeline()", kPipelineParams, 2};
-    std::vector<std::uint8_t> payload;
+    PayloadCopy payload;
     std::uint64_t rounds = kDefaultRounds;
     if (!parse_pipeline_args(sig, args, nargsf, kwnames, payload, rounds)) return nullptr;
     drain_pending_releases();

@@ -69,8 +69,13 @@ def chunks(n: int, size: int) -> list[range]:
 def wait_all(handles: list, progress: Progress) -> list:
     results = []
     for i, handle in enumerate(handles):
+        # done() is one atomic load: poll it, and only give the interpreter
+        # away (sleep) when a handle keeps us waiting.
+        polls = 0
         while not handle.done():
-            time.sleep(0)
+            polls += 1
+            if polls > 1000:
+                time.sleep(0)
         results.append(handle.result())
         if i % 1024 == 0:
             progress.done = i
