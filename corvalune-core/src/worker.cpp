@@ -24,7 +24,6 @@ constexpr int kSpinRounds = 32;
 // Only one worker spins warm at a time: on a machine with few cores, several
 // warm spinners would take the cores from the threads that submit work.
 constexpr int kMaxHintsPerRound = 128;
-std::atomic<int> g_warm_spinners{0};
 constexpr auto kParkTimeout = std::chrono::milliseconds(5);
 // After a job found by find_job, up to this many more come straight from the
 // local queue without looking anywhere else.
@@ -81,6 +80,15 @@ void drain_to_injector(Scheduler& scheduler, LocalSlot slot) {
 }
 
 inline void run_job(JobRef job) { std::move(job).run(); }
+
+// After a push onto the injector: a warm spinner will find the job;
+// otherwise wake the most recent sleeper.
+void wake_for_injected(Scheduler& scheduler) {
+  // seq_cst: ordered after the push (a seq_cst read-modify-write of the
+  // injector's tail); pairs with the spinner's seq_cst decrement.
+  if (scheduler.warm_spinners.load(std::memory_order_seq_cst) > 0) return;
+  notify_one(*scheduler.registry);
+}
 
 }  // namespace
 
@@ -223,9 +231,10 @@ void worker_loop(WorkerContext& context) {
 
     going_idle();
     JobRef found;
-    // relaxed: a heuristic count; a rare second warm spinner is harmless.
-    const bool warm = hot && g_warm_spinners.fetch_add(1, std::memory_order_relaxed) == 0;
-    if (hot && !warm) g_warm_spinners.fetch_sub(1, std::memory_order_relaxed);
+    // seq_cst, like the decrements below: submitters read the count to skip
+    // their wake-up (see the idle protocol in worker.hpp).
+    const bool warm = hot && scheduler.warm_spinners.fetch_add(1, std::memory_order_seq_cst) == 0;
+    if (hot && !warm) scheduler.warm_spinners.fetch_sub(1, std::memory_order_seq_cst);
     for (int round = 0; round < kSpinRounds && !found; ++round) {
       const int hints = warm ? std::min(1 << std::min(round, 7), kMaxHintsPerRound) : 1;
       for (int h = 0; h < hints; ++h) spin_hint();
@@ -235,7 +244,9 @@ void worker_loop(WorkerContext& context) {
         if (s.is_success()) found = JobRef::from_raw(s.value);
       }
     }
-    if (warm) g_warm_spinners.fetch_sub(1, std::memory_order_relaxed);
+    // seq_cst: leaves the count before this worker's sleep-phase look at the
+    // injector (add_sleeper, then take); pairs with the load in submit.
+    if (warm) scheduler.warm_spinners.fetch_sub(1, std::memory_order_seq_cst);
     if (found) {
       hot = true;
       run_job(std::move(found));
@@ -260,12 +271,12 @@ void worker_loop(WorkerContext& context) {
 void submit(Scheduler& scheduler, JobRef job) {
   if (push_local(job)) return;
   scheduler.injector.push(job.into_raw());
-  notify_one(*scheduler.registry);
+  wake_for_injected(scheduler);
 }
 
 void inject(Scheduler& scheduler, JobRef job) {
   scheduler.injector.push(job.into_raw());
-  notify_one(*scheduler.registry);
+  wake_for_injected(scheduler);
 }
 
 JobRef take_local_or_injected(Scheduler& scheduler) {

@@ -21,7 +21,14 @@
 // If (C) comes before (B), the worker finds the job. Otherwise (D) comes after
 // (A) and sees the id (the sleeper count and the list change under the same
 // lock as the id is pushed), so the unpark leaves a token and the park returns
-// at once. Two alternatives were rejected: waking a worker on every local push
+// at once.
+//
+// A worker that has just worked spins warm for a while first, and counts
+// itself in `warm_spinners` meanwhile. A submitter that sees a warm spinner
+// after its push (C) skips the wake-up: the spinner leaves the count
+// (seq_cst) before its own (A) and (B), so a push that came before the
+// submitter's look at the count is found by the spinner at (B) at the
+// latest. This saves a futex wake per submission while work trickles in. Two alternatives were rejected: waking a worker on every local push
 // (a futex syscall on the hottest path; peers find local work by stealing
 // within one park period anyway) and parking without a timeout (local pushes
 // wake nobody, so a parked worker must come back to steal by itself).
@@ -97,6 +104,10 @@ struct alignas(128) Scheduler {
   // the top of every loop iteration; eventual visibility is all that is
   // needed because every clear is followed by wake_all.
   std::atomic<bool> running{true};
+  // Workers spinning warm right now (at most about one). A submission that
+  // lands on the injector while one spins needs no wake-up: see the idle
+  // protocol above.
+  std::atomic<int> warm_spinners{0};
 
   bool is_running() const noexcept { return running.load(std::memory_order_relaxed); }
 };
