@@ -251,18 +251,38 @@ def test_awaits_a_future_completed_by_another_thread(when, outcome):
     completer.join(DEADLINE)
 
 
-def test_a_cancelled_future_resumes_the_coroutine_with_none():
-    fut = Future()
+class LyingFuture(Future):
+    """Says it holds no exception, and then fails to give its result."""
 
-    def cancel():
+    def exception(self, timeout=None):
+        return None
+
+    def result(self, timeout=None):
+        raise Failure("no result after all")
+
+
+@pytest.mark.parametrize(
+    "make, finish, expected",
+    [(Future, Future.cancel, concurrent.futures.CancelledError),
+     (LyingFuture, lambda f: f.set_result(1), Failure)],
+    ids=["cancelled", "result_raises"],
+)
+def test_a_failed_awaitable_throws_into_the_coroutine(make, finish, expected):
+    fut = make()
+
+    def complete():
         assert fut.registered.wait(DEADLINE)
-        assert fut.cancel()
+        finish(fut)
 
     async def main():
-        return "resumed", await Wait(fut)
+        try:
+            await Wait(fut)
+        except expected as exc:
+            return "caught", type(exc)
+        return "resumed as if it had succeeded"
 
-    threading.Timer(0.01, cancel).start()
-    assert level1(main()) == ("resumed", None)
+    threading.Timer(0.01, complete).start()
+    assert level1(main()) == ("caught", expected)
 
 
 @pytest.mark.parametrize(
@@ -483,13 +503,14 @@ def test_without_a_callback_the_coroutine_still_runs(spawn):
     assert ran.wait(DEADLINE)
 
 
-def test_bad_done_callbacks_are_discarded_silently():
+def test_failing_done_callbacks_are_reported_and_the_others_still_run():
     proc = run_python(
         """
         import sys, threading
         import _corvalune_sys as m
         m.configure(1)
-        sys.unraisablehook = lambda u: print("unraisable", u.exc_value)
+        reported = []
+        sys.unraisablehook = lambda u: reported.append(type(u.exc_value).__name__)
         ran, done = [], threading.Event()
 
         async def body(i):
@@ -506,10 +527,11 @@ def test_bad_done_callbacks_are_discarded_silently():
             m.spawn_coroutine(body(i), cb)
         m.spawn_coroutine(body(4), lambda r, e: done.set())
         assert done.wait(30)
-        print(sorted(ran))
+        print(sorted(ran), reported)
         """
     )
-    assert proc.stdout == "[0, 1, 2, 3, 4]\n"
+    # Even SystemExit only reaches the unraisable hook: the process goes on.
+    assert proc.stdout == "[0, 1, 2, 3, 4] ['TypeError', 'ValueError', 'SystemExit', 'TypeError']\n"
     assert proc.stderr == ""
 
 

@@ -396,47 +396,44 @@ def test_reentry_from_a_task(outer, inner, expected):
     )
 
 
-def test_shutdown_waits_for_registered_thread():
+SHUT_DOWN = "the Corvalune worker pool has been shut down; it accepts no new work"
+
+
+@pytest.mark.parametrize("caller", ["registered_main_thread", "pool_task"])
+def test_shutdown_waits_only_for_pool_threads_and_then_refuses_work(caller):
     proc = run_python(
-        """
-        import os, threading, time
+        f"""
+        import time
         import _corvalune_sys as m
-        m.configure(1)
+        m.configure(2)
         w = m.register_worker()
-        assert m.shutdown() is None
+        start = time.monotonic()
+        if "{caller}" == "pool_task":
+            h = m.spawn_callable(m.shutdown)
+            while not h.done():
+                w.run_one()
+            assert h.result() is None
+        else:
+            assert m.shutdown() is None
+        # The registered caller (or the task calling it) cannot leave while
+        # it waits: nothing to wait for but the other pool threads.
+        print(time.monotonic() - start < 0.4)
 
-        def pool_threads():
-            names = []
-            for tid in os.listdir("/proc/self/task"):
-                try:
-                    with open(f"/proc/self/task/{tid}/comm") as f:
-                        names.append(f.read().strip())
-                except OSError:
-                    pass
-            return [n for n in names if n.startswith("corvalune-work")]
-        end = time.monotonic() + 30
-        while pool_threads():
-            assert time.monotonic() < end
-            time.sleep(0.01)
-
-        # Only the registered thread is left in the registry: 4 chunks of 3.
-        ran = []
-        h = m.batch_spawn_callable(lambda i: ran.append(i), [(i,) for i in range(10)])
-        groups = []
-        while True:
-            del ran[:]
-            if not w.run_one():
-                break
-            groups.append(list(ran))
-        assert groups == [[0, 1, 2], [3, 4, 5], [6, 7, 8], [9]], groups
-        assert h.done()
-        # Work queued globally after the stop is run only by the registered thread.
-        t = threading.Thread(target=lambda: hs.append(m.spawn_callable(threading.get_ident)))
-        hs = []
-        t.start(); t.join()
-        assert w.run_until_idle() is None
-        assert hs[0].result() == threading.get_ident()
-        print("OK")
+        async def co():
+            return 1
+        coros = [co(), co()]
+        for call in [lambda: m.spawn_callable(print), lambda: m.spawn_native_pipeline(b"x"),
+                     lambda: m.batch_spawn_callable(print, [()]), lambda: m.batch_spawn_native_pipeline([b"x"]),
+                     lambda: m.spawn_coroutine(coros[0]), lambda: m.run_level1(coros[1])]:
+            try:
+                call()
+            except RuntimeError as exc:
+                print(exc)
+        for c in coros:
+            c.close()
+        # Nothing is queued, and an empty batch queues nothing.
+        print(w.run_one(), m.batch_spawn_callable(print, []).result())
         """
     )
-    assert proc.stdout == "OK\n" and proc.stderr == ""
+    assert proc.stdout.splitlines() == ["True", *[SHUT_DOWN] * 6, "False []"]
+    assert proc.stderr == ""

@@ -24,6 +24,9 @@ std::atomic<std::uint64_t> g_forked_size{0};
 
 std::atomic<std::mutex*> g_init_lock{nullptr};
 
+// Incremented in every forked child (relaxed: the child has one thread).
+std::atomic<std::uint64_t> g_fork_generation{0};
+
 std::mutex& init_lock() {
   static std::mutex* first = [] {
     auto* lock = new std::mutex();
@@ -44,6 +47,7 @@ void after_fork_in_child() {
   }
   g_published.store(nullptr, std::memory_order_relaxed);
   g_init_lock.store(new std::mutex(), std::memory_order_relaxed);
+  g_fork_generation.fetch_add(1, std::memory_order_relaxed);
   // A registered forking thread's queue belongs to the abandoned pool.
   take_local_queue();
 }
@@ -146,19 +150,29 @@ StartOutcome try_start_runtime(std::uint64_t requested) {
   return {StartOutcome::Kind::AlreadyRunning, nullptr, size};
 }
 
+bool pool_stopped() noexcept {
+  Runtime* runtime = started_runtime();
+  return runtime != nullptr && !runtime->scheduler()->is_running();
+}
+
+std::uint64_t fork_generation() noexcept { return g_fork_generation.load(std::memory_order_relaxed); }
+
 std::uint64_t stop_and_wait(std::chrono::nanoseconds timeout) {
   Runtime* runtime = started_runtime();
   if (runtime == nullptr) return 0;
   Scheduler& scheduler = *runtime->scheduler();
   scheduler.running.store(false, std::memory_order_relaxed);
   wake_all(scheduler);
+  // A pool thread stopping the pool from inside a job cannot leave while it
+  // waits here: it is not waited for.
+  const std::uint64_t self = is_pool_thread() ? local_queue_id() : 0;
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   for (;;) {
-    if (registered_count(scheduler) == 0) break;
+    if (pool_threads_registered(scheduler, self) == 0) break;
     if (std::chrono::steady_clock::now() >= deadline) break;
     sleep_1ms();
   }
-  return registered_count(scheduler);
+  return pool_threads_registered(scheduler, self);
 }
 
 }  // namespace corvalune::core

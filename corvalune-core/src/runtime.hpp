@@ -69,9 +69,20 @@ Runtime* started_runtime() noexcept;
 // (its own pool starts on first use); nothing before any start.
 std::optional<std::uint64_t> pool_size() noexcept;
 
+// True once the published pool has been stopped: it accepts no new work.
+bool pool_stopped() noexcept;
+
+// Counts forks: a forked child's generation differs from its parent's.
+// Whatever a thread registered before the fork belongs to the parent's
+// abandoned pool, and compares its generation with this to know it.
+std::uint64_t fork_generation() noexcept;
+
 // Clears the running flag, wakes every worker and waits, in 1 ms steps for
-// at most `timeout`, until no worker is registered. Returns the number still
-// registered. Never joins a thread; the runtime stays published.
+// at most `timeout`, until none of the pool's own threads is registered (a
+// pool thread calling this does not wait for itself; registered outside
+// threads never leave by themselves, so they are not waited for). Returns
+// the number of pool threads still registered. Never joins a thread; the
+// runtime stays published.
 std::uint64_t stop_and_wait(std::chrono::nanoseconds timeout);
 
 }  // namespace corvalune::core

@@ -138,7 +138,7 @@ std::unique_ptr<WorkerContext> enter_pool(std::shared_ptr<Scheduler> scheduler, 
 
   {
     std::unique_lock lock(registry.entries_lock);
-    registry.entries.insert_or_assign(id, WorkerEntry{parker.unparker(), queue->stealer(), kind});
+    registry.entries.insert_or_assign(id, WorkerEntry{parker.unparker(), queue->stealer(), kind, is_pool_thread()});
     rebuild_snapshot_locked(registry);
   }
   return std::make_unique<WorkerContext>(std::move(scheduler), std::move(parker), id, kind);
@@ -322,6 +322,14 @@ std::uint64_t registered_count(Scheduler& scheduler) {
   WorkerRegistry& registry = *scheduler.registry;
   std::shared_lock lock(registry.entries_lock);
   return registry.entries.size();
+}
+
+std::uint64_t pool_threads_registered(Scheduler& scheduler, std::uint64_t except) {
+  WorkerRegistry& registry = *scheduler.registry;
+  std::shared_lock lock(registry.entries_lock);
+  std::uint64_t count = 0;
+  for (const auto& [id, entry] : registry.entries) count += entry.pool_thread && id != except;
+  return count;
 }
 
 std::uint64_t next_victim_random(std::uint64_t id) noexcept {

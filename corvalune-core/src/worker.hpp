@@ -63,6 +63,9 @@ struct WorkerEntry {
   Unparker unparker;
   Stealer<Job*> stealer;
   WorkerKind kind;
+  // One of the pool's own threads (not a registered outside thread): the
+  // only kind of worker that leaves by itself when the pool stops.
+  bool pool_thread;
 };
 
 using StealerList = std::vector<std::pair<std::uint64_t, Stealer<Job*>>>;
@@ -180,6 +183,10 @@ void wake_all(Scheduler& scheduler);
 
 // Number of registered workers (pool threads and registered Python threads).
 std::uint64_t registered_count(Scheduler& scheduler);
+
+// Number of the pool's own threads still registered, not counting the
+// registration `except` (0: none excepted).
+std::uint64_t pool_threads_registered(Scheduler& scheduler, std::uint64_t except);
 
 // Creates one thread running `body` under the given name. The default creates
 // a std::thread; tests substitute one that fails.

@@ -245,8 +245,10 @@ PyObject* batch_spawn_native_pipeline(PyObject*, PyObject* const* args, Py_ssize
     auto rounds = convert_rounds(bound[1]);
     if (!rounds) return nullptr;
 
-    drain_pending_releases();
     const std::uint64_t n = payloads->size();
+    // An empty batch queues nothing: it is done at once, even on a stopped pool.
+    if (n > 0 && !ensure_pool_accepts_work()) return nullptr;
+    drain_pending_releases();
     auto record = core::make_pooled_shared<BatchNativeCompletion>(n);
     if (n > 0) {
       auto [runtime, chunks] = plan(n);
@@ -278,8 +280,10 @@ PyObject* batch_spawn_callable(PyObject*, PyObject* const* args, Py_ssize_t narg
     });
     if (!converted) return nullptr;
 
-    drain_pending_releases();
     const std::uint64_t n = tuples->size();
+    // An empty batch queues nothing: it is done at once, even on a stopped pool.
+    if (n > 0 && !ensure_pool_accepts_work()) return nullptr;
+    drain_pending_releases();
     auto record = core::make_pooled_shared<BatchCallableCompletion>(n);
     if (n > 0) {
       auto [runtime, chunks] = plan(n);

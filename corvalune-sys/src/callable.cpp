@@ -88,6 +88,7 @@ PyObject* spawn_callable(PyObject*, PyObject* const* args, Py_ssize_t nargsf, Py
       raise_type_mismatch(bound[2], "dict", "kwargs");
       return nullptr;
     }
+    if (!ensure_pool_accepts_work()) return nullptr;
     drain_pending_releases();
     auto record = core::make_pooled_shared<CallableCompletion>();
     spawn_on_pool(std::make_unique<CallableJob>(Ref::borrow(bound[0]), Ref::borrow(bound[1]),
@@ -103,6 +104,13 @@ PyMethodDef kSpawnCallableDef = {
     METH_FASTCALL | METH_KEYWORDS,
     "spawn_callable(func, args=None, kwargs=None)\n--\n\n"
     "Spawn any arbitrary Python callable directly onto Corvalune's work-stealing pool."};
+
+bool ensure_pool_accepts_work() {
+  if (!core::pool_stopped()) return true;
+  PyErr_SetString(PyExc_RuntimeError,
+                  "the Corvalune worker pool has been shut down; it accepts no new work");
+  return false;
+}
 
 void spawn_on_pool(std::unique_ptr<core::Future> future) {
   core::Runtime& runtime = core::global_runtime();

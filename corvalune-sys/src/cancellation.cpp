@@ -17,6 +17,7 @@
 #include "coroutine.hpp"
 #include "exceptions.hpp"
 #include "guard.hpp"
+#include "spawn.hpp"
 
 namespace corvalune::sys {
 namespace {
@@ -125,6 +126,7 @@ PyObject* spawn_coroutine(PyObject*, PyObject* const* args, Py_ssize_t nargsf, P
       }
       cancellation = reinterpret_cast<TokenObject*>(bound[2])->state;
     }
+    if (!ensure_pool_accepts_work()) return nullptr;
     drain_pending_releases();
     submit_coroutine(Ref::borrow(bound[0]), Ref::borrow(bound[1]), std::move(cancellation));
     Py_RETURN_NONE;

@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "guard.hpp"
+#include "report.hpp"
 
 namespace corvalune::sys {
 namespace {
@@ -52,18 +53,22 @@ PyObject* call_wrapper(PyObject* capsule, PyObject*, PyObject*) {
     Ref cb = state->cb.clone();
     Ref handle = state->handle.clone();
     Ref result = Ref::steal(PyObject_CallNoArgs(cb.get()));
-    if (result) Py_RETURN_NONE;
-    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return nullptr;
-    Ref exc = take_raised_exception();
-    const std::string text = exception_text(exc.get());
-    if (text.find("missing") == std::string::npos ||
-        text.find("required positional argument") == std::string::npos) {
-      PyErr_SetRaisedException(exc.release());
-      return nullptr;
+    if (!result && PyErr_ExceptionMatches(PyExc_TypeError)) {
+      // Not PyErr_GetRaisedException through take_raised_exception: a
+      // TypeError is never a PanicException.
+      Ref exc = Ref::steal(PyErr_GetRaisedException());
+      const std::string text = exception_text(exc.get());
+      if (text.find("missing") != std::string::npos &&
+          text.find("required positional argument") != std::string::npos) {
+        exc.reset();
+        result = Ref::steal(PyObject_CallOneArg(cb.get(), handle.get()));
+      } else {
+        PyErr_SetRaisedException(exc.release());
+      }
     }
-    exc.reset();
-    result = Ref::steal(PyObject_CallOneArg(cb.get(), handle.get()));
-    if (!result) return nullptr;
+    // The callback's failure is reported here, naming the callback; the
+    // wrapper itself never fails to its caller.
+    if (!result) report_unraisable("corvalune done callback", cb.get());
     Py_RETURN_NONE;
   });
 }
@@ -83,11 +88,9 @@ Ref make_wrapper(PyObject* handle, PyObject* cb) {
 
 void call_one(PyObject* wrapper) {
   Ref result = Ref::steal(PyObject_CallNoArgs(wrapper));
-  if (!result) {
-    // A PanicException coming back is a failure of the callback, not of the
-    // completing job: it is printed like any other.
-    PyErr_PrintEx(0);
-  }
+  // A PanicException coming back is a failure of the callback, not of the
+  // completing job: it is reported like any other.
+  if (!result) report_unraisable("corvalune done callback", wrapper);
 }
 
 }  // namespace

@@ -13,8 +13,12 @@
 #include "attach.hpp"
 #include "exceptions.hpp"
 #include "guard.hpp"
+#include "handles.hpp"
 #include "names.hpp"
+#include "release.hpp"
+#include "report.hpp"
 #include "runtime.hpp"
+#include "spawn.hpp"
 #include "worker.hpp"
 
 namespace corvalune::sys {
@@ -28,14 +32,63 @@ struct ResumeAction {
   DeferredRef value;
 };
 
+// An unbounded channel of (value, exception) pairs with one receiver and
+// counted senders: how run_level1 receives its root coroutine's outcome.
+// Shared by the receiver and the senders; its Python references are
+// DeferredRefs, so whichever owner goes last may drop it on any thread.
+struct Channel {
+  std::mutex lock;
+  std::condition_variable ready;
+  std::deque<std::pair<DeferredRef, DeferredRef>> pairs;  // guarded by lock
+  int senders = 0;                                        // guarded by lock
+  // Set with the first pair (release; pairs with the acquire in the
+  // receiver's spin): lets a receiver that expects a quick answer poll
+  // before it sleeps on the condition variable.
+  std::atomic<bool> sent{false};
+};
+
+// The sending end of a Channel. Sending and disconnecting are native: no
+// Python call is made, so neither can fail or be deferred on a thread whose
+// stack is nearly exhausted (a Python-level sender could raise
+// RecursionError there, and the interpreter defers deallocations on deep
+// stacks, so the receiver would never learn that the pair was lost).
+class ChannelSender {
+ public:
+  explicit ChannelSender(std::shared_ptr<Channel> channel) : channel_(std::move(channel)) {
+    std::lock_guard lock(channel_->lock);
+    ++channel_->senders;
+  }
+  ChannelSender(const ChannelSender&) = delete;
+  ChannelSender& operator=(const ChannelSender&) = delete;
+  ~ChannelSender() {
+    {
+      std::lock_guard lock(channel_->lock);
+      --channel_->senders;
+    }
+    channel_->ready.notify_all();
+  }
+  void send(Ref value, Ref exception) {
+    {
+      std::lock_guard lock(channel_->lock);
+      channel_->pairs.emplace_back(DeferredRef(std::move(value)), DeferredRef(std::move(exception)));
+    }
+    channel_->sent.store(true, std::memory_order_release);
+    channel_->ready.notify_all();
+  }
+
+ private:
+  std::shared_ptr<Channel> channel_;
+};
+
 class CoroutineTask final : public core::Job, public core::PoolAllocated {
  public:
-  CoroutineTask(Ref coroutine, Ref completion, std::shared_ptr<CancellationState> cancellation,
-                std::shared_ptr<core::Scheduler> scheduler)
+  CoroutineTask(Ref coroutine, Ref completion, std::unique_ptr<ChannelSender> sender,
+                std::shared_ptr<CancellationState> cancellation, std::shared_ptr<core::Scheduler> scheduler)
       : cancellation_(std::move(cancellation)),
         scheduler_(std::move(scheduler)),
         coroutine_(std::move(coroutine)),
-        completion_(std::move(completion)) {}
+        completion_(std::move(completion)),
+        sender_(std::move(sender)) {}
 
   void run(core::JobRef self) override;
 
@@ -46,14 +99,24 @@ class CoroutineTask final : public core::Job, public core::PoolAllocated {
 
  private:
   ~CoroutineTask() override {
-    // Release order: coroutine, uncalled completion callback, pending
-    // action, cancellation state, scheduler.
+    // Release order: coroutine, uncalled completion callback (or sender),
+    // pending action, cancellation state, scheduler.
     coroutine_.reset();
     completion_.reset();
+    sender_.reset();
     resume_.value.reset();
     cancellation_.reset();
     scheduler_.reset();
   }
+
+  // Exclusive stepping. A run that finds a step in progress (on another
+  // thread, or further up this very thread's stack, when an awaitable's
+  // add_done_callback calls back at once and then runs queued work) does
+  // not wait for it: it leaves a mark and the step in progress queues the
+  // task again when it ends. No thread ever blocks on a step, so no step
+  // can deadlock with itself.
+  bool begin_step() noexcept;
+  void end_step();
 
   void step_locked();
   void report_completion(Ref result, Ref exception);
@@ -63,15 +126,37 @@ class CoroutineTask final : public core::Job, public core::PoolAllocated {
     report_completion(std::move(result), std::move(exception));
   }
 
+  enum RunState : std::uint8_t { kIdle, kStepping, kSteppingAgain };
+
   std::shared_ptr<CancellationState> cancellation_;
   std::shared_ptr<core::Scheduler> scheduler_;
-  PyMutex step_lock_{};
-  DeferredRef coroutine_;  // guarded by step_lock_
+  // Who may step: kIdle -> kStepping is taken by one run (see begin_step).
+  std::atomic<std::uint8_t> run_state_{kIdle};
+  DeferredRef coroutine_;  // owned by the stepping run
   core::SmallMutex completion_lock_;
-  DeferredRef completion_;  // guarded by completion_lock_
+  DeferredRef completion_;                  // guarded by completion_lock_
+  std::unique_ptr<ChannelSender> sender_;  // guarded by completion_lock_
   core::SmallMutex resume_lock_;
-  bool gave_way_ = false;  // guarded by step_lock_: the step yielded None
+  bool gave_way_ = false;  // owned by the stepping run: the step yielded None
   ResumeAction resume_;  // guarded by resume_lock_
+};
+
+// The Level 1 step running on this thread, if any: while a step sends into
+// its coroutine, the module's own handles park the coroutine on themselves
+// instead of asking to be polled (see handles.cpp).
+thread_local bool t_in_step = false;
+
+// Sets the flag for a scope: true around a step's send or throw, false
+// around run_level1's wait (work run there is not part of the step).
+class StepScope {
+ public:
+  explicit StepScope(bool in_step) noexcept : saved_(std::exchange(t_in_step, in_step)) {}
+  ~StepScope() { t_in_step = saved_; }
+  StepScope(const StepScope&) = delete;
+  StepScope& operator=(const StepScope&) = delete;
+
+ private:
+  bool saved_;
 };
 
 // Discards the pending error, unless it is a PanicException coming back from
@@ -123,14 +208,33 @@ void destroy_resume_state(PyObject* capsule) {
   guard_void([capsule] { delete static_cast<ResumeState*>(PyCapsule_GetPointer(capsule, kResumeCapsule)); });
 }
 
-// fut.result() as a send action; no action when it raises.
+// The pending exception as a throw action. Whatever an awaitable raises
+// when asked for its outcome (CancelledError for a cancelled future) is
+// what the awaiting coroutine must see: resuming it with None instead would
+// report a failure as success.
+ResumeAction raised_action() {
+  Ref exc = Ref::steal(PyErr_GetRaisedException());
+  if (!exc) return {};
+  return {ResumeAction::Kind::Throw, DeferredRef(std::move(exc))};
+}
+
+// fut.result() as a send action, or what it raised as a throw action.
 ResumeAction result_action(PyObject* fut) {
   Ref value = call_method(fut, Name::result);
-  if (!value) {
-    PyErr_Clear();
-    return {};
-  }
+  if (!value) return raised_action();
   return {ResumeAction::Kind::Send, DeferredRef(std::move(value))};
+}
+
+// How to resume a coroutine parked on `fut`, once it is done.
+ResumeAction outcome_action(PyObject* fut) {
+  // The module's own handles are iterators: the coroutine sits in the
+  // handle's __next__ (see handles.cpp), and a plain next step (send(None))
+  // lets __next__ return the outcome or raise the failure itself.
+  if (is_task_handle(fut)) return {};
+  Ref exc = call_method(fut, Name::exception);
+  if (!exc) return raised_action();
+  if (exc.get() != Py_None) return {ResumeAction::Kind::Throw, DeferredRef(std::move(exc))};
+  return result_action(fut);
 }
 
 PyObject* call_resume(PyObject* capsule, PyObject* args, PyObject*) {
@@ -144,20 +248,14 @@ PyObject* call_resume(PyObject* capsule, PyObject* args, PyObject*) {
     if (task == nullptr) return PyTuple_New(0);
     core::JobRef task_ref = core::JobRef::from_raw(task);  // released attached, below
     Ref awaitable = state->awaitable.take();
-    ResumeAction action;
+    // An awaitable that passes itself is asked for its outcome; one that
+    // passes nothing (the module's handles) is asked through the object the
+    // coroutine parked on.
     if (PyTuple_GET_SIZE(args) > 0) {
-      PyObject* fut = PyTuple_GET_ITEM(args, 0);
-      Ref exc = call_method(fut, Name::exception);
-      if (!exc) PyErr_Clear();
-      if (exc && exc.get() != Py_None) {
-        action = {ResumeAction::Kind::Throw, DeferredRef(std::move(exc))};
-      } else {
-        action = result_action(fut);
-      }
+      task->resume_with(outcome_action(PyTuple_GET_ITEM(args, 0)));
     } else {
-      action = result_action(awaitable.get());
+      task->resume_with(is_task_handle(awaitable.get()) ? ResumeAction{} : result_action(awaitable.get()));
     }
-    task->resume_with(std::move(action));
     return PyTuple_New(0);
   });
 }
@@ -189,36 +287,76 @@ void CoroutineTask::resume_with(ResumeAction action) {
 
 void CoroutineTask::report_completion(Ref result, Ref exception) {
   DeferredRef callback;
+  std::unique_ptr<ChannelSender> sender;
   {
     std::lock_guard lock(completion_lock_);
     callback = std::move(completion_);
+    sender = std::move(sender_);
   }
-  // Called without the lock: the callback was taken out, so it runs at most
-  // once whoever reports.
+  // Reported without the lock: what was taken out is used at most once,
+  // whoever reports.
+  if (sender) {
+    sender->send(std::move(result), std::move(exception));
+    return;
+  }
   if (!callback) return;
-  Ref args = Ref::steal(PyTuple_Pack(2, result ? result.get() : Py_None, exception ? exception.get() : Py_None));
-  if (args) {
-    Ref ignored = Ref::steal(PyObject_Call(callback.get(), args.get(), nullptr));
+  PyObject* call_args[] = {result ? result.get() : Py_None, exception ? exception.get() : Py_None};
+  Ref returned = Ref::steal(PyObject_Vectorcall(callback.get(), call_args, 2, nullptr));
+  // Nobody can receive what the callback raised, whatever its type.
+  if (!returned) report_unraisable("corvalune coroutine completion callback", callback.get());
+}
+
+bool CoroutineTask::begin_step() noexcept {
+  std::uint8_t state = run_state_.load(std::memory_order_relaxed);
+  for (;;) {
+    if (state == kIdle) {
+      // acquire: sees everything the previous step wrote (the coroutine
+      // slot, gave_way_); pairs with the release exchange in end_step.
+      if (run_state_.compare_exchange_weak(state, kStepping, std::memory_order_acquire,
+                                           std::memory_order_relaxed))
+        return true;
+    } else if (state == kStepping) {
+      // relaxed: this run hands nothing over; the stepping run reads the
+      // mark with its exchange in end_step.
+      if (run_state_.compare_exchange_weak(state, kSteppingAgain, std::memory_order_relaxed,
+                                           std::memory_order_relaxed))
+        return false;
+    } else {
+      // Already marked. At most one run can be owed (a task is queued by one
+      // resume per suspension, or by its own step), so this is not reached;
+      // should it be, the mark already stands for a further step.
+      return false;
+    }
   }
-  PyErr_Clear();  // discarded silently, whatever it raised
+}
+
+void CoroutineTask::end_step() {
+  const bool gave_way = std::exchange(gave_way_, false);
+  // release: publishes this step's writes to the next one; pairs with the
+  // acquire in begin_step.
+  const std::uint8_t state = run_state_.exchange(kIdle, std::memory_order_acq_rel);
+  // A coroutine that gave way, or a run that came during the step, is queued
+  // again now that the step is over (one queue entry each: a run that came
+  // during the step consumed its own).
+  if (gave_way || state == kSteppingAgain) resubmit();
 }
 
 void CoroutineTask::run(core::JobRef self) {
   // A finalizing interpreter is never touched: the step is dropped.
   if (Py_IsFinalizing()) return;
+  if (!begin_step()) return;  // the step in progress queues the task again
   std::optional<Attach> attach;
   try {
     attach.emplace(Attach::Linger::Yes);
   } catch (...) {
+    run_state_.store(kIdle, std::memory_order_release);  // finalizing: nothing will step it again
     return;
   }
   // Declared after the attachment, so destroyed before it: the queue
   // entry's reference is dropped while attached, and a finished task
   // releases its coroutine and completion callback at once instead of
-  // leaving them for the next attach (run_level1 waits for exactly that
-  // release when a coroutine can never finish).
+  // leaving them for the next attach.
   core::JobRef entry = std::move(self);
-  PyMutex_Lock(&step_lock_);
   try {
     step_locked();
   } catch (...) {
@@ -238,8 +376,7 @@ void CoroutineTask::run(core::JobRef self) {
   // A step that gave way (yielded None) is run again at once: let go of the
   // interpreter between such steps (see Attach::Linger).
   if (gave_way_) attach->set_linger(Attach::Linger::No);
-  gave_way_ = false;
-  PyMutex_Unlock(&step_lock_);
+  end_step();
 }
 
 void CoroutineTask::step_locked() {
@@ -264,18 +401,18 @@ void CoroutineTask::step_locked() {
     std::lock_guard lock(resume_lock_);
     action = std::exchange(resume_, ResumeAction{});
   }
-  Ref yielded;
-  switch (action.kind) {
-    case ResumeAction::Kind::Empty:
-      yielded = call_method(coro, Name::send, Py_None);
-      break;
-    case ResumeAction::Kind::Send:
-      yielded = call_method(coro, Name::send, action.value.get());
-      break;
-    case ResumeAction::Kind::Throw:
-      yielded = call_method(coro, Name::throw_, action.value.get());
-      break;
-  }
+  Ref yielded = [&] {
+    StepScope in_step(true);
+    switch (action.kind) {
+      case ResumeAction::Kind::Send:
+        return call_method(coro, Name::send, action.value.get());
+      case ResumeAction::Kind::Throw:
+        return call_method(coro, Name::throw_, action.value.get());
+      case ResumeAction::Kind::Empty:
+        break;
+    }
+    return call_method(coro, Name::send, Py_None);
+  }();
   action.value.reset();
 
   if (!yielded) {
@@ -306,8 +443,7 @@ void CoroutineTask::step_locked() {
     }
     clear_unless_panic();
   } else if (yielded.get() == Py_None) {
-    gave_way_ = true;
-    resubmit();
+    gave_way_ = true;  // queued again once the step is over (end_step)
     return;
   }
   Ref error = new_exception(PyExc_TypeError, cannot_drive_message(yielded.get()).c_str());
@@ -315,64 +451,27 @@ void CoroutineTask::step_locked() {
   finish({}, std::move(error));
 }
 
+// Creates a task (one reference, which the submission consumes) and queues
+// it. With `inject`, the task goes to the global queue even from a thread
+// that owns a local queue.
+void submit_task(Ref coroutine, Ref completion, std::unique_ptr<ChannelSender> sender,
+                 std::shared_ptr<CancellationState> cancellation, bool inject) {
+  core::Runtime& runtime = core::global_runtime();
+  if (!cancellation) cancellation = std::make_shared<CancellationState>();
+  auto* task = new CoroutineTask(std::move(coroutine), std::move(completion), std::move(sender),
+                                 std::move(cancellation), runtime.scheduler());
+  core::JobRef job = core::JobRef::adopt(task);
+  if (inject) {
+    core::inject(*runtime.scheduler(), std::move(job));
+  } else {
+    core::submit(*runtime.scheduler(), std::move(job));
+  }
+}
+
+constexpr const char* kShutDownBeforeCompletion =
+    "the Corvalune worker pool was shut down before the coroutine finished";
+
 // --- run_level1 -------------------------------------------------------------------
-
-// An unbounded channel of (value, exception) pairs with one receiver and
-// counted senders. Leaked with the last owner like any record; its Python
-// references are DeferredRefs.
-struct Channel {
-  std::mutex lock;
-  std::condition_variable ready;
-  std::deque<std::pair<DeferredRef, DeferredRef>> pairs;  // guarded by lock
-  int senders = 0;                                        // guarded by lock
-  // Set with the first pair (release; pairs with the acquire in the
-  // receiver's spin): lets a receiver that expects a quick answer poll
-  // before it sleeps on the condition variable.
-  std::atomic<bool> sent{false};
-};
-
-struct SenderState {
-  std::shared_ptr<Channel> channel;
-  explicit SenderState(std::shared_ptr<Channel> c) : channel(std::move(c)) {
-    std::lock_guard lock(channel->lock);
-    ++channel->senders;
-  }
-  ~SenderState() {
-    {
-      std::lock_guard lock(channel->lock);
-      --channel->senders;
-    }
-    channel->ready.notify_all();
-  }
-};
-
-constexpr const char* kSenderCapsule = "corvalune.completion_sender";
-
-void destroy_sender_state(PyObject* capsule) {
-  guard_void([capsule] { delete static_cast<SenderState*>(PyCapsule_GetPointer(capsule, kSenderCapsule)); });
-}
-
-PyObject* call_sender(PyObject* capsule, PyObject* args, PyObject*) {
-  return guard([capsule, args]() -> PyObject* {
-    auto* state = static_cast<SenderState*>(PyCapsule_GetPointer(capsule, kSenderCapsule));
-    if (state == nullptr) return nullptr;
-    if (PyTuple_GET_SIZE(args) < 2) {
-      PyErr_SetString(PyExc_IndexError, "tuple index out of range");
-      return nullptr;
-    }
-    {
-      std::lock_guard lock(state->channel->lock);
-      state->channel->pairs.emplace_back(DeferredRef(Ref::borrow(PyTuple_GET_ITEM(args, 0))),
-                                         DeferredRef(Ref::borrow(PyTuple_GET_ITEM(args, 1))));
-    }
-    state->channel->sent.store(true, std::memory_order_release);
-    state->channel->ready.notify_all();
-    return PyTuple_New(0);
-  });
-}
-
-PyMethodDef kSenderDef = {"completion_sender", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(call_sender)),
-                          METH_VARARGS | METH_KEYWORDS, nullptr};
 
 enum class Received { Pair, Disconnected, Timeout };
 
@@ -410,31 +509,70 @@ PyObject* deliver(std::pair<DeferredRef, DeferredRef> pair) {
   return value.release();
 }
 
+// Hides the calling thread's running asyncio loop for a scope. A thread that
+// blocks in run_level1 inside a running loop cannot run that loop: coroutine
+// steps it runs while it helps must not take the loop for theirs (awaiting
+// a handle would hand its completion to the blocked loop).
+class HiddenLoop {
+ public:
+  HiddenLoop() {
+    // Without asyncio imported, no loop runs anywhere.
+    Ref events = Ref::steal(PyImport_GetModule(name(Name::asyncio_events)));
+    if (!events) {
+      PyErr_Clear();
+      return;
+    }
+    Ref loop = Ref::steal(PyObject_CallMethodNoArgs(events.get(), name(Name::get_running_loop_private)));
+    if (!loop || loop.get() == Py_None) {
+      PyErr_Clear();
+      return;
+    }
+    Ref hidden = Ref::steal(PyObject_CallMethodOneArg(events.get(), name(Name::set_running_loop_private), Py_None));
+    if (!hidden) {
+      PyErr_Clear();
+      return;
+    }
+    events_ = std::move(events);
+    loop_ = std::move(loop);
+  }
+  ~HiddenLoop() {
+    if (!loop_) return;
+    // Restored whatever run_level1 returns with: its own error is kept.
+    Ref pending = Ref::steal(PyErr_GetRaisedException());
+    Ref restored =
+        Ref::steal(PyObject_CallMethodOneArg(events_.get(), name(Name::set_running_loop_private), loop_.get()));
+    if (!restored) report_unraisable("restoring the running event loop after run_level1()");
+    PyErr_SetRaisedException(pending.release());
+  }
+  HiddenLoop(const HiddenLoop&) = delete;
+  HiddenLoop& operator=(const HiddenLoop&) = delete;
+
+ private:
+  Ref events_;
+  Ref loop_;
+};
+
 PyObject* run_level1(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   return guard([&]() -> PyObject* {
     static constexpr Param params[] = {{"main_coro", true}};
     static constexpr Signature sig{"run_level1()", params, 1};
     PyObject* bound[1];
     if (!bind_arguments(sig, args, nargsf, kwnames, bound)) return nullptr;
+    if (!ensure_pool_accepts_work()) return nullptr;
 
     auto channel = std::make_shared<Channel>();
-    auto* state = new SenderState(channel);
-    Ref capsule = Ref::steal(PyCapsule_New(state, kSenderCapsule, destroy_sender_state));
-    if (!capsule) {
-      delete state;
-      return nullptr;
-    }
-    Ref sender = Ref::steal(PyCFunction_New(&kSenderDef, capsule.get()));
-    if (!sender) return nullptr;
-    capsule.reset();
-
     // A thread with its own queue (a pool worker running a task, a
     // registered thread) would be the only one to look there while it
     // blocks: the root task goes to the global queue instead, and this
     // thread keeps running queued work while it waits.
     const bool helping = core::has_local_queue();
-    submit_coroutine(Ref::borrow(bound[0]), std::move(sender), nullptr, /*inject=*/helping);
+    submit_task(Ref::borrow(bound[0]), {}, std::make_unique<ChannelSender>(channel), nullptr, /*inject=*/helping);
     core::Scheduler& scheduler = *core::global_runtime().scheduler();
+    // Work run while this thread helps is not part of any step that
+    // called run_level1, and sees no running loop.
+    StepScope not_in_step(false);
+    std::optional<HiddenLoop> hidden_loop;
+    if (helping) hidden_loop.emplace();
 
     using namespace std::chrono;
     constexpr nanoseconds kSignalCheck = milliseconds(50);
@@ -449,16 +587,16 @@ PyObject* run_level1(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObje
           std::move(job).run();
           got = receive(*channel, nanoseconds(0), pair);
         } else {
-          PyThreadState* ts = PyEval_SaveThread();
+          ReleaseInterpreter released;
           got = receive(*channel, kHelpWait, pair);
-          PyEval_RestoreThread(ts);
         }
       } else {
-        PyThreadState* ts = PyEval_SaveThread();
-        got = receive(*channel, kSignalCheck, pair, std::exchange(spin, nanoseconds(0)));
-        PyEval_RestoreThread(ts);
-        // References dropped by detached threads (the last one may be the
-        // sender itself) are released here, as at any attach.
+        {
+          ReleaseInterpreter released;
+          got = receive(*channel, kSignalCheck, pair, std::exchange(spin, nanoseconds(0)));
+        }
+        // References dropped by detached threads are released here, as at
+        // any attach.
         drain_pending_releases();
       }
       if (got == Received::Pair) return deliver(std::move(pair));
@@ -469,6 +607,12 @@ PyObject* run_level1(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObje
       if (!helping || steady_clock::now() >= next_signal_check) {
         if (PyErr_CheckSignals() < 0) return nullptr;
         next_signal_check = steady_clock::now() + kSignalCheck;
+        // Once the pool has stopped and every worker has left, nothing will
+        // ever step the coroutine again: say so instead of waiting for ever.
+        if (!helping && !scheduler.is_running() && core::registered_count(scheduler) == 0) {
+          PyErr_SetString(PyExc_RuntimeError, kShutDownBeforeCompletion);
+          return nullptr;
+        }
       }
     }
   });
@@ -476,17 +620,10 @@ PyObject* run_level1(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObje
 
 }  // namespace
 
-void submit_coroutine(Ref coroutine, Ref completion, std::shared_ptr<CancellationState> cancellation, bool inject) {
-  core::Runtime& runtime = core::global_runtime();
-  if (!cancellation) cancellation = std::make_shared<CancellationState>();
-  auto* task = new CoroutineTask(std::move(coroutine), std::move(completion), std::move(cancellation),
-                                 runtime.scheduler());
-  core::JobRef job = core::JobRef::adopt(task);
-  if (inject) {
-    core::inject(*runtime.scheduler(), std::move(job));
-  } else {
-    core::submit(*runtime.scheduler(), std::move(job));
-  }
+bool in_level1_step() noexcept { return t_in_step; }
+
+void submit_coroutine(Ref coroutine, Ref completion, std::shared_ptr<CancellationState> cancellation) {
+  submit_task(std::move(coroutine), std::move(completion), nullptr, std::move(cancellation), /*inject=*/false);
 }
 
 PyMethodDef kRunLevel1Def = {

@@ -5,6 +5,7 @@
 
 #include "args.hpp"
 #include "cells.hpp"
+#include "coroutine.hpp"
 #include "guard.hpp"
 #include "names.hpp"
 #include "panic.hpp"
@@ -169,7 +170,14 @@ PyObject* handle_iter(PyObject* self) { return Py_NewRef(self); }
 PyObject* handle_next(PyObject* self) {
   return guard([self]() -> PyObject* {
     Completion& record = record_of(self);
-    if (!record.is_done()) Py_RETURN_NONE;
+    if (!record.is_done()) {
+      // Driven by the Level 1 executor: yield the handle itself, whose
+      // add_done_callback parks the coroutine until the work is done (its
+      // next step comes back here and finds it done). Any other driver gets
+      // None and decides when to look again.
+      if (in_level1_step()) return Py_NewRef(self);
+      Py_RETURN_NONE;
+    }
     Ref value = Ref::steal(record.result());
     if (!value) return nullptr;
     // StopIteration(value) built explicitly so that a tuple value is not
@@ -265,6 +273,13 @@ PyObject* create_handle_type(HandleKind kind) {
 
 PyObject* handle_type(HandleKind kind) {
   return g_handle_types[static_cast<int>(kind)].get_or_init([kind] { return create_handle_type(kind); });
+}
+
+bool is_task_handle(PyObject* obj) noexcept {
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(obj));
+  for (const ObjectCell& cell : g_handle_types)
+    if (cell.peek() == type) return true;
+  return false;
 }
 
 PyObject* make_handle(HandleKind kind, std::shared_ptr<Completion> record) {

@@ -19,6 +19,9 @@ enum class HandleKind { Native, Callable, BatchNative, BatchCallable };
 // failure if it cannot be created.
 PyObject* handle_type(HandleKind kind);
 
+// True when `obj` is one of the four handle classes.
+bool is_task_handle(PyObject* obj) noexcept;
+
 // A new handle around `record`, or nullptr with an exception set.
 PyObject* make_handle(HandleKind kind, std::shared_ptr<Completion> record);
 

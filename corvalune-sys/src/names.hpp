@@ -27,6 +27,9 @@ enum class Name {
   throw_,
   value,
   await_,
+  asyncio_events,
+  get_running_loop_private,
+  set_running_loop_private,
   kCount,
 };
 

@@ -121,6 +121,7 @@ PyObject* spawn_native_pipeline(PyObject*, PyObject* const* args, Py_ssize_t nar
     PayloadCopy payload;
     std::uint64_t rounds = kDefaultRounds;
     if (!parse_pipeline_args(sig, args, nargsf, kwnames, payload, rounds)) return nullptr;
+    if (!ensure_pool_accepts_work()) return nullptr;
     drain_pending_releases();
     auto record = core::make_pooled_shared<NativeCompletion>();
     spawn_on_pool(std::make_unique<NativePipelineJob>(std::move(payload), rounds, record));

@@ -5,6 +5,7 @@
 
 #include "args.hpp"
 #include "guard.hpp"
+#include "release.hpp"
 #include "runtime.hpp"
 #include "sizing.hpp"
 
@@ -55,14 +56,10 @@ PyObject* shutdown(PyObject*, PyObject*) {
   return guard([]() -> PyObject* {
     // Detached for the whole wait: a worker running a Python callable needs
     // the interpreter to finish its job and observe the stop.
-    PyThreadState* state = PyEval_SaveThread();
-    try {
+    {
+      ReleaseInterpreter released;
       core::stop_and_wait(kShutdownWait);
-    } catch (...) {
-      PyEval_RestoreThread(state);
-      throw;
     }
-    PyEval_RestoreThread(state);
     Py_RETURN_NONE;
   });
 }

@@ -2,7 +2,18 @@
 //
 // The handle belongs to the thread that registered (its owner): the thread's
 // local queue lives in that thread's slot, so every method checks the calling
-// thread first. A borrow counter (only ever touched by the owner thread)
+// thread first. The owner is named by a per-thread token that is never
+// reused in the life of the process: the operating system's thread ids are
+// handed to new threads once the old ones end, and a newcomer with the same
+// id must not deregister (and drop the queue of) a thread that has gone.
+//
+// A registration made before a fork belongs to the parent's pool, which the
+// child abandons: in the child the handle behaves as deregistered, and its
+// registration is left untouched (the parent's locks may be held by threads
+// the child does not have).
+//
+// The pool's own threads cannot register: they are workers already, and a
+// second registration would replace the queue their loop runs from. A borrow counter (only ever touched by the owner thread)
 // guards re-entry from tasks that run_one runs: shared operations nest,
 // deregistration needs exclusive use.
 //
@@ -10,6 +21,7 @@
 // a task that needs the interpreter attaches again, which nests.
 #include "registration.hpp"
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <utility>
@@ -20,17 +32,37 @@
 #include "guard.hpp"
 #include "names.hpp"
 #include "panic.hpp"
+#include "report.hpp"
 #include "runtime.hpp"
 
 namespace corvalune::sys {
 namespace {
 
+// A token for the calling thread, unique for the life of the process.
+std::uint64_t thread_token() noexcept {
+  static std::atomic<std::uint64_t> next{1};
+  thread_local std::uint64_t token = 0;  // trivially destructible
+  // relaxed: tokens only need to be unique.
+  if (token == 0) token = next.fetch_add(1, std::memory_order_relaxed);
+  return token;
+}
+
 struct WorkerState {
   std::shared_ptr<core::Scheduler> scheduler;
   std::uint64_t id;
   std::unique_ptr<core::WorkerContext> context;  // null once deregistered
-  unsigned long owner;
+  std::uint64_t owner;       // thread_token() of the registering thread
+  std::uint64_t generation;  // core::fork_generation() at registration
   long borrow = 0;  // > 0: shared uses running; -1: an exclusive use
+
+  // In a forked child, the registration belongs to the parent's abandoned
+  // pool: it is abandoned too (never released), and the handle is
+  // deregistered from then on.
+  void forget_if_forked() noexcept {
+    if (generation == core::fork_generation()) return;
+    (void)context.release();
+    generation = core::fork_generation();
+  }
 };
 
 struct WorkerObject {
@@ -40,9 +72,10 @@ struct WorkerObject {
 
 WorkerState& state_of(PyObject* self) { return *reinterpret_cast<WorkerObject*>(self)->state; }
 
-void check_owner(const WorkerState& state) {
-  if (PyThread_get_thread_ident() != state.owner)
+void check_owner(WorkerState& state) {
+  if (thread_token() != state.owner)
     throw core::Panic("corvalune_sys::PyRegisteredWorker is unsendable, but sent to another thread");
+  state.forget_if_forked();
 }
 
 class SharedBorrow {
@@ -154,7 +187,8 @@ void worker_dealloc(PyObject* self) {
     WorkerState* state = std::exchange(obj->state, nullptr);
     PyTypeObject* type = Py_TYPE(self);
     if (state != nullptr) {
-      if (PyThread_get_thread_ident() == state->owner) {
+      if (thread_token() == state->owner) {
+        state->forget_if_forked();
         delete state;  // releasing a present context runs leave_pool
       } else {
         // The registration belongs to its own thread's queue slot: it is
@@ -163,7 +197,7 @@ void worker_dealloc(PyObject* self) {
         // be handed to the unraisable hook.
         PyErr_SetString(PyExc_RuntimeError,
                         "corvalune_sys::PyRegisteredWorker is unsendable, but is being dropped on another thread");
-        PyErr_WriteUnraisable(reinterpret_cast<PyObject*>(type));
+        report_unraisable("dropping", reinterpret_cast<PyObject*>(type));
       }
     }
     type->tp_free(self);
@@ -211,6 +245,13 @@ PyObject* register_worker(PyObject*, PyObject* const* args, Py_ssize_t nargsf, P
         return nullptr;
       }
     }
+    if (core::is_pool_thread()) {
+      PendingException{ExceptionKind::RegistrationError,
+                       "register_worker() cannot be called on a Corvalune pool thread: it is a worker of the pool "
+                       "already"}
+          .raise();
+      return nullptr;
+    }
     PyObject* type = registered_worker_type();
     if (type == nullptr) return nullptr;
     core::Runtime& runtime = core::global_runtime();
@@ -218,7 +259,8 @@ PyObject* register_worker(PyObject*, PyObject* const* args, Py_ssize_t nargsf, P
     state->scheduler = runtime.scheduler();
     state->context = core::enter_pool(runtime.scheduler(), kind);
     state->id = state->context->id;
-    state->owner = PyThread_get_thread_ident();
+    state->owner = thread_token();
+    state->generation = core::fork_generation();
     auto* tp = reinterpret_cast<PyTypeObject*>(type);
     PyObject* self = tp->tp_alloc(tp, 0);
     if (self == nullptr) return nullptr;  // the state's release runs leave_pool

@@ -1,10 +1,17 @@
 #pragma once
 // Spawning binding-layer futures on the pool.
+#include <Python.h>
+
 #include <memory>
 
 #include "task.hpp"
 
 namespace corvalune::sys {
+
+// False with RuntimeError set once the pool has been shut down: from then on
+// no entry point accepts work, since nothing would ever run it. Every entry
+// point that queues work checks this first.
+bool ensure_pool_accepts_work();
 
 // Obtains the process-wide runtime (starting the pool on first use) and
 // spawns `future` as a task on it, dropping the returned task reference.

@@ -1,0 +1,16 @@
+#include "report.hpp"
+
+namespace corvalune::sys {
+
+void report_unraisable(const char* what, PyObject* obj) noexcept {
+  if (!PyErr_Occurred()) return;
+  // PyErr_FormatUnraisable takes the pending exception, calls the hook and
+  // leaves no exception behind, whatever the hook (or repr(obj)) does.
+  if (obj != nullptr) {
+    PyErr_FormatUnraisable("Exception ignored in %s %R", what, obj);
+  } else {
+    PyErr_FormatUnraisable("Exception ignored in %s", what);
+  }
+}
+
+}  // namespace corvalune::sys
