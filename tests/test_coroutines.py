@@ -795,3 +795,94 @@ def test_a_coroutine_polling_a_pending_handle_lets_other_threads_run():
         timeout=90,
     )
     assert proc.stdout.split() == ["True", "None", "True"], proc.stderr
+
+
+def test_deeply_nested_run_level1_returns_or_raises_recursion_error():
+    # Each level blocks a thread in run_level1 from inside a step, so the C
+    # stacks of the pool threads run out: the result, or RecursionError.
+    proc = run_python(
+        """
+        import sys
+        import _corvalune_sys as m
+        sys.setrecursionlimit(10**6)
+        async def nested(n):
+            return m.run_level1(nested(n - 1)) + 1 if n else 0
+        for depth in (100, 20000):
+            try:
+                print(m.run_level1(nested(depth)) == depth)
+            except RecursionError:
+                print("RecursionError")
+        """,
+        timeout=120,
+    )
+    assert proc.stdout.splitlines()[0] == "True"
+    assert proc.stdout.splitlines()[1] in ("True", "RecursionError")
+
+
+def test_an_awaitable_that_calls_back_at_once_and_runs_level1_inside():
+    proc = run_python(
+        """
+        import _corvalune_sys as m
+        m.configure(1)
+        async def inner():
+            return "inner"
+        class Eager:
+            def add_done_callback(self, cb):
+                cb(self)  # queues the waiting task while its step still runs
+                self.nested = m.run_level1(inner())
+            def exception(self):
+                return None
+            def result(self):
+                return "resumed"
+            def __await__(self):
+                return (yield self)
+        async def main():
+            eager = Eager()
+            return await eager, eager.nested
+        print(m.run_level1(main()))
+        """,
+        timeout=60,
+    )
+    assert proc.stdout == "('resumed', 'inner')\n"
+
+
+def test_a_level1_coroutine_parks_on_a_pending_handle():
+    gate = threading.Event()
+    h = m.spawn_callable(gate.wait, (DEADLINE,))
+    yields = []
+
+    class Counted:
+        def __await__(self):
+            it = h.__await__()
+            while True:
+                try:
+                    y = next(it)
+                except StopIteration as stop:
+                    return stop.value
+                yields.append(y)
+                yield y
+
+    async def main():
+        return await Counted()
+
+    threading.Timer(0.2, gate.set).start()
+    assert level1(main()) is True
+    # Parked once on the handle, instead of yielding None in a busy loop.
+    assert yields == [h]
+
+
+def test_run_level1_inside_a_running_loop_on_a_registered_thread():
+    proc = run_python(
+        """
+        import asyncio
+        import _corvalune_sys as m
+        async def inner():
+            return await m.spawn_callable(lambda: 42)
+        async def main():
+            with m.register_worker():
+                return m.run_level1(inner())
+        print(asyncio.run(main()))
+        """,
+        timeout=60,
+    )
+    assert proc.stdout == "42\n"

@@ -84,3 +84,45 @@ if __name__ == "__main__":
     print(results, [p.exitcode for p in workers])
 """, timeout=120)
     assert proc.stdout.strip() == "[(True, 2), (True, 2), (True, 2)] [0, 0, 0]", proc.stderr
+
+
+def test_a_registration_inherited_through_fork_is_deregistered_in_the_child():
+    proc = run_python(WATCHDOG + """
+import os, threading, time, warnings
+import _corvalune_sys as m
+warnings.simplefilter("ignore", DeprecationWarning)
+m.configure(1)
+gate = threading.Event()
+blocker = m.spawn_callable(gate.wait, (5,))
+w = m.register_worker()
+ran = []
+# Queued on the global queue by an unregistered thread while the only pool
+# thread is busy.
+t = threading.Thread(target=lambda: [m.spawn_callable(ran.append, (i,)) for i in range(50)])
+t.start(); t.join()
+pid = os.fork()
+if pid == 0:
+    code = 1
+    try:
+        errors = []
+        for call in (w.run_one, w.run_until_idle, w.worker_id):
+            try:
+                call()
+            except m.RegistrationError as exc:
+                errors.append(str(exc))
+        h = m.spawn_callable(int, ("3",))
+        deadline = time.monotonic() + 30
+        while not h.done():
+            assert time.monotonic() < deadline
+            time.sleep(0.001)
+        ok = (errors == ["worker has already been deregistered"] * 3 and w.deregister() is None
+              and h.result() == 3 and ran == [])
+        code = 0 if ok else 2
+    finally:
+        os._exit(code)
+gate.set()
+_, status = os.waitpid(pid, 0)
+w.deregister()
+print(os.waitstatus_to_exitcode(status))
+""", timeout=120)
+    assert proc.stdout.strip().splitlines()[-1] == "0", proc.stderr

@@ -544,3 +544,27 @@ def test_handle_instances(kind):
     with pytest.raises(TypeError):
         h.result(1)
     wait_done(h)
+
+
+@pytest.mark.parametrize("raised", ["SystemExit(7)", "KeyboardInterrupt()"])
+def test_a_callback_raising_base_exceptions_never_ends_the_process(raised):
+    proc = run_python(
+        f"""
+        import threading, time
+        import _corvalune_sys as m
+        def boom(*args):
+            raise {raised}
+        ran = threading.Event()
+        h = m.spawn_callable(time.sleep, (0.05,))
+        h.add_done_callback(boom)
+        h.add_done_callback(ran.set)
+        assert ran.wait(30)          # on a worker: the next callback still runs
+        h.add_done_callback(boom)    # done already: runs here, on the main thread
+        print("still running")
+        """,
+        check=False,
+    )
+    assert (proc.returncode, proc.stdout) == (0, "still running\n")
+    name = raised.split("(")[0]
+    assert proc.stderr.count("Exception ignored in corvalune done callback") == 2
+    assert proc.stderr.count(name) == 2

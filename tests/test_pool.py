@@ -196,3 +196,24 @@ def test_package_registers_shutdown_at_exit():
     )
     assert proc.stdout.strip() == "2"
     assert proc.stderr == ""
+
+
+def test_work_submitted_by_an_exit_hook_after_shutdown_is_refused():
+    # Hooks run last-registered first: the package's shutdown runs before
+    # a hook registered ahead of the import, which then submits work.
+    proc = run_python(
+        """
+        import atexit
+        import _corvalune_sys as m
+        def late():
+            try:
+                m.spawn_callable(print, ("ran",))
+            except RuntimeError as exc:
+                print("refused:", exc)
+        atexit.register(late)
+        import corvalune
+        corvalune.spawn_callable(int)
+        """,
+        timeout=60,
+    )
+    assert proc.stdout == "refused: the Corvalune worker pool has been shut down; it accepts no new work\n"

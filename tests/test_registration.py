@@ -10,6 +10,7 @@ run_until_idle runs it, or until deregistration hands it to the pool.
 import sys
 import textwrap
 import threading
+import time
 
 import pytest
 
@@ -437,3 +438,68 @@ def test_shutdown_waits_only_for_pool_threads_and_then_refuses_work(caller):
     )
     assert proc.stdout.splitlines() == ["True", *[SHUT_DOWN] * 6, "False []"]
     assert proc.stderr == ""
+
+
+def test_a_pool_thread_cannot_register_and_stays_the_worker_it_was():
+    proc = run_python(
+        """
+        import _corvalune_sys as m
+        m.configure(1)
+        async def co():
+            return "level1"
+        def task():
+            try:
+                with m.register_worker():
+                    pass
+            except m.RegistrationError as exc:
+                refused = str(exc)
+            return refused, m.run_level1(co()), m.spawn_callable(int, ("7",))
+        h = m.spawn_callable(task)
+        while not h.done():
+            pass
+        refused, level1, inner = h.result()
+        later = m.spawn_callable(int, ("8",))
+        while not (inner.done() and later.done()):
+            pass
+        print(refused)
+        print(level1, inner.result(), later.result())
+        """,
+        timeout=60,
+    )
+    assert proc.stdout.splitlines() == [
+        "register_worker() cannot be called on a Corvalune pool thread: it is a worker of the pool already",
+        "level1 7 8",
+    ]
+
+
+def test_a_new_thread_with_the_old_threads_id_is_not_the_owner():
+    proc = run_python(
+        """
+        import threading, time
+        import _corvalune_sys as m
+        box = {}
+        def register_and_leave():
+            w = m.register_worker()
+            # Queued on this thread's own queue, which it never runs: the pool
+            # steals them once the thread has gone.
+            box["handles"] = [m.spawn_callable(int, (str(i),)) for i in range(3)]
+            box["worker"], box["ident"] = w, threading.get_ident()
+        def newcomer():
+            w = box["worker"]
+            for call in (w.deregister, w.worker_id, w.run_one):
+                try:
+                    call()
+                except BaseException as exc:  # PanicException is a BaseException
+                    print(exc)
+        for target in (register_and_leave, newcomer):
+            t = threading.Thread(target=target)
+            t.start()
+            t.join()
+        end = time.monotonic() + 30
+        while not all(h.done() for h in box["handles"]):
+            assert time.monotonic() < end
+            time.sleep(0.001)
+        print([h.result() for h in box["handles"]])
+        """
+    )
+    assert proc.stdout.splitlines() == [SENT] * 3 + ["[0, 1, 2]"]

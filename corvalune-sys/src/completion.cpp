@@ -68,7 +68,7 @@ PyObject* call_wrapper(PyObject* capsule, PyObject*, PyObject*) {
     }
     // The callback's failure is reported here, naming the callback; the
     // wrapper itself never fails to its caller.
-    if (!result) report_unraisable("corvalune done callback", cb.get());
+    if (!result) report_unraisable("in corvalune done callback", cb.get());
     Py_RETURN_NONE;
   });
 }
@@ -90,7 +90,7 @@ void call_one(PyObject* wrapper) {
   Ref result = Ref::steal(PyObject_CallNoArgs(wrapper));
   // A PanicException coming back is a failure of the callback, not of the
   // completing job: it is reported like any other.
-  if (!result) report_unraisable("corvalune done callback", wrapper);
+  if (!result) report_unraisable("in corvalune done callback", wrapper);
 }
 
 }  // namespace

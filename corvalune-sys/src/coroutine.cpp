@@ -303,7 +303,7 @@ void CoroutineTask::report_completion(Ref result, Ref exception) {
   PyObject* call_args[] = {result ? result.get() : Py_None, exception ? exception.get() : Py_None};
   Ref returned = Ref::steal(PyObject_Vectorcall(callback.get(), call_args, 2, nullptr));
   // Nobody can receive what the callback raised, whatever its type.
-  if (!returned) report_unraisable("corvalune coroutine completion callback", callback.get());
+  if (!returned) report_unraisable("in corvalune coroutine completion callback", callback.get());
 }
 
 bool CoroutineTask::begin_step() noexcept {
@@ -541,7 +541,7 @@ class HiddenLoop {
     Ref pending = Ref::steal(PyErr_GetRaisedException());
     Ref restored =
         Ref::steal(PyObject_CallMethodOneArg(events_.get(), name(Name::set_running_loop_private), loop_.get()));
-    if (!restored) report_unraisable("restoring the running event loop after run_level1()");
+    if (!restored) report_unraisable("while restoring the running event loop after run_level1()");
     PyErr_SetRaisedException(pending.release());
   }
   HiddenLoop(const HiddenLoop&) = delete;

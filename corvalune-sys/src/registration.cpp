@@ -197,7 +197,7 @@ void worker_dealloc(PyObject* self) {
         // be handed to the unraisable hook.
         PyErr_SetString(PyExc_RuntimeError,
                         "corvalune_sys::PyRegisteredWorker is unsendable, but is being dropped on another thread");
-        report_unraisable("dropping", reinterpret_cast<PyObject*>(type));
+        report_unraisable("while dropping", reinterpret_cast<PyObject*>(type));
       }
     }
     type->tp_free(self);

@@ -7,9 +7,9 @@ void report_unraisable(const char* what, PyObject* obj) noexcept {
   // PyErr_FormatUnraisable takes the pending exception, calls the hook and
   // leaves no exception behind, whatever the hook (or repr(obj)) does.
   if (obj != nullptr) {
-    PyErr_FormatUnraisable("Exception ignored in %s %R", what, obj);
+    PyErr_FormatUnraisable("Exception ignored %s %R", what, obj);
   } else {
-    PyErr_FormatUnraisable("Exception ignored in %s", what);
+    PyErr_FormatUnraisable("Exception ignored %s", what);
   }
 }
 

@@ -14,8 +14,9 @@
 
 namespace corvalune::sys {
 
-// Reports the pending exception, if any, as "Exception ignored in <what>"
-// followed by repr(obj) when `obj` is given, and clears it. The caller is
+// Reports the pending exception, if any, as "Exception ignored <what>"
+// ("in <callback kind>", "while <doing what>") followed by repr(obj) when
+// `obj` is given, and clears it. The caller is
 // attached. Never raises; a failing hook is reported by CPython itself.
 void report_unraisable(const char* what, PyObject* obj = nullptr) noexcept;
 
