@@ -8,10 +8,15 @@ module's own exceptions may come out, and the pool keeps working after.
 import asyncio
 import time
 
+import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import _corvalune_sys as m
+
+# Random callbacks (a bytes object, an int) fail when they are called; the
+# pool reports each through sys.unraisablehook, which is expected here.
+pytestmark = pytest.mark.filterwarnings("ignore::pytest.PytestUnraisableExceptionWarning")
 
 ALLOWED = (TypeError, OverflowError, ValueError, RuntimeError, m.PanicInTask, m.TaskCancelled,
            m.RegistrationError)
@@ -135,3 +140,48 @@ def test_the_pool_still_works_afterwards():
 
     a, b, c = asyncio.run(main())
     assert a == m.native_pipeline_transform(b"abc") and b == 6 and c == [a] * 10
+
+
+class LyingLength:
+    """Two payloads that claim to be 2**62."""
+
+    def __len__(self):
+        return 2**62
+
+    def __getitem__(self, i):
+        if i < 2:
+            return b"ab"
+        raise IndexError(i)
+
+
+class InterruptedLength:
+    def __len__(self):
+        raise KeyboardInterrupt
+
+    def __getitem__(self, i):
+        raise IndexError(i)
+
+
+def test_a_length_is_only_a_hint():
+    h = m.batch_spawn_native_pipeline(LyingLength())
+    while not h.done():
+        time.sleep(0.001)
+    assert h.result() == [m.native_pipeline_transform(b"ab")] * 2
+    # A lazy range of 10**12 items fails at its first item, not at reserving.
+    try:
+        m.batch_spawn_callable(print, range(10**12))
+    except TypeError as exc:
+        assert str(exc) == "'int' object is not an instance of 'tuple'"
+        assert exc.__notes__ == ["while processing 'args_list'"]
+    else:
+        raise AssertionError("no TypeError")
+
+
+def test_interrupts_from_a_length_hint_propagate():
+    for spawn in (m.batch_spawn_native_pipeline, lambda seq: m.batch_spawn_callable(print, seq)):
+        try:
+            spawn(InterruptedLength())
+        except KeyboardInterrupt:
+            pass
+        else:
+            raise AssertionError("KeyboardInterrupt was swallowed")

@@ -886,3 +886,18 @@ def test_run_level1_inside_a_running_loop_on_a_registered_thread():
         timeout=60,
     )
     assert proc.stdout == "42\n"
+
+
+def test_an_interrupt_from_looking_up_add_done_callback_ends_the_coroutine():
+    class Interrupting:
+        def __getattr__(self, name):
+            raise KeyboardInterrupt
+
+        def __await__(self):
+            return (yield self)
+
+    async def main():
+        await Interrupting()
+
+    with pytest.raises(KeyboardInterrupt):
+        level1(main())

@@ -568,3 +568,25 @@ def test_a_callback_raising_base_exceptions_never_ends_the_process(raised):
     name = raised.split("(")[0]
     assert proc.stderr.count("Exception ignored in corvalune done callback") == 2
     assert proc.stderr.count(name) == 2
+
+
+def test_a_callback_failing_inside_with_a_missing_argument_runs_once():
+    calls = []
+
+    def helper(required):
+        pass
+
+    def cb(*args):
+        calls.append(args)
+        helper()  # TypeError: missing 1 required positional argument
+
+    seen = []
+    hook, sys.unraisablehook = sys.unraisablehook, seen.append
+    try:
+        h = m.spawn_callable(int)
+        wait_done(h)
+        h.add_done_callback(cb)
+    finally:
+        sys.unraisablehook = hook
+    assert calls == [()]
+    assert [type(u.exc_value) for u in seen] == [TypeError]

@@ -2,11 +2,14 @@
 
 import importlib
 import inspect
+import shutil
+import subprocess
 import sys
 
 import pytest
 
 import _corvalune_sys as m
+import corvalune
 
 # Every name the finished module adds, in the order it adds them.
 FULL_ORDER = [
@@ -106,6 +109,10 @@ def test_no_argument_functions_refuse_arguments(name):
         ((4.0,), {}, TypeError, "'float' object cannot be interpreted as an integer", "while processing 'workers'"),
         ((-1,), {}, OverflowError, None, "while processing 'workers'"),
         ((2**64,), {}, OverflowError, None, "while processing 'workers'"),
+        ((2**64 - 1,), {}, ValueError, "cannot start a Corvalune worker pool of 18446744073709551615 "
+         "workers: the most a pool can have is 32768", None),
+        ((2**40,), {}, ValueError, "cannot start a Corvalune worker pool of 1099511627776 "
+         "workers: the most a pool can have is 32768", None),
     ],
 )
 def test_configure_argument_errors(args, kwargs, exc_type, message, note):
@@ -147,3 +154,55 @@ def test_package_reexports_the_module():
 
     for name in m.__all__:
         assert getattr(corvalune, name) is getattr(m, name)
+
+
+@pytest.mark.parametrize("config", ["legacy", "isolated"])
+def test_sub_interpreters_cannot_import_the_module(config):
+    import _interpreters
+
+    interp = _interpreters.create(_interpreters.new_config(config))
+    try:
+        failure = _interpreters.run_string(interp, "import _corvalune_sys")
+    finally:
+        _interpreters.destroy(interp)
+    assert (failure.type.__name__, failure.msg) == (
+        "ImportError", "module _corvalune_sys does not support loading in subinterpreters")
+
+
+def test_only_the_module_entry_point_is_exported():
+    nm = shutil.which("nm")
+    if nm is None:
+        pytest.skip("nm is not installed")
+    out = subprocess.run([nm, "-D", "--defined-only", m.__file__], capture_output=True, text=True,
+                         check=True).stdout
+    assert [line.split()[-1] for line in out.splitlines()] == ["PyInit__corvalune_sys"]
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda: m.spawn_callable(print, None, None, 1, foo=1),
+         "spawn_callable() got an unexpected keyword argument 'foo'"),
+        (lambda: m.spawn_callable(print, **{"\udc80": 1}),
+         "spawn_callable() got an unexpected keyword argument '\udc80'"),
+    ],
+    ids=["keyword_before_surplus", "unencodable_keyword"],
+)
+def test_keyword_errors_follow_cpython(call, message):
+    with pytest.raises(TypeError) as info:
+        call()
+    assert str(info.value) == message
+
+
+@pytest.mark.parametrize("kind", ["\ud800", "nat\x00ive"])
+def test_an_unknown_worker_kind_is_quoted_whole(kind):
+    with pytest.raises(m.RegistrationError) as info:
+        m.register_worker(kind)
+    assert str(info.value) == f"invalid worker kind: '{kind}', expected 'bilingual' or 'native'"
+
+
+@pytest.mark.parametrize("level1", [False, True])
+@pytest.mark.parametrize("bad", [42, None, print])
+def test_run_refuses_what_is_not_awaitable_in_both_modes(bad, level1):
+    with pytest.raises(TypeError, match="^An asyncio.Future, a coroutine or an awaitable is required$"):
+        corvalune.run(bad, level1=level1)

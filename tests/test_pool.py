@@ -43,6 +43,7 @@ def pool_threads_snippet():
         ("6 workers", None, True),
         ("+", None, True),
         ("18446744073709551616", None, True),
+        ("18446744073709551615", None, True),  # no pool can be that large
     ],
 )
 def test_workers_environment_variable(value, expected, warns):

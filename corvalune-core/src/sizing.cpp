@@ -231,6 +231,8 @@ EnvWorkers parse_workers_env(std::string_view raw) {
     value = value * 10 + digit;
   }
   if (value == 0) return {EnvWorkers::Kind::Automatic};
+  // A size no pool can have is reported and ignored like any invalid value.
+  if (value > kMaxWorkers) return {EnvWorkers::Kind::Invalid};
   return {EnvWorkers::Kind::Explicit, value};
 }
 

@@ -9,6 +9,11 @@ namespace corvalune::core {
 
 inline constexpr const char* kWorkersEnvVar = "CORVALUNE_WORKERS";
 
+// The largest pool that may be asked for. Far beyond any useful size (the
+// automatic size is at most max(CPUs, 32)), it keeps an absurd request from
+// reaching thread creation and memory reservation.
+inline constexpr std::uint64_t kMaxWorkers = 32768;
+
 // Number of CPUs the process may run on: the affinity set, lowered to the
 // control group's CPU quota (v1 or v2) where one is set, or the online
 // processors when the affinity set cannot be read. Nothing when the platform
@@ -30,8 +35,8 @@ struct EnvWorkers {
 
 // Parses a value of CORVALUNE_WORKERS (raw bytes as found in the environment).
 // Not UTF-8: Unset (ignored silently). Surrounding Unicode white space is
-// trimmed; then an optional '+' and ASCII digits, at most 2^64 - 1. Zero means
-// automatic.
+// trimmed; then an optional '+' and ASCII digits, at most kMaxWorkers. Zero
+// means automatic.
 EnvWorkers parse_workers_env(std::string_view raw);
 
 // The warning line printed for an invalid value (with its trailing newline).

@@ -54,7 +54,8 @@ INSTANTIATE_TEST_SUITE_P(
                       EnvCase{"\t\n6\r\x0b\x0c", K::Explicit, 6},
                       // U+3000 and U+00A0 are Unicode white space too.
                       EnvCase{"\xe3\x80\x80" "7" "\xc2\xa0", K::Explicit, 7},
-                      EnvCase{"18446744073709551615", K::Explicit, 18446744073709551615ull},
+                      EnvCase{"32768", K::Explicit, 32768}, EnvCase{"32769", K::Invalid, 0},
+                      EnvCase{"18446744073709551615", K::Invalid, 0},
                       EnvCase{"0", K::Automatic, 0}, EnvCase{"00", K::Automatic, 0},
                       EnvCase{"+0", K::Automatic, 0}, EnvCase{"", K::Invalid, 0},
                       EnvCase{"   ", K::Invalid, 0}, EnvCase{"-1", K::Invalid, 0},

@@ -44,19 +44,12 @@ bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t narg
     if (sig.params[i].required) ++required;
   }
 
+  // CPython's order: positional values first (as many as there are
+  // parameters), then keywords (an unknown or repeated one is reported
+  // before a surplus of positional values), then the surplus, then what is
+  // missing.
   const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-  if (nargs > count) {
-    const std::string given = std::to_string(nargs) + (nargs == 1 ? " was given" : " were given");
-    if (required == sig.count) {
-      set_type_error(std::string(sig.display) + " takes " + std::to_string(count) +
-                     " positional arguments but " + given);
-    } else {
-      set_type_error(std::string(sig.display) + " takes from " + std::to_string(required) + " to " +
-                     std::to_string(count) + " positional arguments but " + given);
-    }
-    return false;
-  }
-  for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
+  for (Py_ssize_t i = 0; i < nargs && i < count; ++i) out[i] = args[i];
 
   for (Py_ssize_t k = 0; k < nkw; ++k) {
     PyObject* key = PyTuple_GET_ITEM(kwnames, k);
@@ -69,9 +62,9 @@ bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t narg
       }
     }
     if (index < 0) {
-      const char* key_text = PyUnicode_AsUTF8(key);
-      if (key_text == nullptr) return false;
-      set_type_error(std::string(sig.display) + " got an unexpected keyword argument '" + key_text + "'");
+      // Formatted from the key object itself: a key that cannot be encoded
+      // (a lone surrogate) is still quoted as it is.
+      PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", sig.display, key);
       return false;
     }
     if (out[index] != nullptr) {
@@ -80,6 +73,18 @@ bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t narg
       return false;
     }
     out[index] = value;
+  }
+
+  if (nargs > count) {
+    const std::string given = std::to_string(nargs) + (nargs == 1 ? " was given" : " were given");
+    if (required == sig.count) {
+      set_type_error(std::string(sig.display) + " takes " + std::to_string(count) +
+                     " positional arguments but " + given);
+    } else {
+      set_type_error(std::string(sig.display) + " takes from " + std::to_string(required) + " to " +
+                     std::to_string(count) + " positional arguments but " + given);
+    }
+    return false;
   }
 
   std::string missing[16];

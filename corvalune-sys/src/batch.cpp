@@ -54,13 +54,29 @@ bool for_each_item(PyObject* seq, const char* param, F&& item) {
     raise_type_mismatch(seq, "Sequence", param);
     return false;
   }
-  if (PyList_CheckExact(seq) || PyTuple_CheckExact(seq)) {
-    // What the list and tuple iterators do, without an iterator object:
-    // index by index, the length read again at every step (an item's
-    // __index__ may change the list).
-    const bool list = PyList_CheckExact(seq);
-    for (Py_ssize_t i = 0; i < (list ? PyList_GET_SIZE(seq) : PyTuple_GET_SIZE(seq)); ++i) {
-      Ref obj = Ref::borrow(list ? PyList_GET_ITEM(seq, i) : PyTuple_GET_ITEM(seq, i));
+  if (PyTuple_CheckExact(seq)) {
+    // A tuple cannot change: index by index, without an iterator object.
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(seq); ++i) {
+      if (!item(PyTuple_GET_ITEM(seq, i))) {
+        add_parameter_note(param);
+        return false;
+      }
+    }
+    return true;
+  }
+  if (PyList_CheckExact(seq)) {
+    // What the list iterator does, without an iterator object: index by
+    // index, the length read again at every step (an item's __index__, or
+    // another thread, may change the list). Each item is taken as a strong
+    // reference by PyList_GetItemRef, which is safe against concurrent
+    // changes without the GIL; a list that shrank under us ends the walk.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(seq); ++i) {
+      Ref obj = Ref::steal(PyList_GetItemRef(seq, i));
+      if (!obj) {
+        if (!PyErr_ExceptionMatches(PyExc_IndexError)) return false;
+        PyErr_Clear();
+        break;
+      }
       if (!item(obj.get())) {
         add_parameter_note(param);
         return false;
@@ -90,22 +106,34 @@ bool for_each_item(PyObject* seq, const char* param, F&& item) {
 std::size_t exact_bytes_size(PyObject* seq) {
   if (!PyList_CheckExact(seq) && !PyTuple_CheckExact(seq)) return 0;
   const bool list = PyList_CheckExact(seq);
-  const Py_ssize_t n = list ? PyList_GET_SIZE(seq) : PyTuple_GET_SIZE(seq);
   std::size_t total = 0;
+  // The list's own lock (a no-op with the GIL) keeps its items in place
+  // while they are read without references; nothing here runs Python code.
+  Py_BEGIN_CRITICAL_SECTION(seq);
+  const Py_ssize_t n = list ? PyList_GET_SIZE(seq) : PyTuple_GET_SIZE(seq);
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyObject* obj = list ? PyList_GET_ITEM(seq, i) : PyTuple_GET_ITEM(seq, i);
     if (PyBytes_Check(obj)) total += static_cast<std::size_t>(PyBytes_GET_SIZE(obj));
   }
+  Py_END_CRITICAL_SECTION();
   return total;
 }
 
+// At most this many items are reserved before the walk: a length is only a
+// hint (a __len__ may lie, a lazy sequence may be huge), and the buffers
+// grow as items arrive.
+constexpr Py_ssize_t kReserveCap = Py_ssize_t{1} << 16;
+
+// The reservation for a sequence's items, or -1 with the error set when its
+// __len__ raised something that is not an Exception (KeyboardInterrupt,
+// SystemExit): those propagate. An ordinary error of __len__ is ignored; the
+// walk reports whatever is wrong with the items.
 Py_ssize_t length_hint(PyObject* seq) {
   const Py_ssize_t n = PyObject_Length(seq);
-  if (n < 0) {
-    PyErr_Clear();
-    return 0;
-  }
-  return n;
+  if (n >= 0) return n < kReserveCap ? n : kReserveCap;
+  if (!PyErr_ExceptionMatches(PyExc_Exception)) return -1;
+  PyErr_Clear();
+  return 0;
 }
 
 // One payload item: bytes, bytearray, or a sequence of integers in 0..255.
@@ -236,8 +264,9 @@ PyObject* batch_spawn_native_pipeline(PyObject*, PyObject* const* args, Py_ssize
     if (!bind_arguments(sig, args, nargsf, kwnames, bound)) return nullptr;
     auto payloads = std::make_shared<Payloads>();
     if (!PyUnicode_Check(bound[0]) && PySequence_Check(bound[0])) {
-      const auto hint = static_cast<std::size_t>(length_hint(bound[0]));
-      payloads->offsets.reserve(hint + 1);
+      const Py_ssize_t hint = length_hint(bound[0]);
+      if (hint < 0) return nullptr;
+      payloads->offsets.reserve(static_cast<std::size_t>(hint) + 1);
       payloads->bytes.reserve(exact_bytes_size(bound[0]));
     }
     if (!for_each_item(bound[0], "payloads", [&](PyObject* item) { return append_payload(item, *payloads); }))
@@ -268,8 +297,11 @@ PyObject* batch_spawn_callable(PyObject*, PyObject* const* args, Py_ssize_t narg
     PyObject* bound[2];
     if (!bind_arguments(sig, args, nargsf, kwnames, bound)) return nullptr;
     auto tuples = std::make_shared<Tuples>();
-    if (!PyUnicode_Check(bound[1]) && PySequence_Check(bound[1]))
-      tuples->reserve(static_cast<std::size_t>(length_hint(bound[1])));
+    if (!PyUnicode_Check(bound[1]) && PySequence_Check(bound[1])) {
+      const Py_ssize_t hint = length_hint(bound[1]);
+      if (hint < 0) return nullptr;
+      tuples->reserve(static_cast<std::size_t>(hint));
+    }
     const bool converted = for_each_item(bound[1], "args_list", [&](PyObject* item) {
       if (!PyTuple_Check(item)) {
         raise_type_mismatch(item, "tuple", nullptr);

@@ -48,10 +48,14 @@ PyObject* token_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       if (!kwnames) return nullptr;
       Py_ssize_t pos = 0, i = 0;
       PyObject *key, *value;
-      while (PyDict_Next(kwargs, &pos, &key, &value)) {
+      // The dict's own lock (a no-op with the GIL) keeps the borrowed items
+      // in place while they are read; kwnames owns the keys.
+      Py_BEGIN_CRITICAL_SECTION(kwargs);
+      while (PyDict_Next(kwargs, &pos, &key, &value) && i < PyTuple_GET_SIZE(kwnames.get())) {
         PyTuple_SET_ITEM(kwnames.get(), i++, Py_NewRef(key));
         values.push_back(value);
       }
+      Py_END_CRITICAL_SECTION();
     }
     if (!bind_arguments(sig, values.data(), nargs, kwnames.get(), nullptr)) return nullptr;
     PyObject* self = type->tp_alloc(type, 0);

@@ -58,7 +58,12 @@ PyObject* call_wrapper(PyObject* capsule, PyObject*, PyObject*) {
       // TypeError is never a PanicException.
       Ref exc = Ref::steal(PyErr_GetRaisedException());
       const std::string text = exception_text(exc.get());
-      if (text.find("missing") != std::string::npos &&
+      // Only a failure to bind the call itself means "takes the handle": it
+      // is raised before the callback's frame exists, so its traceback is
+      // empty. The same words raised from inside the callback are its own
+      // failure, and the callback has run: it is not called again.
+      Ref traceback = Ref::steal(PyException_GetTraceback(exc.get()));
+      if (!traceback && text.find("missing") != std::string::npos &&
           text.find("required positional argument") != std::string::npos) {
         exc.reset();
         result = Ref::steal(PyObject_CallOneArg(cb.get(), handle.get()));

@@ -166,6 +166,17 @@ void clear_unless_panic() {
   Ref exc = take_raised_exception();  // throws for a PanicException
 }
 
+// Discards the pending error if it is an ordinary one (an Exception), which
+// counts as "this awaitable cannot be driven". Anything else (a
+// KeyboardInterrupt, a SystemExit) is returned, to end the coroutine with it
+// unchanged. A PanicException resumes as a native failure.
+Ref take_unless_ordinary() {
+  if (!PyErr_Occurred()) return {};
+  Ref exc = take_raised_exception();
+  if (PyErr_GivenExceptionMatches(exc.get(), PyExc_Exception)) return {};
+  return exc;
+}
+
 Ref new_exception(PyObject* type, const char* message) {
   return Ref::steal(PyObject_CallFunction(type, "s", message));
 }
@@ -432,7 +443,10 @@ void CoroutineTask::step_locked() {
 
   int has_callback = PyObject_HasAttrWithError(yielded.get(), name(Name::add_done_callback));
   if (has_callback < 0) {
-    clear_unless_panic();
+    if (Ref interrupt = take_unless_ordinary()) {
+      finish({}, std::move(interrupt));
+      return;
+    }
     has_callback = 0;
   }
   if (has_callback) {
@@ -441,7 +455,10 @@ void CoroutineTask::step_locked() {
       Ref added = call_method(yielded.get(), Name::add_done_callback, callback.get());
       if (added) return;  // suspended
     }
-    clear_unless_panic();
+    if (Ref interrupt = take_unless_ordinary()) {
+      finish({}, std::move(interrupt));
+      return;
+    }
   } else if (yielded.get() == Py_None) {
     gave_way_ = true;  // queued again once the step is over (end_step)
     return;

@@ -119,6 +119,13 @@ PyMethodDef* const kFunctions[] = {
 
 int exec_module(PyObject* module) {
   return guard_int([module]() -> int {
+    // CPython enforces the slot below only for sub-interpreters that ask
+    // for it; one with the legacy configuration would load the module and
+    // run its work in the main interpreter. Refuse every one the same way.
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+      PyErr_SetString(PyExc_ImportError, "module _corvalune_sys does not support loading in subinterpreters");
+      return -1;
+    }
     install_idle_hook();
     if (!PyModule_Check(module)) {
       raise_type_mismatch(module, "module", nullptr);
@@ -171,6 +178,10 @@ int exec_module(PyObject* module) {
 PyModuleDef_Slot kSlots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    // One process-wide pool serves the main interpreter only: its workers
+    // attach to that interpreter, so a sub-interpreter (shared GIL or not)
+    // gets CPython's ImportError instead of work run in the wrong place.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
     {0, nullptr},
 };
 

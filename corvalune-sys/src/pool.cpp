@@ -5,6 +5,7 @@
 
 #include "args.hpp"
 #include "guard.hpp"
+#include "panic.hpp"
 #include "release.hpp"
 #include "runtime.hpp"
 #include "sizing.hpp"
@@ -26,9 +27,25 @@ PyObject* configure(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObjec
       if (!converted) return nullptr;
       workers = *converted;
     }
+    if (workers > core::kMaxWorkers) {
+      const std::string message = "cannot start a Corvalune worker pool of " + std::to_string(workers) +
+                                  " workers: the most a pool can have is " + std::to_string(core::kMaxWorkers);
+      PyErr_SetString(PyExc_ValueError, message.c_str());
+      return nullptr;
+    }
     // Thread creation does not need the interpreter, and nothing in the start
-    // calls back into Python, so the start runs attached.
-    const core::StartOutcome outcome = core::try_start_runtime(workers);
+    // calls back into Python, so the start runs attached. A start that fails
+    // (the system refuses a thread) has stopped the threads it made: report
+    // it as the ordinary error it is, not as a native failure.
+    core::StartOutcome outcome{};
+    try {
+      outcome = core::try_start_runtime(workers);
+    } catch (const std::exception& failure) {
+      const std::string size = workers ? "of " + std::to_string(workers) + " workers" : "of the automatic size";
+      const std::string message = "cannot start a Corvalune worker pool " + size + ": " + failure.what();
+      PyErr_SetString(PyExc_RuntimeError, message.c_str());
+      return nullptr;
+    }
     if (outcome.kind == core::StartOutcome::Kind::Started)
       return PyLong_FromUnsignedLongLong(outcome.runtime->worker_count());
     const std::string message =

@@ -237,11 +237,11 @@ PyObject* register_worker(PyObject*, PyObject* const* args, Py_ssize_t nargsf, P
       if (PyUnicode_EqualToUTF8(lowered.get(), "native")) {
         kind = core::WorkerKind::Native;
       } else if (!PyUnicode_EqualToUTF8(lowered.get(), "bilingual")) {
-        const char* text = PyUnicode_AsUTF8(lowered.get());
-        if (text == nullptr) return nullptr;
-        PendingException{ExceptionKind::RegistrationError,
-                         std::string("invalid worker kind: '") + text + "', expected 'bilingual' or 'native'"}
-            .raise();
+        // Formatted from the str itself: the whole text is quoted, even one
+        // holding a NUL or a lone surrogate.
+        Ref message = Ref::steal(PyUnicode_FromFormat(
+            "invalid worker kind: '%U', expected 'bilingual' or 'native'", lowered.get()));
+        if (message) PyErr_SetObject(exception_type(ExceptionKind::RegistrationError), message.get());
         return nullptr;
       }
     }

@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import asyncio as _asyncio
 import atexit as _atexit
+import inspect as _inspect
 from collections.abc import Coroutine as _Coroutine
 from typing import Any as _Any
 from typing import TypeVar as _TypeVar
@@ -69,5 +70,14 @@ def run(coro: _Coroutine[_Any, _Any, _T], *, level1: bool = False) -> _T:
     method, such as :class:`asyncio.Future`.
     """
     if level1:
+        if not (hasattr(coro, "send") and hasattr(coro, "throw")):
+            if not _inspect.isawaitable(coro):
+                # The same error as asyncio.run gives for a non-awaitable.
+                raise TypeError("An asyncio.Future, a coroutine or an awaitable is required")
+            coro = _await(coro)
         return run_level1(coro)
     return _asyncio.run(coro)
+
+
+async def _await(awaitable: _Any) -> _Any:
+    return await awaitable
