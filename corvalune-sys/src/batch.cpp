@@ -142,8 +142,12 @@ bool append_payload(PyObject* item, Payloads& out) {
     const auto* data = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(item));
     out.bytes.insert(out.bytes.end(), data, data + PyBytes_GET_SIZE(item));
   } else if (PyByteArray_Check(item)) {
+    // A bytearray can be resized by another thread: copied under its own
+    // lock (a no-op with the GIL). Nothing here runs Python code.
+    Py_BEGIN_CRITICAL_SECTION(item);
     const auto* data = reinterpret_cast<const std::uint8_t*>(PyByteArray_AS_STRING(item));
     out.bytes.insert(out.bytes.end(), data, data + PyByteArray_GET_SIZE(item));
+    Py_END_CRITICAL_SECTION();
   } else if (PyUnicode_Check(item)) {
     PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
     return false;
