@@ -2,11 +2,13 @@
 
 import asyncio
 import contextvars
+import gc
 import os
 import pathlib
 import subprocess
 import sys
 import threading
+import weakref
 from concurrent import futures
 
 import pytest
@@ -83,3 +85,44 @@ def test_exceptions_of_every_kind_reach_the_future():
             def boom(exc=exc):
                 raise exc
             assert ex.submit(boom).exception(timeout=30) is exc
+
+
+def test_shutdown_with_wait_from_its_own_task_raises_instead_of_hanging(python):
+    proc = python("""
+        import corvalune
+        ex, other = corvalune.Executor(), corvalune.Executor()
+        exc = ex.submit(ex.shutdown).exception(timeout=30)
+        print(type(exc).__name__, exc)
+        try:
+            ex.submit(int)
+        except RuntimeError as e:
+            print(e)
+        # Only the executor whose task this is refuses: another one still waits.
+        other.submit(int).result(timeout=30)
+        with corvalune.Executor() as outer:
+            print(outer.submit(other.shutdown).result(timeout=30))
+    """, timeout=60)
+    assert proc.stdout.splitlines() == ["RuntimeError cannot join current thread",
+                                        "cannot schedule new futures after shutdown", "None"]
+
+
+def test_a_failed_call_frees_its_future_and_arguments_at_once():
+    class Arg:
+        pass
+
+    def fail(arg):
+        raise ValueError("failed")
+
+    arg, freed = Arg(), threading.Event()
+    weakref.finalize(arg, freed.set)
+    gc.disable()
+    try:
+        with corvalune.Executor() as ex:
+            future = ex.submit(fail, arg)
+            assert str(future.exception(timeout=30)) == "failed"
+            future_freed = threading.Event()
+            weakref.finalize(future, future_freed.set)
+            del arg, future
+            assert future_freed.wait(10) and freed.wait(10)
+    finally:
+        gc.enable()

@@ -14,18 +14,35 @@ _P = ParamSpec("_P")
 _T = TypeVar("_T")
 
 
-def _run_work_item(future: futures.Future[Any], context: contextvars.Context,
+class _Running(threading.local):
+    """The executors whose calls are running on this thread, innermost last."""
+
+    def __init__(self) -> None:
+        self.executors: list[Executor] = []
+
+
+_running = _Running()
+
+
+def _run_work_item(executor: Executor, future: futures.Future[Any], context: contextvars.Context,
                    fn: Callable[..., Any], args: tuple[Any, ...], kwargs: dict[str, Any]) -> None:
     if not future.set_running_or_notify_cancel():
         return
+    # Kept until the future's callbacks have run: a callback that waits for
+    # the executor from this thread would wait for itself just the same.
+    _running.executors.append(executor)
     try:
         result = context.run(fn, *args, **kwargs)
     except BaseException as exc:
         future.set_exception(exc)
-        # Break the reference cycle through the traceback's frames.
-        del exc
+        # The exception's traceback holds this frame for as long as the
+        # future holds the exception; without these names the frame keeps
+        # nothing else alive, and the future is not in a cycle with itself.
+        del executor, future, context, fn, args, kwargs
     else:
         future.set_result(result)
+    finally:
+        _running.executors.pop()
 
 
 class Executor(futures.Executor):
@@ -60,7 +77,7 @@ class Executor(futures.Executor):
         future.add_done_callback(self._forget)
         context = contextvars.copy_context()
         try:
-            _corvalune_sys.spawn_callable(_run_work_item, (future, context, fn, args, kwargs))
+            _corvalune_sys.spawn_callable(_run_work_item, (self, future, context, fn, args, kwargs))
         except BaseException:
             self._forget(future)
             raise
@@ -85,6 +102,10 @@ class Executor(futures.Executor):
             for future in pending:
                 future.cancel()
         if wait:
+            # One of this executor's calls would wait for itself, and hold its
+            # pool thread for good.
+            if any(running is self for running in _running.executors):
+                raise RuntimeError("cannot join current thread")
             with self._lock:
                 while self._pending:
                     self._idle.wait()
