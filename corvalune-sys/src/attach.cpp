@@ -14,9 +14,13 @@ namespace corvalune::sys {
 namespace {
 
 thread_local int t_attach_depth = 0;
-// A pool thread's attachment kept after its last Attach ended.
+// A pool thread's attachment kept after its last Attach ended: its kept
+// thread state is still the current one and it holds the interpreter lock.
 thread_local bool t_lingering = false;
-thread_local PyGILState_STATE t_linger_state;
+// A pool thread's own thread state, created at its first attach. The
+// interpreter's list of thread states owns it; this is a plain pointer so that
+// nothing runs for it when the thread or the process ends (see attach.hpp).
+thread_local PyThreadState* t_kept_state = nullptr;
 
 // The pending-release list. Leaked on purpose: workers may queue references
 // while the process exits.
@@ -45,24 +49,85 @@ PendingList& pending() {
   return *g_pending.load(std::memory_order_acquire);
 }
 
+[[noreturn]] void refuse_finalizing() {
+  throw core::Panic("Cannot attach to the Python interpreter while it is finalizing.");
+}
+
+// sys.<setter_name>(threading.<hook_name>) when the hook is set. False with
+// an error set.
+bool apply_hook(PyObject* threading, const char* hook_name, const char* setter_name) {
+  PyObject* raw = nullptr;
+  if (PyObject_GetOptionalAttrString(threading, hook_name, &raw) < 0) return false;
+  Ref hook = Ref::steal(raw);
+  if (!hook) return true;
+  const int set = PyObject_IsTrue(hook.get());
+  if (set <= 0) return set == 0;
+  Ref setter = Ref::borrow(PySys_GetObject(setter_name));
+  if (!setter) {
+    PyErr_Format(PyExc_RuntimeError, "lost sys.%s", setter_name);
+    return false;
+  }
+  return static_cast<bool>(Ref::steal(PyObject_CallOneArg(setter.get(), hook.get())));
+}
+
+// Installs threading's trace and profile hooks on the calling thread, as a
+// threading.Thread does when it starts. Only when threading is already
+// imported: a pool thread never imports it. The caller is attached; a
+// failure is reported as unraisable and never reaches the job.
+void apply_threading_hooks() noexcept {
+  Ref module_name = Ref::steal(PyUnicode_FromString("threading"));
+  Ref threading = module_name ? Ref::steal(PyImport_GetModule(module_name.get())) : Ref();
+  const bool ok = threading ? apply_hook(threading.get(), "_trace_hook", "settrace") &&
+                                  apply_hook(threading.get(), "_profile_hook", "setprofile")
+                            : PyErr_Occurred() == nullptr;
+  if (!ok) {
+    PyErr_FormatUnraisable(
+        "Exception ignored while applying threading's trace and profile hooks to a Corvalune worker thread");
+  }
+}
+
+// The outermost attach of a pool thread: swaps its kept state in, creating
+// it the first time.
+void attach_pool_thread() {
+  if (PyThreadState* kept = t_kept_state) {
+    PyEval_RestoreThread(kept);
+    return;
+  }
+  // Created detached and bound to this thread, also as its PyGILState state
+  // (no other state was bound: this thread never attached before), so
+  // PyGILState_Check and PyGILState_Ensure on this thread find it; its
+  // PyGILState counter starts at 1, so a PyGILState_Ensure/Release pair run
+  // by Python code on this thread never deletes it.
+  PyThreadState* state = PyThreadState_New(PyInterpreterState_Main());
+  if (state == nullptr) throw core::Panic("Cannot create a Python thread state for a worker thread.");
+  t_kept_state = state;
+  PyEval_RestoreThread(state);
+  apply_threading_hooks();
+}
+
 }  // namespace
 
 bool thread_is_attached() noexcept { return t_attach_depth > 0 || t_lingering || PyGILState_Check() == 1; }
 
-Attach::Attach(Linger linger) : linger_(linger == Linger::Yes) {
+Attach::Attach(Linger linger) : linger_(linger == Linger::Yes), pool_thread_(core::is_pool_thread()) {
   outermost_ = t_attach_depth == 0;
   if (outermost_ && t_lingering) {
     // Still attached from the previous job. A finalization that began since
     // is waiting for this thread to let go: do so, and refuse.
     if (Py_IsFinalizing()) {
       release_lingering();
-      throw core::Panic("Cannot attach to the Python interpreter while it is finalizing.");
+      refuse_finalizing();
     }
-    state_ = t_linger_state;
     t_lingering = false;
   } else if (outermost_) {
-    if (Py_IsFinalizing()) throw core::Panic("Cannot attach to the Python interpreter while it is finalizing.");
-    state_ = PyGILState_Ensure();
+    // Py_IsFinalizing stays true once set, also after finalization ends: a
+    // kept state (freed by the finalizing thread) is never swapped in again.
+    if (Py_IsFinalizing()) refuse_finalizing();
+    if (pool_thread_) {
+      attach_pool_thread();
+    } else {
+      state_ = PyGILState_Ensure();
+    }
   }
   ++t_attach_depth;
   if (outermost_) drain_pending_releases();
@@ -71,22 +136,25 @@ Attach::Attach(Linger linger) : linger_(linger == Linger::Yes) {
 Attach::~Attach() {
   --t_attach_depth;
   if (!outermost_) return;
+  if (!pool_thread_) {
+    PyGILState_Release(state_);
+    return;
+  }
   // Kept only while more work is queued right here: a burst of jobs shares
   // one attachment, while the last job of a burst lets go at once, so a
   // thread waiting for what it just completed (a resolved future, a
   // finished coroutine) gets the interpreter without waiting for this one.
-  if (linger_ && core::is_pool_thread() && !Py_IsFinalizing() && core::work_at_hand()) {
-    t_linger_state = state_;
+  if (linger_ && !Py_IsFinalizing() && core::work_at_hand()) {
     t_lingering = true;
   } else {
-    PyGILState_Release(state_);
+    PyEval_SaveThread();
   }
 }
 
 void release_lingering() noexcept {
   if (!t_lingering) return;
   t_lingering = false;
-  PyGILState_Release(t_linger_state);
+  PyEval_SaveThread();
 }
 
 void install_idle_hook() noexcept { core::set_worker_idle_hook(&release_lingering); }
