@@ -17,8 +17,8 @@
 //   an atomic read-modify-write of `front` from i: exactly one taker wins i.
 //
 // Protocol
-//   push:  write slot[back] (relaxed), then store back+1 (release). A thief
-//          that acquires back > i therefore sees slot i.
+//   push:  write slot[back] (relaxed), then store back+1 (seq_cst, so also
+//          release). A thief that acquires back > i therefore sees slot i.
 //   pop:   fetch_add(front); if that overshot `back` (thieves emptied the
 //          queue meanwhile) put front back. While front > back no thief can
 //          succeed (a thief needs front < back), so the restore cannot
@@ -173,9 +173,12 @@ class Deque {
       if (b - front_hint_ >= static_cast<Index>(ring_->cap)) resize(ring_->cap * 2, front_hint_, b);
     }
     ring_->write(b, value);
-    // Release: publishes the slot write (and any ring copy before it); pairs
-    // with the acquire loads of `back` in steal()/len().
-    in.back.store(b + 1, std::memory_order_release);
+    // seq_cst: the release half publishes the slot write (and any ring copy
+    // before it) and pairs with the acquire loads of `back` in steal()/len();
+    // the seq_cst half places the push in the total order of the scheduler's
+    // idle protocol (P in worker.hpp), so that a worker's last look before it
+    // sleeps cannot miss a push whose submitter saw it searching.
+    in.back.store(b + 1, std::memory_order_seq_cst);
     if (!in.retired.empty()) try_reclaim();
   }
 
@@ -269,11 +272,11 @@ class Stealer {
   // Items moved by one steal_batch_and_pop into the thief's queue, at most.
   static constexpr std::size_t kMaxBatch = 31;
 
-  Steal<T> steal() { return take(nullptr); }
+  Steal<T> steal() const { return take(nullptr); }
 
   // Of the victim's len items, moves min((len - 1) / 2, 31) into `dest`
   // (in queue order) and returns the one before them.
-  Steal<T> steal_batch_and_pop(Deque<T>& dest) {
+  Steal<T> steal_batch_and_pop(Deque<T>& dest) const {
     assert(!same_queue(dest) && "stealing from a queue into itself");
     return take(&dest);
   }
@@ -311,12 +314,19 @@ class Stealer {
     Inner& in_;
   };
 
-  Steal<T> take(Deque<T>* dest) {
+  Steal<T> take(Deque<T>* dest) const {
     Inner& in = *inner_;
     T values[kMaxBatch + 1];
     Index n = 1;
     Index f = 0;
     {
+      // An empty queue is answered without the guard: an idle search then
+      // only reads the peers' cache lines instead of writing to each. The
+      // orderings are those of the loads below, which repeat the check.
+      {
+        const Index f0 = in.front.load(std::memory_order_acquire);
+        if (in.back.load(std::memory_order_seq_cst) - f0 <= 0) return Steal<T>::empty();
+      }
       ReaderGuard guard(in);
       // Acquire: pairs with the release half of the RMW that last moved
       // front, so the back that taker saw is visible to us (b >= f below

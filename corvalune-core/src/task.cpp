@@ -24,7 +24,7 @@ JobRef Task::spawn(std::shared_ptr<Scheduler> scheduler, std::unique_ptr<Future>
 
 void Task::resubmit() {
   JobRef again = JobRef::share(this);
-  if (!push_local(again)) submit(*scheduler_, std::move(again));
+  submit(*scheduler_, std::move(again));
 }
 
 void Task::run(JobRef self) {

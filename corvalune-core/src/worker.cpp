@@ -14,17 +14,14 @@
 namespace corvalune::core {
 namespace {
 
+// A searcher that has just worked is likely to get more soon: it looks
+// again for up to this many rounds, backing off exponentially up to
+// kMaxHintsPerRound spin-wait hints per round (about 100 us in all), so that
+// a steady trickle of submissions finds it searching (and pays no wake-up)
+// instead of parking and being woken for each. One that was woken with
+// nothing to do for it looks once and parks again.
 constexpr int kSpinRounds = 32;
-// A worker that has just run a job (or was just woken for one) is likely to
-// get more soon: its spin rounds back off exponentially, up to this many
-// hints per round (about 100 us in all), so that a steady trickle of
-// submissions finds it awake instead of paying a futex wake each. A worker
-// that comes back from a park timeout with nothing to do spins one hint per
-// round: an idle pool stays cheap.
-// Only one worker spins warm at a time: on a machine with few cores, several
-// warm spinners would take the cores from the threads that submit work.
 constexpr int kMaxHintsPerRound = 128;
-constexpr auto kParkTimeout = std::chrono::milliseconds(5);
 // After a job found by find_job, up to this many more come straight from the
 // local queue without looking anywhere else.
 constexpr int kLocalBurst = 16;
@@ -49,7 +46,7 @@ Steal<Job*> take_from_injector(Scheduler& scheduler) {
   return scheduler.injector.steal();
 }
 
-Steal<Job*> steal_from(Stealer<Job*>& victim) {
+Steal<Job*> steal_from(const Stealer<Job*>& victim) {
   LocalQueue* local = local_queue();
   if (local == nullptr) return victim.steal();
   if (victim.same_queue(*local)) {
@@ -67,6 +64,9 @@ void rebuild_snapshot_locked(WorkerRegistry& registry) {
   std::shared_ptr<const StealerList> published = std::move(list);
   std::unique_lock lock(registry.snapshot_lock);
   registry.snapshot.swap(published);
+  // release: a searcher that reads the new version (acquire) then copies the
+  // list under the lock; it never keeps a list older than the version read.
+  registry.snapshot_version.fetch_add(1, std::memory_order_release);
   // The old list is released after the lock, by `published`'s destructor.
   lock.unlock();
 }
@@ -81,39 +81,58 @@ void drain_to_injector(Scheduler& scheduler, LocalSlot slot) {
 
 inline void run_job(JobRef job) { std::move(job).run(); }
 
-// After a push onto the injector: a warm spinner will find the job;
-// otherwise wake the most recent sleeper.
-void wake_for_injected(Scheduler& scheduler) {
-  // seq_cst: ordered after the push (a seq_cst read-modify-write of the
-  // injector's tail); pairs with the spinner's seq_cst decrement.
-  if (scheduler.warm_spinners.load(std::memory_order_seq_cst) > 0) return;
-  notify_one(*scheduler.registry);
+// Moves the calling pool thread into the searching set unless enough
+// threads search already (at most half of the pool, at least one).
+bool begin_search(Scheduler& scheduler) {
+  const std::uint32_t bound = std::max<std::uint32_t>(1, scheduler.pool_threads.load(std::memory_order_relaxed) / 2);
+  std::uint32_t n = scheduler.searching.load(std::memory_order_relaxed);
+  while (n < bound) {
+    // seq_cst: a searcher must be seen by the submitters' L1 (see the
+    // protocol in worker.hpp) from the moment it counts itself.
+    if (scheduler.searching.compare_exchange_weak(n, n + 1, std::memory_order_seq_cst, std::memory_order_relaxed))
+      return true;
+  }
+  return false;
 }
+
+// A searcher found work: it stops searching, and the last one wakes another
+// sleeper, since work it did not take may be waiting with nobody looking.
+void end_search_with_work(Scheduler& scheduler) {
+  // seq_cst: like B in the protocol; pairs with the submitters' L1.
+  if (scheduler.searching.fetch_sub(1, std::memory_order_seq_cst) == 1) notify_one(scheduler);
+}
+
+// Looks at the injector and every peer's queue once, for a worker about to
+// park (C in the protocol): the loads of the queues' ends are seq_cst.
+JobRef last_look(WorkerContext& context) { return find_job(context); }
 
 }  // namespace
 
 WorkerRegistry::WorkerRegistry() : snapshot(std::make_shared<const StealerList>()) {}
 
-void WorkerRegistry::remove_sleeper(std::uint64_t id) {
+bool WorkerRegistry::remove_sleeper(std::uint64_t id) {
   std::unique_lock lock(sleepers_lock);
   auto it = std::remove(sleepers.begin(), sleepers.end(), id);
   auto removed = static_cast<std::uint64_t>(sleepers.end() - it);
-  if (removed == 0) return;
+  if (removed == 0) return false;
   sleepers.erase(it, sleepers.end());
   // relaxed: the count is a hint for notify_one's lock-free fast path; the
   // list itself is only read under the lock.
   sleeper_count.fetch_sub(removed, std::memory_order_relaxed);
+  return true;
 }
 
 void WorkerRegistry::add_sleeper(std::uint64_t id) {
   std::unique_lock lock(sleepers_lock);
   if (std::find(sleepers.begin(), sleepers.end(), id) != sleepers.end()) return;
   sleepers.push_back(id);
-  // seq_cst: orders the publication of this sleeper before the worker's last
-  // look at the injector; pairs with the seq_cst load in notify_one, which a
-  // submitter performs after pushing to the injector. Either the submitter
-  // sees the sleeper, or the worker sees the job.
+  // seq_cst: A in the protocol (worker.hpp); pairs with the submitters' L2.
   sleeper_count.fetch_add(1, std::memory_order_seq_cst);
+}
+
+bool WorkerRegistry::is_sleeping(std::uint64_t id) {
+  std::unique_lock lock(sleepers_lock);
+  return std::find(sleepers.begin(), sleepers.end(), id) != sleepers.end();
 }
 
 Scheduler::Scheduler() : registry(std::make_shared<WorkerRegistry>()) {}
@@ -153,7 +172,6 @@ void leave_pool(const std::shared_ptr<Scheduler>& scheduler, std::uint64_t id) {
     registry.remove_sleeper(id);
   }
   drain_to_injector(*scheduler, take_local_queue_if(id));
-  notify_one(registry);
 }
 
 JobRef find_job(WorkerContext& context) {
@@ -171,18 +189,23 @@ JobRef find_job(WorkerContext& context) {
     if (!s.is_retry()) break;
   }
 
-  std::shared_ptr<const StealerList> snapshot;
-  {
-    std::shared_lock lock(scheduler.registry->snapshot_lock);
-    snapshot = scheduler.registry->snapshot;
+  // acquire: pairs with the release increment in rebuild_snapshot_locked.
+  // The list is copied (its reference count touched) only when it changed,
+  // so a search that finds nothing writes to no shared cache line.
+  WorkerRegistry& registry = *scheduler.registry;
+  const std::uint64_t version = registry.snapshot_version.load(std::memory_order_acquire);
+  if (version != context.snapshot_version) {
+    std::shared_lock lock(registry.snapshot_lock);
+    context.snapshot = registry.snapshot;
+    context.snapshot_version = version;
   }
-  const std::size_t n = snapshot->size();
+  const StealerList& snapshot = *context.snapshot;
+  const std::size_t n = snapshot.size();
   if (n <= 1) return {};
   const std::size_t start = static_cast<std::size_t>(next_victim_random(context.id) % n);
   for (std::size_t k = 0; k < n; ++k) {
-    const auto& [victim_id, stealer_ref] = (*snapshot)[(start + k) % n];
+    const auto& [victim_id, stealer] = snapshot[(start + k) % n];
     if (victim_id == context.id) continue;
-    Stealer<Job*> stealer = stealer_ref;
     for (int attempt = 0; attempt < 2; ++attempt) {
       auto s = steal_from(stealer);
       if (s.is_success()) return JobRef::from_raw(s.value);
@@ -212,71 +235,110 @@ void set_worker_idle_hook(IdleHook hook) noexcept { g_idle_hook.store(hook, std:
 
 bool is_pool_thread() noexcept { return t_worker_name[0] != '\0'; }
 
+namespace {
+
+// Runs a job found by a search, then up to kLocalBurst more from the local
+// queue.
+void run_burst(JobRef job) {
+  run_job(std::move(job));
+  for (int i = 0; i < kLocalBurst; ++i) {
+    JobRef next = pop_local();
+    if (!next) break;
+    run_job(std::move(next));
+  }
+}
+
+// Searches for up to kSpinRounds rounds, backing off between them.
+JobRef spin_search(WorkerContext& context) {
+  for (int round = 0; round < kSpinRounds; ++round) {
+    const int hints = std::min(1 << std::min(round, 7), kMaxHintsPerRound);
+    for (int h = 0; h < hints; ++h) spin_hint();
+    if (JobRef job = find_job(context)) return job;
+  }
+  return {};
+}
+
+}  // namespace
+
 void worker_loop(WorkerContext& context) {
   Scheduler& scheduler = *context.scheduler;
   WorkerRegistry& registry = *scheduler.registry;
   LeaveHook leave;  // also on unwinding
-  bool hot = true;    // ran a job, or was woken, since the last park timeout
+  bool searching = false;  // counted in scheduler.searching
+  bool hot = true;         // ran a job since it last parked
   while (scheduler.is_running()) {
-    if (JobRef job = find_job(context)) {
-      hot = true;
-      run_job(std::move(job));
-      for (int i = 0; i < kLocalBurst; ++i) {
-        JobRef next = pop_local();
-        if (!next) break;
-        run_job(std::move(next));
+    JobRef job = find_job(context);
+    if (!job) {
+      going_idle();
+      if (!searching) searching = begin_search(scheduler);
+      if (searching && hot) job = spin_search(context);
+    }
+    if (job) {
+      if (searching) {
+        searching = false;
+        end_search_with_work(scheduler);
       }
+      hot = true;
+      run_burst(std::move(job));
       continue;
     }
 
-    going_idle();
-    JobRef found;
-    // seq_cst, like the decrements below: submitters read the count to skip
-    // their wake-up (see the idle protocol in worker.hpp).
-    const bool warm = hot && scheduler.warm_spinners.fetch_add(1, std::memory_order_seq_cst) == 0;
-    if (hot && !warm) scheduler.warm_spinners.fetch_sub(1, std::memory_order_seq_cst);
-    for (int round = 0; round < kSpinRounds && !found; ++round) {
-      const int hints = warm ? std::min(1 << std::min(round, 7), kMaxHintsPerRound) : 1;
-      for (int h = 0; h < hints; ++h) spin_hint();
-      found = pop_local();
-      if (!found) {
-        auto s = take_from_injector(scheduler);
-        if (s.is_success()) found = JobRef::from_raw(s.value);
-      }
-    }
-    // seq_cst: leaves the count before this worker's sleep-phase look at the
-    // injector (add_sleeper, then take); pairs with the load in submit.
-    if (warm) scheduler.warm_spinners.fetch_sub(1, std::memory_order_seq_cst);
-    if (found) {
-      hot = true;
-      run_job(std::move(found));
-      continue;
-    }
-
+    // Going to sleep: A, B, C of the protocol in worker.hpp.
     registry.add_sleeper(context.id);
-    auto s = take_from_injector(scheduler);
-    if (s.is_success()) {
-      registry.remove_sleeper(context.id);
+    if (searching) {
+      searching = false;
+      scheduler.searching.fetch_sub(1, std::memory_order_seq_cst);
+    }
+    if (JobRef found = last_look(context)) {
+      // Still listed: nobody counted this thread as searching. Popped: a
+      // waker counted it as searching, and its token is stale once this
+      // job runs (the next park notices and parks again).
+      if (registry.remove_sleeper(context.id)) {
+        // It takes a job no searcher may know about: as a searcher would,
+        // make sure someone looks for more.
+        wake_for_work(scheduler);
+      } else {
+        end_search_with_work(scheduler);
+      }
       hot = true;
-      run_job(JobRef::from_raw(s.value));
+      run_burst(std::move(found));
       continue;
     }
-    // Woken by an unpark (a token): work was submitted for it. Timed out:
-    // nothing came.
-    hot = context.parker.park_timeout(kParkTimeout);
-    registry.remove_sleeper(context.id);
+    // Parks until popped by a waker (then it counts as searching) or until
+    // the pool stops. A return while still listed is a stale token.
+    for (;;) {
+      context.parker.park();
+      if (!registry.is_sleeping(context.id)) {
+        searching = true;  // popped by a waker, which counted it
+        break;
+      }
+      if (!scheduler.is_running()) {
+        // Not removed by us: a waker popped it after the check above.
+        searching = !registry.remove_sleeper(context.id);
+        break;
+      }
+    }
+    hot = false;
   }
+  if (searching) scheduler.searching.fetch_sub(1, std::memory_order_seq_cst);
+  registry.remove_sleeper(context.id);
 }
 
 void submit(Scheduler& scheduler, JobRef job) {
-  if (push_local(job)) return;
-  scheduler.injector.push(job.into_raw());
-  wake_for_injected(scheduler);
+  if (!push_local(job)) scheduler.injector.push(job.into_raw());
+  wake_for_work(scheduler);
 }
 
 void inject(Scheduler& scheduler, JobRef job) {
   scheduler.injector.push(job.into_raw());
-  wake_for_injected(scheduler);
+  wake_for_work(scheduler);
+}
+
+void wake_for_work(Scheduler& scheduler) {
+  // L1, L2 of the protocol in worker.hpp; the push before them was seq_cst.
+  if (scheduler.searching.load(std::memory_order_seq_cst) != 0) return;
+  if (scheduler.registry->sleeper_count.load(std::memory_order_seq_cst) == 0) return;
+  notify_one(scheduler);
 }
 
 JobRef take_local_or_injected(Scheduler& scheduler) {
@@ -289,26 +351,31 @@ JobRef take_local_or_injected(Scheduler& scheduler) {
   return {};
 }
 
-void notify_one(WorkerRegistry& registry) {
-  // seq_cst: pairs with the seq_cst increment in add_sleeper (see the idle
-  // protocol at the top of worker.hpp). With no sleeper, no lock is taken.
-  if (registry.sleeper_count.load(std::memory_order_seq_cst) == 0) return;
+bool notify_one(Scheduler& scheduler) {
+  WorkerRegistry& registry = *scheduler.registry;
+  if (registry.sleeper_count.load(std::memory_order_seq_cst) == 0) return false;
   for (;;) {
     std::uint64_t id;
     {
       std::unique_lock lock(registry.sleepers_lock);
-      if (registry.sleepers.empty()) return;
+      if (registry.sleepers.empty()) return false;
       id = registry.sleepers.back();
       registry.sleepers.pop_back();
+      // relaxed: the list is the truth, read under the lock; the count is
+      // the lock-free hint of L2.
       registry.sleeper_count.fetch_sub(1, std::memory_order_relaxed);
+      // seq_cst: counted as searching before it is unparked, and before the
+      // lock is released, so that concurrent submitters see a searcher.
+      scheduler.searching.fetch_add(1, std::memory_order_seq_cst);
     }
     std::shared_lock lock(registry.entries_lock);
     auto it = registry.entries.find(id);
     if (it != registry.entries.end()) {
       it->second.unparker.unpark();
-      return;
+      return true;
     }
-    // That worker has left; wake the next sleeper instead.
+    // That worker has left: uncount it and wake the next sleeper instead.
+    scheduler.searching.fetch_sub(1, std::memory_order_seq_cst);
   }
 }
 
@@ -376,6 +443,9 @@ std::thread spawn_std_thread(std::size_t, std::function<void()> body) {
 
 std::vector<std::thread> start_worker_threads(const std::shared_ptr<Scheduler>& scheduler,
                                               std::size_t n, const ThreadSpawner& spawner) {
+  // relaxed: read only to bound the searchers; the threads see it through
+  // their creation.
+  scheduler->pool_threads.fetch_add(static_cast<std::uint32_t>(n), std::memory_order_relaxed);
   std::vector<std::thread> threads;
   threads.reserve(n);
   for (std::size_t i = 0; i < n; ++i) {

@@ -2,41 +2,74 @@
 // The scheduler: global injector, worker registry, pool threads and their loop.
 //
 // Work enters as `JobRef`s. A thread that owns a local queue (a pool thread or
-// a registered Python thread) pushes onto it and wakes nobody; any other
-// thread pushes onto the injector and unparks the worker that went to sleep
-// most recently. Workers look for work in this order: the injector first on
+// a registered Python thread) pushes onto it; any other thread pushes onto
+// the injector. Either push then wakes the worker that went to sleep most
+// recently, when some sleep and none searches (below). Workers look for work in this order: the injector first on
 // every 64th search (so injected work is never starved by a busy local queue),
 // their own queue, the injector, then a steal from a peer chosen at random.
 //
-// Idle protocol (no lost wake-up for injected work):
+// Idle protocol: idle pool threads sleep until work or shutdown wakes them
+// (no timeout anywhere), and no wake-up is ever lost.
 //
-//   worker                                  submitter
-//   ------                                  ---------
-//   32 spin rounds (local, injector)
-//   push id onto `sleepers`   (A)           push job onto injector   (C)
-//   one more look at injector (B)           notify_one: pop an id from
-//   park_timeout(5 ms)                        `sleepers`, unpark it   (D)
-//   remove id from `sleepers`
+// Counters (pool threads only; registered outside threads never search or
+// sleep): `searching`, the pool threads looking for work right now, at most
+// half of them (at least one) so that a burst does not wake the whole pool;
+// `sleepers`, the ids of parked pool threads, under `sleepers_lock`, with
+// `sleeper_count` readable without it.
 //
-// If (C) comes before (B), the worker finds the job. Otherwise (D) comes after
-// (A) and sees the id (the sleeper count and the list change under the same
-// lock as the id is pushed), so the unpark leaves a token and the park returns
-// at once.
+//   submitter (any thread)                worker that runs out of work
+//   ----------------------                ----------------------------
+//   push the job, seq_cst (P): the        search (if under the bound), spinning
+//     local queue's back store or the       a little while it has just worked
+//     injector's tail CAS                 add own id to sleepers   (A, seq_cst)
+//   searching == 0?               (L1)    searching -= 1 if it was  (B, seq_cst)
+//   sleeper_count > 0?            (L2)      searching
+//   both: wake one sleeper (W)            look at the injector and every peer's
+//                                           queue once more        (C, seq_cst)
+//                                         nothing: park, no timeout
 //
-// A worker that has just worked spins warm for a while first, and counts
-// itself in `warm_spinners` meanwhile. A submitter that sees a warm spinner
-// after its push (C) skips the wake-up: the spinner leaves the count
-// (seq_cst) before its own (A) and (B), so a push that came before the
-// submitter's look at the count is found by the spinner at (B) at the
-// latest. This saves a futex wake per submission while work trickles in. Two alternatives were rejected: waking a worker on every local push
-// (a futex syscall on the hottest path; peers find local work by stealing
-// within one park period anyway) and parking without a timeout (local pushes
-// wake nobody, so a parked worker must come back to steal by itself).
+// W pops the most recent sleeper under the lock, counts it as searching
+// (so that other submitters see a searcher and wake nobody more), and
+// unparks it. A woken worker searches; a searcher that finds work stops
+// searching, and if it was the last searcher it wakes another sleeper (one
+// more job may be waiting with nobody looking: the submitters of the jobs it
+// did not take saw it searching and woke no one).
+//
+// Why no wake-up is lost, for a push (P) racing a worker going to sleep. P,
+// L1, L2, A, B and the loads of C are all seq_cst, so they sit in one total
+// order S, consistent with each thread's program order.
+//   - L1 comes after B in S: L1 reads B's decrement (or a later value). If
+//     nobody else searches it reads 0; A precedes B, so L2 reads A's
+//     increment: the submitter wakes a sleeper (this worker or another,
+//     which then searches and finds the job).
+//   - L1 comes before B in S (it saw this worker searching, so woke nobody):
+//     P precedes L1, which precedes B, which precedes the loads of C, and a
+//     seq_cst load returns the last seq_cst store before it in S or a later
+//     one: C finds the job (or sees it taken by someone else).
+// A searcher that instead finds work (stops searching without parking) is
+// covered by the wake-another rule; a worker whose last look finds work
+// while still listed takes itself off the list and, as a searcher would,
+// wakes another if nobody searches. The busy path pays for the push being
+// seq_cst (on x86 an xchg instead of a plain store; on ARM the stlr it
+// needs anyway) and two loads; no system call while nobody sleeps or
+// someone searches. Rejected: a seq_cst fence between a release push and
+// L1 (the same cost, but ThreadSanitizer cannot check fences, and this is
+// the protocol the tests must check); waking a worker on every push (a
+// futex wake on the hottest path even while peers search); parking with a
+// timeout (an idle pool would wake hundreds of times a second, and every
+// local push would wait for a timeout to be stolen). The warm spin of a
+// worker that has just run a job is part of its search: it counts as a
+// searcher while it spins and parks through A, B, C like any other.
+//
+// A worker whose park returns checks that it was popped from `sleepers`: a
+// token left by a wake-up that raced with its own recheck is stale, and it
+// parks again. Shutdown clears `running` and unparks every worker.
 //
 // Locks, in order: `entries` before `snapshot`, `entries` before `sleepers`.
 // `notify_one` releases `sleepers` before it read-locks `entries`. No lock is
 // held while a job runs. Finding work takes no lock except the brief
-// `snapshot` read lock that clones the list of stealers before stealing.
+// `snapshot` read lock taken when the list of stealers has changed since the
+// searcher last copied it.
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -74,17 +107,20 @@ class WorkerRegistry {
  public:
   WorkerRegistry();
 
-  // Workers in their sleep phase, in the order they entered it; no id twice.
-  // Only ever write-locked (every access modifies or must be exclusive).
+  // Parked pool threads, in the order they parked; no id twice. Only ever
+  // write-locked (every access modifies or must be exclusive).
   std::shared_mutex sleepers_lock;
   std::vector<std::uint64_t> sleepers;
   // Always equals sleepers.size() once the lock is released; read without
-  // the lock by notify_one's fast path.
+  // the lock by the submitters' fast path.
   std::atomic<std::uint64_t> sleeper_count{0};
 
-  // What thieves iterate: replaced whole on every join and leave.
+  // What thieves iterate: replaced whole on every join and leave, which
+  // also bumps the version, so that a searcher re-reads the list only when
+  // it has changed.
   std::shared_mutex snapshot_lock;
   std::shared_ptr<const StealerList> snapshot;
+  std::atomic<std::uint64_t> snapshot_version{1};
 
   std::shared_mutex entries_lock;
   std::unordered_map<std::uint64_t, WorkerEntry> entries;
@@ -92,10 +128,12 @@ class WorkerRegistry {
   // Ids are never reused; the first worker of a registry gets 1.
   std::atomic<std::uint64_t> next_id{1};
 
-  // Removes every occurrence of `id` from `sleepers` (at most one).
-  void remove_sleeper(std::uint64_t id);
+  // Removes `id` from `sleepers`; false when it was not there.
+  bool remove_sleeper(std::uint64_t id);
   // Adds `id` to `sleepers` unless it is there already.
   void add_sleeper(std::uint64_t id);
+  // True when `id` is in `sleepers` (nobody has popped it to wake it).
+  bool is_sleeping(std::uint64_t id);
 };
 
 struct alignas(128) Scheduler {
@@ -107,10 +145,10 @@ struct alignas(128) Scheduler {
   // the top of every loop iteration; eventual visibility is all that is
   // needed because every clear is followed by wake_all.
   std::atomic<bool> running{true};
-  // Workers spinning warm right now (at most about one). A submission that
-  // lands on the injector while one spins needs no wake-up: see the idle
-  // protocol above.
-  std::atomic<int> warm_spinners{0};
+  // Pool threads searching for work (see the idle protocol above).
+  std::atomic<std::uint32_t> searching{0};
+  // Number of pool threads started on this scheduler: bounds `searching`.
+  std::atomic<std::uint32_t> pool_threads{0};
 
   bool is_running() const noexcept { return running.load(std::memory_order_relaxed); }
 };
@@ -145,6 +183,10 @@ struct WorkerContext {
   std::atomic<std::uint64_t> tick{0};  // counts find_job calls
   WorkerKind kind;
   Registration registration;
+  // The stealers this thread last searched, and the registry version they
+  // belong to: a search copies the list only when it has changed.
+  std::shared_ptr<const StealerList> snapshot;
+  std::uint64_t snapshot_version = 0;
 };
 
 // Registers the calling thread: new id, parker and local queue. Jobs left in
@@ -175,8 +217,13 @@ void inject(Scheduler& scheduler, JobRef job);
 // that help while they wait.
 JobRef take_local_or_injected(Scheduler& scheduler);
 
-// Unparks the worker that went to sleep most recently, if any sleeps.
-void notify_one(WorkerRegistry& registry);
+// Wakes the pool thread that parked most recently, if any sleeps, counting
+// it as searching. Returns false when none sleeps.
+bool notify_one(Scheduler& scheduler);
+
+// After a push: wakes a sleeper when nobody searches (see the idle
+// protocol). Two loads while the pool is busy.
+void wake_for_work(Scheduler& scheduler);
 
 // Unparks every registered worker, parked or not.
 void wake_all(Scheduler& scheduler);

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -90,6 +91,69 @@ TEST(Stress, EveryJobRunsExactlyOnceUnderChurn) {
   for (auto& t : pool) t.join();
   EXPECT_EQ(registered_count(*scheduler), 0u);
   EXPECT_TRUE(scheduler->injector.is_empty());
+}
+
+// Each round leaves the pool idle, so every submission races workers on their
+// way to sleep. Sleeping has no timeout anywhere: a lost wake-up stalls a
+// round for good, and the round's deadline turns that into a failure. Three
+// kinds of submitter run at once: an outside thread (injector), a registered
+// thread that pushes onto its own queue and waits without running anything
+// (only a steal can run the job), and a pool thread whose job pushes a child
+// onto its own queue and then waits for it (a peer must be woken to steal it).
+TEST(Stress, NoWakeUpIsLostWhileWorkersFallAsleep) {
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+  constexpr int kRounds = 2'000;
+#else
+  constexpr int kRounds = 20'000;
+#endif
+  auto scheduler = std::make_shared<Scheduler>();
+  auto pool = start_worker_threads(scheduler, 3);
+  std::atomic<bool> failed{false};
+
+  // Waits until `flag` reaches `value`; false after 30 s or another failure.
+  auto wait_for = [&](const std::atomic<int>& flag, int value) {
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (flag.load(std::memory_order_acquire) < value) {
+      if (failed.load() || std::chrono::steady_clock::now() > deadline) {
+        if (!failed.exchange(true)) std::fprintf(stderr, "stalled at %d: searching=%u sleepers=%lu injected=%zu\n", value, scheduler->searching.load(), (unsigned long)scheduler->registry->sleeper_count.load(), scheduler->injector.len());
+        return false;
+      }
+      std::this_thread::yield();
+    }
+    return true;
+  };
+  auto bump = [](std::atomic<int>& flag) { return [&flag] { flag.fetch_add(1, std::memory_order_release); }; };
+
+  std::vector<std::thread> submitters;
+  submitters.emplace_back([&] {  // outside thread
+    std::atomic<int> done{0};
+    for (int r = 1; r <= kRounds && wait_for(done, r - 1); ++r) submit(*scheduler, testing::make_job(bump(done)));
+    wait_for(done, kRounds);
+  });
+  submitters.emplace_back([&] {  // registered thread, local pushes
+    auto context = enter_pool(scheduler, WorkerKind::Bilingual);
+    std::atomic<int> done{0};
+    for (int r = 1; r <= kRounds && wait_for(done, r - 1); ++r) submit(*scheduler, testing::make_job(bump(done)));
+    wait_for(done, kRounds);
+  });
+  submitters.emplace_back([&] {  // nested: a pool job waits for its child
+    std::atomic<int> parents{0};
+    std::atomic<int> children{0};
+    for (int r = 1; r <= kRounds && wait_for(parents, r - 1); ++r) {
+      submit(*scheduler, testing::make_job([&, r] {
+        submit(*scheduler, testing::make_job(bump(children)));
+        wait_for(children, r);
+        parents.fetch_add(1, std::memory_order_release);
+      }));
+    }
+    wait_for(parents, kRounds);
+  });
+  for (auto& t : submitters) t.join();
+  EXPECT_FALSE(failed.load()) << "a round waited 30 s: a wake-up was lost";
+
+  scheduler->running.store(false);
+  wake_all(*scheduler);
+  for (auto& t : pool) t.join();
 }
 
 }  // namespace

@@ -121,6 +121,8 @@ TEST(Task, AWakeFromAThreadWithoutQueueInjectsAndUnparksASleeper) {
   // spawn itself injected and woke the sleeper.
   EXPECT_EQ(scheduler->registry->sleeper_count.load(), 0u);
   take_injected(*scheduler).run();
+  // The woken worker searched and parked again: no longer a searcher.
+  scheduler->searching.store(0);
   scheduler->registry->add_sleeper(sleeper->id);
   std::thread([&] { std::move(*saved).wake(); }).join();
   EXPECT_EQ(scheduler->injector.len(), 1u);

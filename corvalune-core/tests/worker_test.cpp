@@ -97,8 +97,8 @@ TEST(Scheduler, SubmitFromAThreadWithoutQueueInjectsAndWakesTheLatestSleeper) {
   contexts.erase(contexts.begin() + 1);  // leaves; leave_pool also drops it from sleepers
   registry.add_sleeper(gone);            // a stale id that has no entry any more
   registry.add_sleeper(contexts[1]->id);
-  notify_one(registry);
-  notify_one(registry);
+  notify_one(*scheduler);
+  notify_one(*scheduler);
   EXPECT_EQ(sleepers_of(registry), std::vector<std::uint64_t>{});
   contexts[0]->parker.park_timeout(30s);
   EXPECT_LT(std::chrono::steady_clock::now() - start, 40s);
