@@ -407,6 +407,7 @@ def test_shutdown_waits_only_for_pool_threads_and_then_refuses_work(caller):
         f"""
         import time
         import _corvalune_sys as m
+        import corvalune
         m.configure(2)
         w = m.register_worker()
         start = time.monotonic()
@@ -426,7 +427,8 @@ def test_shutdown_waits_only_for_pool_threads_and_then_refuses_work(caller):
         coros = [co(), co()]
         for call in [lambda: m.spawn_callable(print), lambda: m.spawn_native_pipeline(b"x"),
                      lambda: m.batch_spawn_callable(print, [()]), lambda: m.batch_spawn_native_pipeline([b"x"]),
-                     lambda: m.spawn_coroutine(coros[0]), lambda: m.run_level1(coros[1])]:
+                     lambda: m.spawn_coroutine(coros[0]), lambda: m.run_level1(coros[1]),
+                     lambda: corvalune.Executor().submit(print)]:
             try:
                 call()
             except RuntimeError as exc:
@@ -437,7 +439,8 @@ def test_shutdown_waits_only_for_pool_threads_and_then_refuses_work(caller):
         print(w.run_one(), m.batch_spawn_callable(print, []).result())
         """
     )
-    assert proc.stdout.splitlines() == ["True", *[SHUT_DOWN] * 6, "False []"]
+    assert proc.stdout.splitlines() == ["True", *[SHUT_DOWN] * 6, "cannot schedule new futures after shutdown",
+                                        "False []"]
     assert proc.stderr == ""
 
 

@@ -78,6 +78,13 @@ class Executor(futures.Executor):
         context = contextvars.copy_context()
         try:
             _corvalune_sys.spawn_callable(_run_work_item, (self, future, context, fn, args, kwargs))
+        except RuntimeError as exc:
+            self._forget(future)
+            # The shared pool's refusal after its shutdown, in the words that
+            # concurrent.futures users know.
+            if "has been shut down" in str(exc):
+                raise RuntimeError("cannot schedule new futures after shutdown") from exc
+            raise
         except BaseException:
             self._forget(future)
             raise
