@@ -590,3 +590,20 @@ def test_a_callback_failing_inside_with_a_missing_argument_runs_once():
         sys.unraisablehook = hook
     assert calls == [()]
     assert [type(u.exc_value) for u in seen] == [TypeError]
+
+
+def test_callback_added_during_finalization_runs_on_the_attached_thread():
+    proc = run_python(
+        """
+        import os
+        import _corvalune_sys as m
+        h = m.spawn_callable(int)
+        while not h.done():
+            pass
+        class AddsOnCollection:
+            def __del__(self):
+                h.add_done_callback(lambda: os.write(1, b"ran"))
+        keep = AddsOnCollection()  # collected while the interpreter finalizes
+        """
+    )
+    assert (proc.stdout, proc.stderr) == ("ran", "")

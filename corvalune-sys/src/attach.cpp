@@ -107,7 +107,11 @@ void attach_pool_thread() {
 
 }  // namespace
 
-bool thread_is_attached() noexcept { return t_attach_depth > 0 || t_lingering || PyGILState_Check() == 1; }
+// The thread state attached to this thread, if any. Not PyGILState_Check:
+// once any sub-interpreter has existed it answers yes on every thread.
+bool thread_is_attached() noexcept {
+  return t_attach_depth > 0 || t_lingering || PyThreadState_GetUnchecked() != nullptr;
+}
 
 Attach::Attach(Linger linger) : linger_(linger == Linger::Yes), pool_thread_(core::is_pool_thread()) {
   outermost_ = t_attach_depth == 0;
@@ -122,7 +126,9 @@ Attach::Attach(Linger linger) : linger_(linger == Linger::Yes), pool_thread_(cor
   } else if (outermost_) {
     // Py_IsFinalizing stays true once set, also after finalization ends: a
     // kept state (freed by the finalizing thread) is never swapped in again.
-    if (Py_IsFinalizing()) refuse_finalizing();
+    // A thread that is attached already (the finalizing thread itself, in a
+    // __del__ that adds a done callback) needs nothing new and may go on.
+    if (Py_IsFinalizing() && (pool_thread_ || PyThreadState_GetUnchecked() == nullptr)) refuse_finalizing();
     if (pool_thread_) {
       attach_pool_thread();
     } else {
