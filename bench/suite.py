@@ -223,20 +223,111 @@ def pair_spawn_coroutine(repeat: int, n: int) -> dict:
             "target": 1.0, "what": f"{n:,} spawn_coroutine vs create_task + gather in one running loop"}
 
 
-def idle_cpu(seconds: float) -> dict:
+def idle_pool(seconds: float, sizes: tuple[int, ...] = (2, 6, 32)) -> dict:
+    """CPU and context switches of a started pool left alone, once it has been
+    idle for 100 ms, at several sizes (the main thread's one sleep included)."""
     code = f"""
-        import json, os, time, corvalune
-        corvalune.configure()
-        time.sleep(0.2)
-        t0, c0 = time.monotonic(), os.times()
+        import json, resource, time, corvalune
+        h = corvalune.spawn_callable(int)  # starts the pool and runs a job
+        while not h.done():
+            time.sleep(0.001)
+        time.sleep(0.1)
+        t0, r0 = time.monotonic(), resource.getrusage(resource.RUSAGE_SELF)
         time.sleep({seconds})
-        t1, c1 = time.monotonic(), os.times()
-        cpu = (c1.user - c0.user) + (c1.system - c0.system)
-        print(json.dumps({{"cpu_share": cpu / (t1 - t0), "workers": corvalune.worker_count()}}))
+        t1, r1 = time.monotonic(), resource.getrusage(resource.RUSAGE_SELF)
+        cpu = (r1.ru_utime - r0.ru_utime) + (r1.ru_stime - r0.ru_stime)
+        switches = (r1.ru_nvcsw - r0.ru_nvcsw) + (r1.ru_nivcsw - r0.ru_nivcsw)
+        print(json.dumps({{"cpu_share": cpu / (t1 - t0), "switches_per_s": switches / (t1 - t0),
+                          "workers": corvalune.worker_count()}}))
     """
-    r = child(code)
-    return {"value": r["cpu_share"], "unit": "share of one core", "target_max": 0.02,
-            "what": f"an idle started pool of the automatic size ({r['workers']} workers) over {seconds:g} s"}
+    lines = []
+    ok = True
+    for n in sizes:
+        r = child(code, {"CORVALUNE_WORKERS": str(n)})
+        met = r["cpu_share"] <= 0.001 and r["switches_per_s"] < 10
+        ok &= met
+        lines.append(f"{r['workers']:>3} workers: {r['cpu_share']:.4%} of a core, "
+                     f"{r['switches_per_s']:.1f} context switches/s  {'ok' if met else 'MISSED'}")
+    return {"lines": lines, "ok": ok,
+            "what": f"idle pool after 100 ms idle, over {seconds:g} s (targets: < 0.1 % of a core, < 10 switches/s)"}
+
+
+def nested_batch(repeat: int, sizes: tuple[int, ...] = (2, 6)) -> dict:
+    """64 x 64 KiB batch: serially, spawned from the main thread, and spawned
+    from inside a pool task; the spawner blocks on a threading.Event set by a
+    done callback (so a blocked pool thread cannot help)."""
+    code = f"""
+        import json, threading, time, corvalune
+        payloads = [bytes([i]) * 65536 for i in range(64)]
+        transform = corvalune.native_pipeline_transform
+
+        def spawned():
+            done = threading.Event()
+            t = time.perf_counter()
+            b = corvalune.batch_spawn_native_pipeline(payloads)
+            b.add_done_callback(done.set)
+            done.wait()
+            b.result()
+            return time.perf_counter() - t
+
+        def in_task():
+            done = threading.Event()
+            h = corvalune.spawn_callable(spawned)
+            h.add_done_callback(done.set)
+            done.wait()
+            return h.result()
+
+        def serial():
+            t = time.perf_counter()
+            [transform(p) for p in payloads]
+            return time.perf_counter() - t
+
+        runs = {{"serial": [], "main": [], "task": []}}
+        for k in range({repeat} + 3):
+            for name, fn in (("serial", serial), ("main", spawned), ("task", in_task)):
+                v = fn()
+                if k >= 3:
+                    runs[name].append(v)
+        print(json.dumps(runs))
+    """
+    lines = []
+    ok = True
+    for n in sizes:
+        r = {k: median_spread(v) for k, v in child(code, {"CORVALUNE_WORKERS": str(n)}).items()}
+        s, m, t = (r[k]["median"] for k in ("serial", "main", "task"))
+        ratio, base = (t / s, "serial") if n == 2 else (t / m, "from main")
+        met = ratio <= 1.2
+        ok &= met
+        lines.append(f"{n} workers: serial {s * 1e3:.2f} ms, from main {m * 1e3:.2f} ms "
+                     f"({r['main']['min'] * 1e3:.2f}-{r['main']['max'] * 1e3:.2f}), from a pool task {t * 1e3:.2f} ms "
+                     f"({r['task']['min'] * 1e3:.2f}-{r['task']['max'] * 1e3:.2f}): {ratio:.2f}x {base} (<= 1.2x) "
+                     f"{'ok' if met else 'MISSED'}")
+    return {"lines": lines, "ok": ok, "what": f"64 x 64 KiB batch, medians of {repeat} runs"}
+
+
+def scheduler_bench() -> dict:
+    exe = os.path.join(ROOT, "build", "bench", "corvalune-core", "corvalune_core_bench")
+    if not os.path.exists(exe):
+        return {"skipped": "build the C++ benchmarks first (make bench)"}
+    out = subprocess.run([exe, "--benchmark_filter=ForkJoinTree|WakeUp", "--benchmark_repetitions=3",
+                          "--benchmark_format=json"], capture_output=True, text=True, check=True).stdout
+    runs: dict[str, list[dict]] = {}
+    for b in json.loads(out)["benchmarks"]:
+        if b.get("run_type") == "iteration":
+            runs.setdefault(b["run_name"], []).append(b)
+    one = [b["real_time"] for b in runs["BM_ForkJoinTree/workers:1/real_time"]]
+    two = [b["real_time"] for b in runs["BM_ForkJoinTree/workers:2/real_time"]]
+    speedup = statistics.median(one) / statistics.median(two)
+    lines = [f"fork-join tree of depth 16 (10 us leaves): 1 worker {statistics.median(one):.0f} ms, "
+             f"2 workers {statistics.median(two):.0f} ms ({min(two):.0f}-{max(two):.0f}): {speedup:.2f}x (>= 1.8x) "
+             f"{'ok' if speedup >= 1.8 else 'MISSED'}"]
+    for kind in ("Global", "Local"):
+        rs = runs[f"BM_WakeUp{kind}/iterations:200"]
+        med = [b["median_us"] for b in rs]
+        p90 = [b["p90_us"] for b in rs]
+        lines.append(f"wake-up, {kind.lower()} push on an idle pool: median {statistics.median(med):.1f} us "
+                     f"({min(med):.1f}-{max(med):.1f} over 3 runs), 90th percentile {statistics.median(p90):.1f} us")
+    return {"lines": lines, "ok": speedup >= 1.8, "what": "scheduler (C++)"}
 
 
 def memory_per_task(n: int) -> dict:
@@ -284,26 +375,33 @@ def main() -> int:
     parser = argparse.ArgumentParser()
     parser.add_argument("--repeat", type=int, default=5)
     parser.add_argument("--quick", action="store_true", help="smaller sizes, for a smoke run")
+    parser.add_argument("--only", nargs="*", help="run only the pairs with these numbers (e.g. 8 10 11)")
     parser.add_argument("--json", default=os.path.join(ROOT, "build", "bench-results.json"))
     args = parser.parse_args()
     q = 10 if args.quick else 1
     corvalune.configure(2)
     r = args.repeat
-    results = {
-        "machine": {"cpus": os.cpu_count(), "processor": platform.processor() or platform.machine(),
-                    "python": sys.version.split()[0], "pool": corvalune.worker_count()},
-        "1 transform vs sha256": pair_transform_vs_sha256(r, 200_000 // q),
-        "2 kernel vs plain loop": kernel_bench(),
-        "3 spawn_native_pipeline vs TPE": pair_spawn_native(r, 100_000 // q),
-        "4 spawn_callable vs TPE": pair_spawn_callable(r, 100_000 // q),
-        "5a sequential await": pair_await_sequential(r, 5_000 // q),
-        "5b gather": pair_await_gather(r, 20_000 // q),
-        "6 batch 1M": pair_batch(max(3, r // 2), 1_000_000 // q),
-        "7a run_level1 vs asyncio.run": pair_level1(r, 5_000 // q),
-        "7b spawn_coroutine vs create_task": pair_spawn_coroutine(r, 10_000 // q),
-        "8 idle pool": idle_cpu(5.0 / (2 if args.quick else 1)),
-        "9 memory per NativeTask": memory_per_task(1_000_000 // q),
+    machine = {"cpus": os.cpu_count(), "processor": platform.processor() or platform.machine(),
+               "python": sys.version.split()[0], "pool": corvalune.worker_count()}
+    pairs: dict[str, Callable[[], dict]] = {
+        "1 transform vs sha256": lambda: pair_transform_vs_sha256(r, 200_000 // q),
+        "2 kernel vs plain loop": lambda: kernel_bench(),
+        "3 spawn_native_pipeline vs TPE": lambda: pair_spawn_native(r, 100_000 // q),
+        "4 spawn_callable vs TPE": lambda: pair_spawn_callable(r, 100_000 // q),
+        "5a sequential await": lambda: pair_await_sequential(r, 5_000 // q),
+        "5b gather": lambda: pair_await_gather(r, 20_000 // q),
+        "6 batch 1M": lambda: pair_batch(max(3, r // 2), 1_000_000 // q),
+        "7a run_level1 vs asyncio.run": lambda: pair_level1(r, 5_000 // q),
+        "7b spawn_coroutine vs create_task": lambda: pair_spawn_coroutine(r, 10_000 // q),
+        "8 idle pool": lambda: idle_pool(2.0 / (2 if args.quick else 1)),
+        "9 memory per NativeTask": lambda: memory_per_task(1_000_000 // q),
+        "10 nested batch": lambda: nested_batch(25 // (5 if args.quick else 1)),
+        "11 scheduler": lambda: scheduler_bench(),
     }
+    results: dict[str, dict] = {"machine": machine}
+    for key, run in pairs.items():
+        if not args.only or key.split()[0] in args.only:
+            results[key] = run()
     os.makedirs(os.path.dirname(args.json), exist_ok=True)
     with open(args.json, "w") as f:
         json.dump(results, f, indent=2)
@@ -327,6 +425,10 @@ def main() -> int:
                 met = "ok" if v["overhead"] <= row["target_max_overhead"] else "MISSED"
                 print(f"{key + ' ' + args_:<34} {v['kernel_ns']:10.1f}ns {v['plain_loop_ns']:10.1f}ns "
                       f"{v['overhead']:+7.1%} {'<=+5%':>8}  {met}")
+        elif "lines" in row:
+            print(f"{key:<34} {row['what']}")
+            for line in row["lines"]:
+                print(f"{'':<4}{line}")
         else:
             print(f"{key:<34} {row}")
     print(f"\nfigures written to {args.json}")
