@@ -13,8 +13,7 @@ import weakref
 import pytest
 
 import _corvalune_sys as m
-from conftest import run_python
-from test_handles import ABC_100, DEADLINE, PoolGate, eventually, quiesce, wait_done, wait_result
+from conftest import ABC_100, DEADLINE, PoolGate, eventually, quiesce, run_python, wait_done, wait_result
 
 KINDS = ["native", "callable"]
 NATIVE, CALLABLE = m.batch_spawn_native_pipeline, m.batch_spawn_callable

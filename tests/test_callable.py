@@ -11,7 +11,7 @@ import weakref
 import pytest
 
 import _corvalune_sys as m
-from test_handles import DEADLINE, PoolGate, eventually, quiesce, wait_done, wait_result
+from conftest import DEADLINE, PoolGate, eventually, quiesce, wait_done, wait_result
 
 
 def record(*args, **kwargs):

@@ -19,8 +19,7 @@ import pytest
 
 import _corvalune_sys as m
 import corvalune
-from conftest import run_python
-from test_handles import DEADLINE, PoolGate, eventually, quiesce
+from conftest import DEADLINE, PoolGate, eventually, quiesce, run_python
 
 PAD = " " * 29
 

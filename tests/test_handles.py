@@ -1,13 +1,8 @@
 """Task handles shared by NativeTask and CallableTask: polling, results, done
-callbacks, awaiting from asyncio and by hand, iteration, the class surface.
-
-The helpers at the top (wait_done, PoolGate, quiesce, eventually) are also
-used by test_callable.py and test_native.py.
-"""
+callbacks, awaiting from asyncio and by hand, iteration, the class surface."""
 
 import asyncio
 import collections
-import gc
 import sys
 import textwrap
 import threading
@@ -17,73 +12,10 @@ import weakref
 import pytest
 
 import _corvalune_sys as m
-from conftest import run_python
+from conftest import ABC_100, DEADLINE, PoolGate, eventually, quiesce, run_python, wait_done, wait_result
 
-DEADLINE = 30.0
-ABC_100 = bytes.fromhex("806483d8ba2cd1df3c973ad015ecadb622e6316cc35f8e05f1fb1d5fa14a77e1")
 KINDS = ["native", "callable"]
 CLASS_OF = {"native": "NativeTask", "callable": "CallableTask"}
-
-
-def wait_done(*handles, timeout=DEADLINE):
-    deadline = time.monotonic() + timeout
-    for h in handles:
-        while not h.done():
-            if time.monotonic() > deadline:
-                raise AssertionError(f"{h!r} did not complete within {timeout} s")
-            time.sleep(0.0005)
-
-
-def wait_result(handle):
-    wait_done(handle)
-    return handle.result()
-
-
-class PoolGate:
-    """Occupies every pool worker until opened, so that work spawned inside
-    the block stays queued. Entering also proves that every worker has
-    finished what it was running before, done callbacks included."""
-
-    def __enter__(self):
-        wait_done(m.spawn_callable(int))  # starts the pool if needed
-        n = m.worker_count()
-        self._open = threading.Event()
-        started = threading.Semaphore(0)
-
-        def occupy():
-            started.release()
-            self._open.wait(DEADLINE)
-
-        self._blockers = [m.spawn_callable(occupy) for _ in range(n)]
-        for _ in range(n):
-            if not started.acquire(timeout=DEADLINE):
-                self._open.set()
-                raise AssertionError("the pool workers did not all pick up a gate task")
-        return self
-
-    def open(self):
-        self._open.set()
-
-    def __exit__(self, *exc_info):
-        self._open.set()
-        wait_done(*self._blockers)
-
-
-def quiesce():
-    """Returns once every worker has finished the work it had started."""
-    with PoolGate():
-        pass
-
-
-def eventually(predicate, what):
-    """Polls `predicate`, letting a pool thread attach between looks (which
-    releases references dropped by detached threads) and collecting cycles."""
-    deadline = time.monotonic() + DEADLINE
-    while not predicate():
-        if time.monotonic() > deadline:
-            raise AssertionError(what)
-        wait_done(m.spawn_callable(int))
-        gc.collect()
 
 
 def spawn_ok(kind):

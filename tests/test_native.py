@@ -11,7 +11,7 @@ import threading
 import pytest
 
 import _corvalune_sys as m
-from test_handles import DEADLINE, PoolGate, wait_done, wait_result
+from conftest import DEADLINE, PoolGate, wait_done, wait_result
 
 MASK = (1 << 64) - 1
 FUNCS = ["native_pipeline_transform", "spawn_native_pipeline"]

@@ -15,8 +15,7 @@ import time
 import pytest
 
 import _corvalune_sys as m
-from conftest import run_python
-from test_handles import DEADLINE, quiesce
+from conftest import DEADLINE, quiesce, run_python
 
 DEREGISTERED = "worker has already been deregistered"
 SENT = "corvalune_sys::PyRegisteredWorker is unsendable, but sent to another thread"

@@ -120,7 +120,7 @@ BENCHMARK(BM_ForkJoinTree)->ArgName("workers")->Arg(1)->Arg(2)->Unit(benchmark::
 void wake_up(benchmark::State& state, bool local) {
   Pool pool(2);
   std::unique_ptr<WorkerContext> registered;
-  if (local) registered = enter_pool(pool.scheduler, WorkerKind::Bilingual);
+  if (local) registered = enter_pool(pool.scheduler);
   std::vector<double> samples;
   for (auto _ : state) {
     state.PauseTiming();

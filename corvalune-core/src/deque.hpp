@@ -333,13 +333,14 @@ class Stealer {
       // unless items were taken meanwhile), and keeps the back load after
       // this one.
       f = in.front.load(std::memory_order_acquire);
-      // seq_cst (acquire half): pairs with push()'s release store, so the
-      // slot writes below the value read are visible to us. seq_cst half:
-      // the load takes part in the single total order, so with a seq_cst
-      // fence after the pusher's store (the scheduler's wake-up path) either
-      // we see the push or the pusher sees whatever seq_cst write we made
-      // before stealing (announcing that we are about to sleep). An "Empty"
-      // answer is therefore safe to sleep on. On x86 this is a plain load.
+      // seq_cst (acquire half): pairs with push()'s store, so the slot
+      // writes below the value read are visible to us. seq_cst half: the
+      // load takes part in the single total order with push()'s seq_cst
+      // store, so either we see the push or the pusher, whose loads follow
+      // its store, sees whatever seq_cst write we made before stealing
+      // (announcing that we are about to sleep: the idle protocol in
+      // worker.hpp). An "Empty" answer is therefore safe to sleep on. On x86
+      // this is a plain load.
       const Index b = in.back.load(std::memory_order_seq_cst);
       const Index len = b - f;
       if (len <= 0) return Steal<T>::empty();

@@ -56,23 +56,13 @@
 #include <thread>
 #include <type_traits>
 
+#include "cpu_relax.hpp"
 #include "deque.hpp"
 #include "steal.hpp"
 
 namespace corvalune::core {
 
 namespace detail {
-
-// One pause instruction: tells the core we are spinning, so a sibling
-// hyper-thread gets the pipeline and leaving the spin does not pay for a
-// memory-order mis-speculation.
-inline void cpu_relax() noexcept {
-#if defined(__x86_64__) || defined(__i386__)
-  __builtin_ia32_pause();
-#elif defined(__aarch64__)
-  asm volatile("yield" ::: "memory");
-#endif
-}
 
 // Exponential spin, then yield. spin() is for lost CAS races (contention
 // passes quickly); snooze() is for waiting on another thread's progress,

@@ -16,6 +16,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "cpu_relax.hpp"
+
 namespace corvalune::core {
 
 class SmallMutex {
@@ -47,9 +49,7 @@ class SmallMutex {
  private:
   void lock_slow() noexcept {
     for (int spin = 0; spin < 64; ++spin) {
-#if defined(__x86_64__) || defined(__i386__)
-      __builtin_ia32_pause();
-#endif
+      cpu_relax();
       if (state_.load(std::memory_order_relaxed) == 0 && try_lock()) return;
     }
     // acquire: as in lock(). Marking 2 makes the holder's unlock wake us.

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <system_error>
 
+#include "cpu_relax.hpp"
 #include "panic.hpp"
 
 namespace corvalune::core {
@@ -30,14 +31,6 @@ constexpr std::uint64_t kInjectorEvery = 64;
 // Trivially destructible per-thread state (see waker.hpp).
 thread_local std::uint64_t t_victim_state = 0;
 thread_local char t_worker_name[32] = {0};
-
-inline void spin_hint() noexcept {
-#if defined(__x86_64__) || defined(__i386__)
-  __builtin_ia32_pause();
-#elif defined(__aarch64__)
-  asm volatile("yield");
-#endif
-}
 
 // Takes from the injector: a batch into the local queue when the calling
 // thread has one, a single job otherwise.
@@ -144,7 +137,7 @@ void Registration::release() noexcept {
   leave_pool(scheduler, std::exchange(id_, 0));
 }
 
-std::unique_ptr<WorkerContext> enter_pool(std::shared_ptr<Scheduler> scheduler, WorkerKind kind) {
+std::unique_ptr<WorkerContext> enter_pool(std::shared_ptr<Scheduler> scheduler) {
   WorkerRegistry& registry = *scheduler->registry;
   // relaxed: ids only need to be unique.
   const std::uint64_t id = registry.next_id.fetch_add(1, std::memory_order_relaxed);
@@ -157,10 +150,10 @@ std::unique_ptr<WorkerContext> enter_pool(std::shared_ptr<Scheduler> scheduler, 
 
   {
     std::unique_lock lock(registry.entries_lock);
-    registry.entries.insert_or_assign(id, WorkerEntry{parker.unparker(), queue->stealer(), kind, is_pool_thread()});
+    registry.entries.insert_or_assign(id, WorkerEntry{parker.unparker(), queue->stealer(), is_pool_thread()});
     rebuild_snapshot_locked(registry);
   }
-  return std::make_unique<WorkerContext>(std::move(scheduler), std::move(parker), id, kind);
+  return std::make_unique<WorkerContext>(std::move(scheduler), std::move(parker), id);
 }
 
 void leave_pool(const std::shared_ptr<Scheduler>& scheduler, std::uint64_t id) {
@@ -252,7 +245,7 @@ void run_burst(JobRef job) {
 JobRef spin_search(WorkerContext& context) {
   for (int round = 0; round < kSpinRounds; ++round) {
     const int hints = std::min(1 << std::min(round, 7), kMaxHintsPerRound);
-    for (int h = 0; h < hints; ++h) spin_hint();
+    for (int h = 0; h < hints; ++h) cpu_relax();
     if (JobRef job = find_job(context)) return job;
   }
   return {};
@@ -425,7 +418,7 @@ void pool_thread_main(std::shared_ptr<Scheduler> scheduler, std::size_t index) {
   os_name[sizeof os_name - 1] = '\0';
   pthread_setname_np(pthread_self(), os_name);
   try {
-    auto context = enter_pool(std::move(scheduler), WorkerKind::Native);
+    auto context = enter_pool(std::move(scheduler));
     worker_loop(*context);
     // Releasing the context runs leave_pool; on unwinding too.
   } catch (...) {

@@ -89,13 +89,9 @@
 
 namespace corvalune::core {
 
-// The kind has no effect on scheduling; it is reported back to registrants.
-enum class WorkerKind { Native, Bilingual };
-
 struct WorkerEntry {
   Unparker unparker;
   Stealer<Job*> stealer;
-  WorkerKind kind;
   // One of the pool's own threads (not a registered outside thread): the
   // only kind of worker that leaves by itself when the pool stops.
   bool pool_thread;
@@ -174,14 +170,13 @@ class Registration {
 
 // One registration of one thread.
 struct WorkerContext {
-  WorkerContext(std::shared_ptr<Scheduler> s, Parker p, std::uint64_t i, WorkerKind k)
-      : scheduler(s), parker(std::move(p)), id(i), kind(k), registration(std::move(s), i) {}
+  WorkerContext(std::shared_ptr<Scheduler> s, Parker p, std::uint64_t i)
+      : scheduler(s), parker(std::move(p)), id(i), registration(std::move(s), i) {}
 
   std::shared_ptr<Scheduler> scheduler;
   Parker parker;
   std::uint64_t id;
   std::atomic<std::uint64_t> tick{0};  // counts find_job calls
-  WorkerKind kind;
   Registration registration;
   // The stealers this thread last searched, and the registry version they
   // belong to: a search copies the list only when it has changed.
@@ -191,7 +186,7 @@ struct WorkerContext {
 
 // Registers the calling thread: new id, parker and local queue. Jobs left in
 // a queue from an earlier registration of the same thread go to the injector.
-std::unique_ptr<WorkerContext> enter_pool(std::shared_ptr<Scheduler> scheduler, WorkerKind kind);
+std::unique_ptr<WorkerContext> enter_pool(std::shared_ptr<Scheduler> scheduler);
 
 // Removes `id` from the registry and, when the calling thread's slot holds
 // that id's queue, moves the queue's jobs to the injector.

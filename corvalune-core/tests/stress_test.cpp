@@ -64,7 +64,7 @@ TEST(Stress, EveryJobRunsExactlyOnceUnderChurn) {
   for (int t = 0; t < 2; ++t) {
     others.emplace_back([&] {
       while (finished.load(std::memory_order_relaxed) < kJobs) {
-        auto context = enter_pool(scheduler, WorkerKind::Bilingual);
+        auto context = enter_pool(scheduler);
         for (int k = 0; k < 64; ++k) {
           const int index = next.fetch_add(1, std::memory_order_relaxed);
           if (index >= kJobs) break;
@@ -131,7 +131,7 @@ TEST(Stress, NoWakeUpIsLostWhileWorkersFallAsleep) {
     wait_for(done, kRounds);
   });
   submitters.emplace_back([&] {  // registered thread, local pushes
-    auto context = enter_pool(scheduler, WorkerKind::Bilingual);
+    auto context = enter_pool(scheduler);
     std::atomic<int> done{0};
     for (int r = 1; r <= kRounds && wait_for(done, r - 1); ++r) submit(*scheduler, testing::make_job(bump(done)));
     wait_for(done, kRounds);

@@ -82,7 +82,7 @@ TEST(Task, AnIdleTaskIsQueuedByItsWakerWhereTheWakeHappens) {
   EXPECT_TRUE(as_task(handle).has_future());
 
   // From a thread with a local queue: onto that queue, nobody woken.
-  auto context = enter_pool(scheduler, WorkerKind::Native);
+  auto context = enter_pool(scheduler);
   saved->wake_by_ref();
   saved->wake_by_ref();  // already scheduled: nothing more
   EXPECT_EQ(local_queue()->len(), 1u);
@@ -105,7 +105,7 @@ TEST(Task, AWakeFromAThreadWithoutQueueInjectsAndUnparksASleeper) {
   auto scheduler = std::make_shared<Scheduler>();
   std::unique_ptr<WorkerContext> sleeper;
   std::thread([&] {
-    sleeper = enter_pool(scheduler, WorkerKind::Native);
+    sleeper = enter_pool(scheduler);
     delete take_local_queue().queue;
   }).join();
   scheduler->registry->add_sleeper(sleeper->id);

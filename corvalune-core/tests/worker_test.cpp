@@ -23,7 +23,7 @@ using namespace std::chrono_literals;
 std::unique_ptr<WorkerContext> register_elsewhere(const std::shared_ptr<Scheduler>& scheduler) {
   std::unique_ptr<WorkerContext> context;
   std::thread([&] {
-    context = enter_pool(scheduler, WorkerKind::Native);
+    context = enter_pool(scheduler);
     delete take_local_queue().queue;
   }).join();
   return context;
@@ -41,7 +41,7 @@ std::vector<std::uint64_t> sleepers_of(WorkerRegistry& registry) {
 
 TEST(Scheduler, FirstAndEvery64thSearchLooksAtTheInjectorFirst) {
   auto scheduler = std::make_shared<Scheduler>();
-  auto context = enter_pool(scheduler, WorkerKind::Native);
+  auto context = enter_pool(scheduler);
   std::vector<std::string> ran;
   auto tagged = [&](std::string tag) { return make_job([&ran, tag] { ran.push_back(tag); }); };
 
@@ -112,14 +112,14 @@ TEST(Scheduler, StealTakesABatchAndLeaveDrainsTheRest) {
   std::atomic<int> ran{0};
   std::unique_ptr<WorkerContext> victim;
   std::thread owner([&] {
-    victim = enter_pool(scheduler, WorkerKind::Native);
+    victim = enter_pool(scheduler);
     for (int i = 0; i < 20; ++i) submit(*scheduler, make_job([&] { ++ran; }));
     // Hand the queue over: jobs stay reachable through the registry's stealer.
     delete take_local_queue().queue;
   });
   owner.join();
 
-  auto thief = enter_pool(scheduler, WorkerKind::Native);
+  auto thief = enter_pool(scheduler);
   find_job(*thief).run();  // search 0 looks at the empty injector, then steals
   EXPECT_EQ(ran.load(), 1);
   EXPECT_EQ(local_queue()->len(), 9u);  // min((20 - 1) / 2, 31)
@@ -137,10 +137,10 @@ TEST(Scheduler, StealTakesABatchAndLeaveDrainsTheRest) {
 
 TEST(Scheduler, RegisteringAgainMovesTheOldQueueToTheInjector) {
   auto scheduler = std::make_shared<Scheduler>();
-  auto first = enter_pool(scheduler, WorkerKind::Bilingual);
+  auto first = enter_pool(scheduler);
   std::atomic<int> ran{0};
   for (int i = 0; i < 3; ++i) submit(*scheduler, make_job([&] { ++ran; }));
-  auto second = enter_pool(scheduler, WorkerKind::Bilingual);
+  auto second = enter_pool(scheduler);
   EXPECT_NE(first->id, second->id);
   EXPECT_EQ(scheduler->injector.len(), 3u);
   EXPECT_EQ(local_queue_id(), second->id);

@@ -190,6 +190,4 @@ void drain_pending_releases() noexcept {
   for (PyObject* obj : objects) Py_DECREF(obj);
 }
 
-Py_ssize_t pending_release_count() noexcept { return pending().count.load(std::memory_order_relaxed); }
-
 }  // namespace corvalune::sys

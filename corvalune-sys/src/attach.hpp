@@ -65,8 +65,9 @@ class Attach {
   // Only work that runs Python code from its entry may: entering a function
   // is where the interpreter hands its lock to a thread that asked for it.
   // Resuming a suspended coroutine frame is not such a point, so a coroutine
-  // step that polls a pending handle (and is stepped again at once) must
-  // not keep it: that loop would never let go of the lock.
+  // step keeps it only when it did not give way: a step that yielded None
+  // (it polls a pending awaitable and is stepped again at once) lets go,
+  // or that loop would never let go of the lock.
   enum class Linger { No, Yes };
 
   // Throws core::Panic "Cannot attach to the Python interpreter while it is
@@ -100,9 +101,6 @@ void release_reference(PyObject* obj) noexcept;
 
 // Releases every queued reference. The caller is attached.
 void drain_pending_releases() noexcept;
-
-// Number of references waiting on the pending list (tests, diagnostics).
-Py_ssize_t pending_release_count() noexcept;
 
 class DeferredRef {
  public:

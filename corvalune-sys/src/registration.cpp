@@ -224,7 +224,8 @@ PyObject* register_worker(PyObject*, PyObject* const* args, Py_ssize_t nargsf, P
     static constexpr Signature sig{"register_worker()", params, 1};
     PyObject* bound[1];
     if (!bind_arguments(sig, args, nargsf, kwnames, bound)) return nullptr;
-    core::WorkerKind kind = core::WorkerKind::Bilingual;
+    // The kind is checked and has no other effect: every registered thread
+    // is scheduled alike.
     if (bound[0] != nullptr) {
       if (!PyUnicode_Check(bound[0])) {
         raise_type_mismatch(bound[0], "str", "kind");
@@ -234,9 +235,7 @@ PyObject* register_worker(PyObject*, PyObject* const* args, Py_ssize_t nargsf, P
       // itself so that a subclass's own lower() has no say.
       Ref lowered = call_method(reinterpret_cast<PyObject*>(&PyUnicode_Type), Name::lower, bound[0]);
       if (!lowered) return nullptr;
-      if (PyUnicode_EqualToUTF8(lowered.get(), "native")) {
-        kind = core::WorkerKind::Native;
-      } else if (!PyUnicode_EqualToUTF8(lowered.get(), "bilingual")) {
+      if (!PyUnicode_EqualToUTF8(lowered.get(), "native") && !PyUnicode_EqualToUTF8(lowered.get(), "bilingual")) {
         // Formatted from the str itself: the whole text is quoted, even one
         // holding a NUL or a lone surrogate.
         Ref message = Ref::steal(PyUnicode_FromFormat(
@@ -257,7 +256,7 @@ PyObject* register_worker(PyObject*, PyObject* const* args, Py_ssize_t nargsf, P
     core::Runtime& runtime = core::global_runtime();
     auto state = std::make_unique<WorkerState>();
     state->scheduler = runtime.scheduler();
-    state->context = core::enter_pool(runtime.scheduler(), kind);
+    state->context = core::enter_pool(runtime.scheduler());
     state->id = state->context->id;
     state->owner = thread_token();
     state->generation = core::fork_generation();
