@@ -8,7 +8,7 @@
 
 #include "panic.hpp"
 #include "sizing.hpp"
-#include "waker.hpp"
+#include "local_queue.hpp"
 
 namespace corvalune::core {
 namespace {

@@ -28,7 +28,7 @@ constexpr int kMaxHintsPerRound = 128;
 constexpr int kLocalBurst = 16;
 constexpr std::uint64_t kInjectorEvery = 64;
 
-// Trivially destructible per-thread state (see waker.hpp).
+// Trivially destructible per-thread state (see local_queue.hpp).
 thread_local std::uint64_t t_victim_state = 0;
 thread_local char t_worker_name[32] = {0};
 
@@ -456,7 +456,5 @@ std::vector<std::thread> start_worker_threads(const std::shared_ptr<Scheduler>& 
   }
   return threads;
 }
-
-[[noreturn]] void panic(const std::string& message) { throw Panic(message); }
 
 }  // namespace corvalune::core

@@ -85,7 +85,7 @@
 #include "injector.hpp"
 #include "job.hpp"
 #include "parker.hpp"
-#include "waker.hpp"
+#include "local_queue.hpp"
 
 namespace corvalune::core {
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "panic.hpp"
-#include "waker.hpp"
+#include "local_queue.hpp"
 #include "worker.hpp"
 
 namespace corvalune::sys {

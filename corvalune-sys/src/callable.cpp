@@ -105,16 +105,4 @@ PyMethodDef kSpawnCallableDef = {
     "spawn_callable(func, args=None, kwargs=None)\n--\n\n"
     "Spawn any arbitrary Python callable directly onto Corvalune's work-stealing pool."};
 
-bool ensure_pool_accepts_work() {
-  if (!core::pool_stopped()) return true;
-  PyErr_SetString(PyExc_RuntimeError,
-                  "the Corvalune worker pool has been shut down; it accepts no new work");
-  return false;
-}
-
-void spawn_on_pool(std::unique_ptr<core::Future> future) {
-  core::Runtime& runtime = core::global_runtime();
-  core::Task::spawn(runtime.scheduler(), std::move(future)).reset();
-}
-
 }  // namespace corvalune::sys

@@ -1,163 +1,27 @@
+// The coroutine task's step (see coroutine.hpp for the protocol).
 #include "coroutine.hpp"
 
-#include <chrono>
-#include <condition_variable>
-#include <deque>
-#include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 
-#include "args.hpp"
-#include "block_pool.hpp"
-#include "small_mutex.hpp"
 #include "attach.hpp"
+#include "coroutine_task.hpp"
 #include "exceptions.hpp"
 #include "guard.hpp"
-#include "handles.hpp"
 #include "names.hpp"
-#include "release.hpp"
 #include "report.hpp"
 #include "runtime.hpp"
-#include "spawn.hpp"
-#include "worker.hpp"
 
 namespace corvalune::sys {
 namespace {
 
 constexpr const char* kCoroutinePanicked = "coroutine panicked during execution";
 
-// How the next step resumes the coroutine.
-struct ResumeAction {
-  enum class Kind { Empty, Send, Throw } kind = Kind::Empty;
-  DeferredRef value;
-};
-
-// An unbounded channel of (value, exception) pairs with one receiver and
-// counted senders: how run_level1 receives its root coroutine's outcome.
-// Shared by the receiver and the senders; its Python references are
-// DeferredRefs, so whichever owner goes last may drop it on any thread.
-struct Channel {
-  std::mutex lock;
-  std::condition_variable ready;
-  std::deque<std::pair<DeferredRef, DeferredRef>> pairs;  // guarded by lock
-  int senders = 0;                                        // guarded by lock
-  // Set with the first pair (release; pairs with the acquire in the
-  // receiver's spin): lets a receiver that expects a quick answer poll
-  // before it sleeps on the condition variable.
-  std::atomic<bool> sent{false};
-};
-
-// The sending end of a Channel. Sending and disconnecting are native: no
-// Python call is made, so neither can fail or be deferred on a thread whose
-// stack is nearly exhausted (a Python-level sender could raise
-// RecursionError there, and the interpreter defers deallocations on deep
-// stacks, so the receiver would never learn that the pair was lost).
-class ChannelSender {
- public:
-  explicit ChannelSender(std::shared_ptr<Channel> channel) : channel_(std::move(channel)) {
-    std::lock_guard lock(channel_->lock);
-    ++channel_->senders;
-  }
-  ChannelSender(const ChannelSender&) = delete;
-  ChannelSender& operator=(const ChannelSender&) = delete;
-  ~ChannelSender() {
-    {
-      std::lock_guard lock(channel_->lock);
-      --channel_->senders;
-    }
-    channel_->ready.notify_all();
-  }
-  void send(Ref value, Ref exception) {
-    {
-      std::lock_guard lock(channel_->lock);
-      channel_->pairs.emplace_back(DeferredRef(std::move(value)), DeferredRef(std::move(exception)));
-    }
-    channel_->sent.store(true, std::memory_order_release);
-    channel_->ready.notify_all();
-  }
-
- private:
-  std::shared_ptr<Channel> channel_;
-};
-
-class CoroutineTask final : public core::Job, public core::PoolAllocated {
- public:
-  CoroutineTask(Ref coroutine, Ref completion, std::unique_ptr<ChannelSender> sender,
-                std::shared_ptr<CancellationState> cancellation, std::shared_ptr<core::Scheduler> scheduler)
-      : cancellation_(std::move(cancellation)),
-        scheduler_(std::move(scheduler)),
-        coroutine_(std::move(coroutine)),
-        completion_(std::move(completion)),
-        sender_(std::move(sender)) {}
-
-  void run(core::JobRef self) override;
-
-  // Stores a resume action (replacing a pending one) and queues the task.
-  void resume_with(ResumeAction action);
-  void resubmit() { core::submit(*scheduler_, core::JobRef::share(this)); }
-  core::Scheduler& scheduler() { return *scheduler_; }
-
- private:
-  ~CoroutineTask() override {
-    // Release order: coroutine, uncalled completion callback (or sender),
-    // pending action, cancellation state, scheduler.
-    coroutine_.reset();
-    completion_.reset();
-    sender_.reset();
-    resume_.value.reset();
-    cancellation_.reset();
-    scheduler_.reset();
-  }
-
-  // Exclusive stepping. A run that finds a step in progress (on another
-  // thread, or further up this very thread's stack, when an awaitable's
-  // add_done_callback calls back at once and then runs queued work) does
-  // not wait for it: it leaves a mark and the step in progress queues the
-  // task again when it ends. No thread ever blocks on a step, so no step
-  // can deadlock with itself.
-  bool begin_step() noexcept;
-  void end_step();
-
-  void step_locked();
-  void report_completion(Ref result, Ref exception);
-  // Empties `coroutine_` (releasing it) and reports.
-  void finish(Ref result, Ref exception) {
-    coroutine_.reset();
-    report_completion(std::move(result), std::move(exception));
-  }
-
-  enum RunState : std::uint8_t { kIdle, kStepping, kSteppingAgain };
-
-  std::shared_ptr<CancellationState> cancellation_;
-  std::shared_ptr<core::Scheduler> scheduler_;
-  // Who may step: kIdle -> kStepping is taken by one run (see begin_step).
-  std::atomic<std::uint8_t> run_state_{kIdle};
-  DeferredRef coroutine_;  // owned by the stepping run
-  core::SmallMutex completion_lock_;
-  DeferredRef completion_;                  // guarded by completion_lock_
-  std::unique_ptr<ChannelSender> sender_;  // guarded by completion_lock_
-  core::SmallMutex resume_lock_;
-  bool gave_way_ = false;  // owned by the stepping run: the step yielded None
-  ResumeAction resume_;  // guarded by resume_lock_
-};
-
 // The Level 1 step running on this thread, if any: while a step sends into
 // its coroutine, the module's own handles park the coroutine on themselves
 // instead of asking to be polled (see handles.cpp).
 thread_local bool t_in_step = false;
-
-// Sets the flag for a scope: true around a step's send or throw, false
-// around run_level1's wait (work run there is not part of the step).
-class StepScope {
- public:
-  explicit StepScope(bool in_step) noexcept : saved_(std::exchange(t_in_step, in_step)) {}
-  ~StepScope() { t_in_step = saved_; }
-  StepScope(const StepScope&) = delete;
-  StepScope& operator=(const StepScope&) = delete;
-
- private:
-  bool saved_;
-};
 
 // Discards the pending error, unless it is a PanicException coming back from
 // Python: that is a native failure, which ends the step with PanicInTask.
@@ -197,93 +61,10 @@ std::string cannot_drive_message(PyObject* yielded) {
          "corvalune.run(coro, level1=False) for full asyncio support.";
 }
 
-// --- the resume callback ------------------------------------------------------
+}  // namespace
 
-// What a resume callback holds until its first call. The first call takes
-// both out (atomically: two threads may call it at once), so that an
-// awaitable that keeps its callbacks after calling them (as
-// concurrent.futures.Future does) does not keep the task, and through it the
-// coroutine, alive in a cycle the collector cannot see. Later calls do
-// nothing: the task was queued once already.
-struct ResumeState {
-  std::atomic<CoroutineTask*> task;  // one reference, until the first call
-  DeferredRef awaitable;             // owned by whoever takes `task`
-  ~ResumeState() {
-    if (CoroutineTask* t = task.exchange(nullptr, std::memory_order_acq_rel)) t->release_ref();
-  }
-};
-
-constexpr const char* kResumeCapsule = "corvalune.resume_callback";
-
-void destroy_resume_state(PyObject* capsule) {
-  guard_void([capsule] { delete static_cast<ResumeState*>(PyCapsule_GetPointer(capsule, kResumeCapsule)); });
-}
-
-// The pending exception as a throw action. Whatever an awaitable raises
-// when asked for its outcome (CancelledError for a cancelled future) is
-// what the awaiting coroutine must see: resuming it with None instead would
-// report a failure as success.
-ResumeAction raised_action() {
-  Ref exc = Ref::steal(PyErr_GetRaisedException());
-  if (!exc) return {};
-  return {ResumeAction::Kind::Throw, DeferredRef(std::move(exc))};
-}
-
-// fut.result() as a send action, or what it raised as a throw action.
-ResumeAction result_action(PyObject* fut) {
-  Ref value = call_method(fut, Name::result);
-  if (!value) return raised_action();
-  return {ResumeAction::Kind::Send, DeferredRef(std::move(value))};
-}
-
-// How to resume a coroutine parked on `fut`, once it is done.
-ResumeAction outcome_action(PyObject* fut) {
-  // The module's own handles are iterators: the coroutine sits in the
-  // handle's __next__ (see handles.cpp), and a plain next step (send(None))
-  // lets __next__ return the outcome or raise the failure itself.
-  if (is_task_handle(fut)) return {};
-  Ref exc = call_method(fut, Name::exception);
-  if (!exc) return raised_action();
-  if (exc.get() != Py_None) return {ResumeAction::Kind::Throw, DeferredRef(std::move(exc))};
-  return result_action(fut);
-}
-
-PyObject* call_resume(PyObject* capsule, PyObject* args, PyObject*) {
-  return guard([capsule, args]() -> PyObject* {
-    auto* state = static_cast<ResumeState*>(PyCapsule_GetPointer(capsule, kResumeCapsule));
-    if (state == nullptr) return nullptr;
-    Attach attach;
-    // acq_rel: the winner of the exchange owns the task reference and the
-    // awaitable; pairs with the exchange in ~ResumeState.
-    CoroutineTask* task = state->task.exchange(nullptr, std::memory_order_acq_rel);
-    if (task == nullptr) return PyTuple_New(0);
-    core::JobRef task_ref = core::JobRef::from_raw(task);  // released attached, below
-    Ref awaitable = state->awaitable.take();
-    // An awaitable that passes itself is asked for its outcome; one that
-    // passes nothing (the module's handles) is asked through the object the
-    // coroutine parked on.
-    if (PyTuple_GET_SIZE(args) > 0) {
-      task->resume_with(outcome_action(PyTuple_GET_ITEM(args, 0)));
-    } else {
-      task->resume_with(is_task_handle(awaitable.get()) ? ResumeAction{} : result_action(awaitable.get()));
-    }
-    return PyTuple_New(0);
-  });
-}
-
-PyMethodDef kResumeDef = {"resume_callback", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(call_resume)),
-                          METH_VARARGS | METH_KEYWORDS, nullptr};
-
-Ref make_resume_callback(CoroutineTask* task, PyObject* awaitable) {
-  task->add_ref();
-  auto* state = new ResumeState{{task}, DeferredRef(Ref::borrow(awaitable))};
-  Ref capsule = Ref::steal(PyCapsule_New(state, kResumeCapsule, destroy_resume_state));
-  if (!capsule) {
-    delete state;
-    return {};
-  }
-  return Ref::steal(PyCFunction_New(&kResumeDef, capsule.get()));
-}
+StepScope::StepScope(bool in_step) noexcept : saved_(std::exchange(t_in_step, in_step)) {}
+StepScope::~StepScope() { t_in_step = saved_; }
 
 // --- the step -----------------------------------------------------------------
 
@@ -468,9 +249,6 @@ void CoroutineTask::step_locked() {
   finish({}, std::move(error));
 }
 
-// Creates a task (one reference, which the submission consumes) and queues
-// it. With `inject`, the task goes to the global queue even from a thread
-// that owns a local queue.
 void submit_task(Ref coroutine, Ref completion, std::unique_ptr<ChannelSender> sender,
                  std::shared_ptr<CancellationState> cancellation, bool inject) {
   core::Runtime& runtime = core::global_runtime();
@@ -485,168 +263,10 @@ void submit_task(Ref coroutine, Ref completion, std::unique_ptr<ChannelSender> s
   }
 }
 
-constexpr const char* kShutDownBeforeCompletion =
-    "the Corvalune worker pool was shut down before the coroutine finished";
-
-// --- run_level1 -------------------------------------------------------------------
-
-enum class Received { Pair, Disconnected, Timeout };
-
-// Waits (detached by the caller) until a pair arrives, every sender is gone,
-// or `timeout` passes.
-Received receive(Channel& channel, std::chrono::nanoseconds timeout, std::pair<DeferredRef, DeferredRef>& out,
-                 std::chrono::nanoseconds spin = std::chrono::nanoseconds(0)) {
-  if (spin.count() > 0) {
-    // A short coroutine often finishes within microseconds: poll for that
-    // long before paying for a sleep and a wake-up.
-    const auto until = std::chrono::steady_clock::now() + spin;
-    while (!channel.sent.load(std::memory_order_acquire) && std::chrono::steady_clock::now() < until) {
-#if defined(__x86_64__) || defined(__i386__)
-      __builtin_ia32_pause();
-#endif
-    }
-  }
-  std::unique_lock lock(channel.lock);
-  const bool woke = channel.ready.wait_for(lock, timeout, [&] { return !channel.pairs.empty() || channel.senders == 0; });
-  if (!channel.pairs.empty()) {
-    out = std::move(channel.pairs.front());
-    channel.pairs.pop_front();
-    return Received::Pair;
-  }
-  return woke ? Received::Disconnected : Received::Timeout;
-}
-
-PyObject* deliver(std::pair<DeferredRef, DeferredRef> pair) {
-  Ref value = pair.first.take();
-  Ref exception = pair.second.take();
-  if (exception && exception.get() != Py_None) {
-    PyErr_SetRaisedException(exception.release());
-    return nullptr;
-  }
-  return value.release();
-}
-
-// Hides the calling thread's running asyncio loop for a scope. A thread that
-// blocks in run_level1 inside a running loop cannot run that loop: coroutine
-// steps it runs while it helps must not take the loop for theirs (awaiting
-// a handle would hand its completion to the blocked loop).
-class HiddenLoop {
- public:
-  HiddenLoop() {
-    // Without asyncio imported, no loop runs anywhere.
-    Ref events = Ref::steal(PyImport_GetModule(name(Name::asyncio_events)));
-    if (!events) {
-      PyErr_Clear();
-      return;
-    }
-    Ref loop = Ref::steal(PyObject_CallMethodNoArgs(events.get(), name(Name::get_running_loop_private)));
-    if (!loop || loop.get() == Py_None) {
-      PyErr_Clear();
-      return;
-    }
-    Ref hidden = Ref::steal(PyObject_CallMethodOneArg(events.get(), name(Name::set_running_loop_private), Py_None));
-    if (!hidden) {
-      PyErr_Clear();
-      return;
-    }
-    events_ = std::move(events);
-    loop_ = std::move(loop);
-  }
-  ~HiddenLoop() {
-    if (!loop_) return;
-    // Restored whatever run_level1 returns with: its own error is kept.
-    Ref pending = Ref::steal(PyErr_GetRaisedException());
-    Ref restored =
-        Ref::steal(PyObject_CallMethodOneArg(events_.get(), name(Name::set_running_loop_private), loop_.get()));
-    if (!restored) report_unraisable("while restoring the running event loop after run_level1()");
-    PyErr_SetRaisedException(pending.release());
-  }
-  HiddenLoop(const HiddenLoop&) = delete;
-  HiddenLoop& operator=(const HiddenLoop&) = delete;
-
- private:
-  Ref events_;
-  Ref loop_;
-};
-
-PyObject* run_level1(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-  return guard([&]() -> PyObject* {
-    static constexpr Param params[] = {{"main_coro", true}};
-    static constexpr Signature sig{"run_level1()", params, 1};
-    PyObject* bound[1];
-    if (!bind_arguments(sig, args, nargsf, kwnames, bound)) return nullptr;
-    if (!ensure_pool_accepts_work()) return nullptr;
-
-    auto channel = std::make_shared<Channel>();
-    // A thread with its own queue (a pool worker running a task, a
-    // registered thread) would be the only one to look there while it
-    // blocks: the root task goes to the global queue instead, and this
-    // thread keeps running queued work while it waits.
-    const bool helping = core::has_local_queue();
-    submit_task(Ref::borrow(bound[0]), {}, std::make_unique<ChannelSender>(channel), nullptr, /*inject=*/helping);
-    core::Scheduler& scheduler = *core::global_runtime().scheduler();
-    // Work run while this thread helps is not part of any step that
-    // called run_level1, and sees no running loop.
-    StepScope not_in_step(false);
-    std::optional<HiddenLoop> hidden_loop;
-    if (helping) hidden_loop.emplace();
-
-    using namespace std::chrono;
-    constexpr nanoseconds kSignalCheck = milliseconds(50);
-    constexpr nanoseconds kHelpWait = milliseconds(1);
-    auto next_signal_check = steady_clock::now() + kSignalCheck;
-    nanoseconds spin = microseconds(50);  // first wait only
-    for (;;) {
-      std::pair<DeferredRef, DeferredRef> pair;
-      Received got;
-      if (helping) {
-        if (core::JobRef job = core::take_local_or_injected(scheduler)) {
-          std::move(job).run();
-          got = receive(*channel, nanoseconds(0), pair);
-        } else {
-          ReleaseInterpreter released;
-          got = receive(*channel, kHelpWait, pair);
-        }
-      } else {
-        {
-          ReleaseInterpreter released;
-          got = receive(*channel, kSignalCheck, pair, std::exchange(spin, nanoseconds(0)));
-        }
-        // References dropped by detached threads are released here, as at
-        // any attach.
-        drain_pending_releases();
-      }
-      if (got == Received::Pair) return deliver(std::move(pair));
-      if (got == Received::Disconnected) {
-        PyErr_SetString(PyExc_RuntimeError, "coroutine channel disconnected before completion");
-        return nullptr;
-      }
-      if (!helping || steady_clock::now() >= next_signal_check) {
-        if (PyErr_CheckSignals() < 0) return nullptr;
-        next_signal_check = steady_clock::now() + kSignalCheck;
-        // Once the pool has stopped and every worker has left, nothing will
-        // ever step the coroutine again: say so instead of waiting for ever.
-        if (!helping && !scheduler.is_running() && core::registered_count(scheduler) == 0) {
-          PyErr_SetString(PyExc_RuntimeError, kShutDownBeforeCompletion);
-          return nullptr;
-        }
-      }
-    }
-  });
-}
-
-}  // namespace
-
 bool in_level1_step() noexcept { return t_in_step; }
 
 void submit_coroutine(Ref coroutine, Ref completion, std::shared_ptr<CancellationState> cancellation) {
   submit_task(std::move(coroutine), std::move(completion), nullptr, std::move(cancellation), /*inject=*/false);
 }
-
-PyMethodDef kRunLevel1Def = {
-    "run_level1", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run_level1)),
-    METH_FASTCALL | METH_KEYWORDS,
-    "run_level1(main_coro)\n--\n\n"
-    "Corvalune Level 1 native executor entry point: runs a root coroutine to completion."};
 
 }  // namespace corvalune::sys

@@ -31,15 +31,10 @@
 #include <atomic>
 #include <memory>
 
+#include "cancellation.hpp"
 #include "pyref.hpp"
 
 namespace corvalune::sys {
-
-struct CancellationState {
-  // Set once by CancellationToken.cancel(), never reset. A plain flag: the
-  // step that reads it needs no other data from the thread that set it.
-  std::atomic<bool> cancelled{false};
-};
 
 // Creates a coroutine task and queues it. `completion` may be empty,
 // `cancellation` null (a fresh private state).

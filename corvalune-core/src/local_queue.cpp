@@ -1,4 +1,4 @@
-#include "waker.hpp"
+#include "local_queue.hpp"
 
 #include <utility>
 
