@@ -89,11 +89,12 @@ void Task::run(JobRef self) {
 }
 
 void Task::record(Outcome outcome, std::exception_ptr payload) {
-  std::exception_ptr old;
   std::lock_guard lock(outcome_lock_);
-  // acq_rel: completion is final; later wakes see 3 and do nothing.
+  // acq_rel: completion is final; later wakes see 3 and do nothing. The
+  // first to complete is the only one to write the outcome, so the payload
+  // slot is still empty here.
   if (state_.exchange(kComplete, std::memory_order_acq_rel) == kComplete) return;
-  old = std::exchange(payload_, std::move(payload));
+  payload_ = std::move(payload);
   outcome_ = outcome;
 }
 

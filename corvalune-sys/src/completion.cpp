@@ -1,5 +1,6 @@
 #include "completion.hpp"
 
+#include <cassert>
 #include <new>
 #include <string_view>
 
@@ -188,10 +189,12 @@ void CallableCompletion::clear() {
 }
 
 void CallableCompletion::store(Slot slot, Ref object, std::optional<PendingException> pending) {
-  DeferredRef replaced;  // released after the lock
   {
+    // Stored once, by the job's only run: nothing is replaced (and so no
+    // reference is dropped under the lock).
     std::lock_guard lock(result_lock_);
-    replaced = std::exchange(object_, DeferredRef(std::move(object)));
+    assert(!object_);
+    object_ = DeferredRef(std::move(object));
     pending_ = std::move(pending);
     slot_ = slot;
   }

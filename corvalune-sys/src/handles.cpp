@@ -209,21 +209,18 @@ void handle_dealloc(PyObject* self) {
   });
 }
 
-PyMethodDef kHandleMethods[] = {
-    {"done", handle_done, METH_NOARGS, "done($self)\n--\n\n"},
-    {"result", handle_result, METH_NOARGS, "result($self)\n--\n\n"},
-    {"add_done_callback", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(handle_add_done_callback)),
-     METH_FASTCALL | METH_KEYWORDS, "add_done_callback($self, cb)\n--\n\n"},
-    {nullptr, nullptr, 0, nullptr},
-};
+const PyMethodDef kDoneDef = {"done", handle_done, METH_NOARGS, "done($self)\n--\n\n"};
+const PyMethodDef kResultDef = {"result", handle_result, METH_NOARGS, "result($self)\n--\n\n"};
+const PyMethodDef kAddDoneCallbackDef = {
+    "add_done_callback", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(handle_add_done_callback)),
+    METH_FASTCALL | METH_KEYWORDS, "add_done_callback($self, cb)\n--\n\n"};
+
+PyMethodDef kHandleMethods[] = {kDoneDef, kResultDef, kAddDoneCallbackDef, {nullptr, nullptr, 0, nullptr}};
 
 // The callable handles are generic in their result type: CallableTask[int]
 // is a types.GenericAlias, for annotations evaluated at run time.
 PyMethodDef kGenericHandleMethods[] = {
-    {"done", handle_done, METH_NOARGS, "done($self)\n--\n\n"},
-    {"result", handle_result, METH_NOARGS, "result($self)\n--\n\n"},
-    {"add_done_callback", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(handle_add_done_callback)),
-     METH_FASTCALL | METH_KEYWORDS, "add_done_callback($self, cb)\n--\n\n"},
+    kDoneDef, kResultDef, kAddDoneCallbackDef,
     {"__class_getitem__", Py_GenericAlias, METH_O | METH_CLASS, "See PEP 585"},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -106,22 +106,29 @@ bool registered(WorkerState& state) {
   return false;
 }
 
-PyObject* worker_id(PyObject* self, PyObject*) {
-  return guard([self]() -> PyObject* {
+// The prologue of every method but deregistration: the owner check, a
+// shared borrow for the call and, unless `Any`, a present registration;
+// then `body(state)`.
+enum class Needs { Registration, Any };
+template <class F>
+PyObject* with_borrow(PyObject* self, Needs needs, F&& body) {
+  return guard([&]() -> PyObject* {
     WorkerState& state = state_of(self);
     check_owner(state);
     SharedBorrow borrow(state);
-    if (!borrow.ok() || !registered(state)) return nullptr;
-    return PyLong_FromUnsignedLongLong(state.id);
+    if (!borrow.ok()) return nullptr;
+    if (needs == Needs::Registration && !registered(state)) return nullptr;
+    return body(state);
   });
 }
 
+PyObject* worker_id(PyObject* self, PyObject*) {
+  return with_borrow(self, Needs::Registration,
+                     [](WorkerState& state) { return PyLong_FromUnsignedLongLong(state.id); });
+}
+
 PyObject* run_one(PyObject* self, PyObject*) {
-  return guard([self]() -> PyObject* {
-    WorkerState& state = state_of(self);
-    check_owner(state);
-    SharedBorrow borrow(state);
-    if (!borrow.ok() || !registered(state)) return nullptr;
+  return with_borrow(self, Needs::Registration, [](WorkerState& state) -> PyObject* {
     core::JobRef job = core::find_job(*state.context);
     if (!job) Py_RETURN_FALSE;
     std::move(job).run();
@@ -130,11 +137,7 @@ PyObject* run_one(PyObject* self, PyObject*) {
 }
 
 PyObject* run_until_idle(PyObject* self, PyObject*) {
-  return guard([self]() -> PyObject* {
-    WorkerState& state = state_of(self);
-    check_owner(state);
-    SharedBorrow borrow(state);
-    if (!borrow.ok() || !registered(state)) return nullptr;
+  return with_borrow(self, Needs::Registration, [](WorkerState& state) -> PyObject* {
     // The context stays present: deregistration needs the exclusive borrow
     // this loop holds shared.
     while (core::JobRef job = core::find_job(*state.context)) std::move(job).run();
@@ -143,13 +146,7 @@ PyObject* run_until_idle(PyObject* self, PyObject*) {
 }
 
 PyObject* enter(PyObject* self, PyObject*) {
-  return guard([self]() -> PyObject* {
-    WorkerState& state = state_of(self);
-    check_owner(state);
-    SharedBorrow borrow(state);
-    if (!borrow.ok()) return nullptr;
-    return Py_NewRef(self);
-  });
+  return with_borrow(self, Needs::Any, [self](WorkerState&) { return Py_NewRef(self); });
 }
 
 // Releases the registration (leave_pool); a no-op once deregistered.
