@@ -900,3 +900,30 @@ def test_an_interrupt_from_looking_up_add_done_callback_ends_the_coroutine():
 
     with pytest.raises(KeyboardInterrupt):
         level1(main())
+
+
+def test_a_cycle_through_a_resume_callback_is_collected():
+    # The coroutine parks on an object that keeps its callback and is
+    # referenced by nothing else: the object and the callback form a cycle
+    # that only the collector can free.
+    parked, refs = threading.Event(), []
+
+    class Keeper:
+        def __init__(self):
+            self.callbacks = []
+            refs.append(weakref.ref(self))
+
+        def add_done_callback(self, cb):
+            self.callbacks.append(cb)
+            parked.set()
+
+    class Parks:
+        def __await__(self):
+            yield Keeper()
+
+    async def body():
+        await Parks()
+
+    m.spawn_coroutine(body(), Outcomes())
+    assert parked.wait(DEADLINE)
+    eventually(lambda: refs[0]() is None, "the keeper and its resume callback were never collected")

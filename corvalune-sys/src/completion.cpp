@@ -4,26 +4,12 @@
 #include <new>
 #include <string_view>
 
+#include "closure.hpp"
 #include "guard.hpp"
 #include "report.hpp"
 
 namespace corvalune::sys {
 namespace {
-
-// A done-callback wrapper: a builtin function whose self is a capsule owning
-// the user's callback and the handle.
-struct WrapperState {
-  DeferredRef cb;
-  DeferredRef handle;
-};
-
-constexpr const char* kWrapperCapsule = "corvalune.done_callback";
-
-void destroy_wrapper_state(PyObject* capsule) {
-  guard_void([capsule] {
-    delete static_cast<WrapperState*>(PyCapsule_GetPointer(capsule, kWrapperCapsule));
-  });
-}
 
 std::string exception_text(PyObject* exc) {
   std::string text;
@@ -44,15 +30,19 @@ std::string exception_text(PyObject* exc) {
   return text;
 }
 
-// Calls cb(), falling back to cb(handle) when the no-argument call fails for
-// a missing positional argument. Accepts and ignores its own arguments.
-PyObject* call_wrapper(PyObject* capsule, PyObject*, PyObject*) {
-  return guard([capsule]() -> PyObject* {
-    auto* state = static_cast<WrapperState*>(PyCapsule_GetPointer(capsule, kWrapperCapsule));
-    if (state == nullptr) return nullptr;
+// A done-callback wrapper: calls cb(), falling back to cb(handle) when the
+// no-argument call fails for a missing positional argument. Accepts and
+// ignores its own arguments, and never fails to its caller: the callback's
+// failure is reported here, naming the callback.
+class DoneCallback final : public ClosureBody {
+ public:
+  DoneCallback(PyObject* handle, PyObject* cb) : cb_(Ref::borrow(cb)), handle_(Ref::borrow(handle)) {}
+
+  PyObject* call(PyObject* const*, Py_ssize_t, PyObject*) override {
     Attach attach;
-    Ref cb = state->cb.clone();
-    Ref handle = state->handle.clone();
+    Ref cb = cb_.clone();
+    Ref handle = handle_.clone();
+    if (!cb) Py_RETURN_NONE;  // cleared by the collector
     Ref result = Ref::steal(PyObject_CallNoArgs(cb.get()));
     if (!result && PyErr_ExceptionMatches(PyExc_TypeError)) {
       // Not PyErr_GetRaisedException through take_raised_exception: a
@@ -67,30 +57,31 @@ PyObject* call_wrapper(PyObject* capsule, PyObject*, PyObject*) {
       if (!traceback && text.find("missing") != std::string::npos &&
           text.find("required positional argument") != std::string::npos) {
         exc.reset();
-        result = Ref::steal(PyObject_CallOneArg(cb.get(), handle.get()));
+        result = Ref::steal(PyObject_CallOneArg(cb.get(), handle ? handle.get() : Py_None));
       } else {
         PyErr_SetRaisedException(exc.release());
       }
     }
-    // The callback's failure is reported here, naming the callback; the
-    // wrapper itself never fails to its caller.
     if (!result) report_unraisable("in corvalune done callback", cb.get());
     Py_RETURN_NONE;
-  });
-}
-
-PyMethodDef kWrapperDef = {"done_callback", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(call_wrapper)),
-                           METH_VARARGS | METH_KEYWORDS, nullptr};
-
-Ref make_wrapper(PyObject* handle, PyObject* cb) {
-  auto* state = new WrapperState{DeferredRef(Ref::borrow(cb)), DeferredRef(Ref::borrow(handle))};
-  Ref capsule = Ref::steal(PyCapsule_New(state, kWrapperCapsule, destroy_wrapper_state));
-  if (!capsule) {
-    delete state;
-    return {};
   }
-  return Ref::steal(PyCFunction_New(&kWrapperDef, capsule.get()));
-}
+  int traverse(visitproc visit, void* arg) override {
+    Py_VISIT(cb_.get());
+    Py_VISIT(handle_.get());
+    return 0;
+  }
+  void clear() override {
+    cb_.reset();
+    handle_.reset();
+  }
+  const char* what() const noexcept override { return "corvalune done callback"; }
+
+ private:
+  DeferredRef cb_;
+  DeferredRef handle_;
+};
+
+Ref make_wrapper(PyObject* handle, PyObject* cb) { return make_closure(std::make_unique<DoneCallback>(handle, cb)); }
 
 void call_one(PyObject* wrapper) {
   Ref result = Ref::steal(PyObject_CallNoArgs(wrapper));

@@ -5,6 +5,7 @@
 
 #include "args.hpp"
 #include "cells.hpp"
+#include "closure.hpp"
 #include "coroutine.hpp"
 #include "guard.hpp"
 #include "names.hpp"
@@ -86,26 +87,19 @@ PyObject* settle_function() {
   return g_settle.get_or_init([] { return PyCFunction_New(&kSettleDef, nullptr); });
 }
 
-struct ResolverState {
-  DeferredRef loop;
-  DeferredRef future;
-  DeferredRef handle;
-};
+// Registered on the handle by __await__: once the work is done, hands the
+// outcome to the awaiting asyncio future on its loop's thread (settle_future).
+class Resolver final : public ClosureBody {
+ public:
+  Resolver(Ref loop, Ref future, Ref handle)
+      : loop_(std::move(loop)), future_(std::move(future)), handle_(std::move(handle)) {}
 
-constexpr const char* kResolverCapsule = "corvalune.future_resolver";
-
-void destroy_resolver_state(PyObject* capsule) {
-  guard_void([capsule] { delete static_cast<ResolverState*>(PyCapsule_GetPointer(capsule, kResolverCapsule)); });
-}
-
-PyObject* call_resolver(PyObject* capsule, PyObject*, PyObject*) {
-  return guard([capsule]() -> PyObject* {
-    auto* state = static_cast<ResolverState*>(PyCapsule_GetPointer(capsule, kResolverCapsule));
-    if (state == nullptr) return nullptr;
+  PyObject* call(PyObject* const*, Py_ssize_t, PyObject*) override {
     Attach attach;
-    Ref loop = state->loop.clone();
-    Ref future = state->future.clone();
-    Ref handle = state->handle.clone();
+    Ref loop = loop_.clone();
+    Ref future = future_.clone();
+    Ref handle = handle_.clone();
+    if (!loop || !future || !handle) return PyTuple_New(0);  // cleared by the collector
 
     Ref cancelled = call_method(future.get(), Name::cancelled);
     if (!cancelled) PyErr_Clear();
@@ -121,12 +115,25 @@ PyObject* call_resolver(PyObject* capsule, PyObject*, PyObject*) {
                                                          5, nullptr));
     if (!scheduled) PyErr_Clear();  // a closed loop: the awaiting coroutine never resumes
     return PyTuple_New(0);
-  });
-}
+  }
+  int traverse(visitproc visit, void* arg) override {
+    Py_VISIT(loop_.get());
+    Py_VISIT(future_.get());
+    Py_VISIT(handle_.get());
+    return 0;
+  }
+  void clear() override {
+    loop_.reset();
+    future_.reset();
+    handle_.reset();
+  }
+  const char* what() const noexcept override { return "corvalune future resolver"; }
 
-PyMethodDef kResolverDef = {"future_resolver",
-                            reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(call_resolver)),
-                            METH_VARARGS | METH_KEYWORDS, nullptr};
+ private:
+  DeferredRef loop_;
+  DeferredRef future_;
+  DeferredRef handle_;
+};
 
 // asyncio.get_running_loop, looked up once.
 ObjectCell g_get_running_loop;
@@ -148,14 +155,7 @@ PyObject* handle_await(PyObject* self) {
     }
     Ref future = call_method(loop.get(), Name::create_future);
     if (!future) return nullptr;
-    auto* state = new ResolverState{DeferredRef(loop.clone()), DeferredRef(future.clone()),
-                                    DeferredRef(Ref::borrow(self))};
-    Ref capsule = Ref::steal(PyCapsule_New(state, kResolverCapsule, destroy_resolver_state));
-    if (!capsule) {
-      delete state;
-      return nullptr;
-    }
-    Ref resolver = Ref::steal(PyCFunction_New(&kResolverDef, capsule.get()));
+    Ref resolver = make_closure(std::make_unique<Resolver>(std::move(loop), future.clone(), Ref::borrow(self)));
     if (!resolver) return nullptr;
     // The handle classes cannot be subclassed, so handle.add_done_callback
     // is always this module's: register the resolver directly (it takes any

@@ -3,6 +3,7 @@
 #include <atomic>
 
 #include "attach.hpp"
+#include "closure.hpp"
 #include "coroutine_task.hpp"
 #include "guard.hpp"
 #include "handles.hpp"
@@ -10,26 +11,6 @@
 
 namespace corvalune::sys {
 namespace {
-
-// What a resume callback holds until its first call. The first call takes
-// both out (atomically: two threads may call it at once), so that an
-// awaitable that keeps its callbacks after calling them (as
-// concurrent.futures.Future does) does not keep the task, and through it the
-// coroutine, alive in a cycle the collector cannot see. Later calls do
-// nothing: the task was queued once already.
-struct ResumeState {
-  std::atomic<CoroutineTask*> task;  // one reference, until the first call
-  DeferredRef awaitable;             // owned by whoever takes `task`
-  ~ResumeState() {
-    if (CoroutineTask* t = task.exchange(nullptr, std::memory_order_acq_rel)) t->release_ref();
-  }
-};
-
-constexpr const char* kResumeCapsule = "corvalune.resume_callback";
-
-void destroy_resume_state(PyObject* capsule) {
-  guard_void([capsule] { delete static_cast<ResumeState*>(PyCapsule_GetPointer(capsule, kResumeCapsule)); });
-}
 
 // The pending exception as a throw action. Whatever an awaitable raises
 // when asked for its outcome (CancelledError for a cancelled future) is
@@ -60,43 +41,61 @@ ResumeAction outcome_action(PyObject* fut) {
   return result_action(fut);
 }
 
-PyObject* call_resume(PyObject* capsule, PyObject* args, PyObject*) {
-  return guard([capsule, args]() -> PyObject* {
-    auto* state = static_cast<ResumeState*>(PyCapsule_GetPointer(capsule, kResumeCapsule));
-    if (state == nullptr) return nullptr;
+// Registered on the awaitable a coroutine task waits on. It holds one task
+// reference and the awaitable until its first call, which takes both out
+// (atomically: two threads may call it at once), so that an awaitable that
+// keeps its callbacks after calling them (as concurrent.futures.Future does)
+// does not keep the task, and through it the coroutine, alive: the task is
+// native, and the collector cannot see a cycle through it. Later calls do
+// nothing: the task was queued once already.
+class ResumeCallback final : public ClosureBody {
+ public:
+  ResumeCallback(CoroutineTask* task, PyObject* awaitable) : task_(task), awaitable_(Ref::borrow(awaitable)) {
+    task->add_ref();
+  }
+  ~ResumeCallback() override { drop_task(); }
+
+  PyObject* call(PyObject* const* args, Py_ssize_t nargs, PyObject*) override {
     Attach attach;
     // acq_rel: the winner of the exchange owns the task reference and the
-    // awaitable; pairs with the exchange in ~ResumeState.
-    CoroutineTask* task = state->task.exchange(nullptr, std::memory_order_acq_rel);
+    // awaitable; pairs with the exchange in drop_task.
+    CoroutineTask* task = task_.exchange(nullptr, std::memory_order_acq_rel);
     if (task == nullptr) return PyTuple_New(0);
     core::JobRef task_ref = core::JobRef::from_raw(task);  // released attached, below
-    Ref awaitable = state->awaitable.take();
+    Ref awaitable = awaitable_.take();
     // An awaitable that passes itself is asked for its outcome; one that
     // passes nothing (the module's handles) is asked through the object the
     // coroutine parked on.
-    if (PyTuple_GET_SIZE(args) > 0) {
-      task->resume_with(outcome_action(PyTuple_GET_ITEM(args, 0)));
-    } else {
+    if (nargs > 0) {
+      task->resume_with(outcome_action(args[0]));
+    } else if (awaitable) {
       task->resume_with(is_task_handle(awaitable.get()) ? ResumeAction{} : result_action(awaitable.get()));
     }
     return PyTuple_New(0);
-  });
-}
+  }
+  int traverse(visitproc visit, void* arg) override {
+    Py_VISIT(awaitable_.get());
+    return 0;
+  }
+  void clear() override {
+    awaitable_.reset();
+    drop_task();
+  }
+  const char* what() const noexcept override { return "corvalune resume callback"; }
 
-PyMethodDef kResumeDef = {"resume_callback", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(call_resume)),
-                          METH_VARARGS | METH_KEYWORDS, nullptr};
+ private:
+  void drop_task() {
+    if (CoroutineTask* t = task_.exchange(nullptr, std::memory_order_acq_rel)) t->release_ref();
+  }
+
+  std::atomic<CoroutineTask*> task_;  // one reference, until the first call
+  DeferredRef awaitable_;             // owned by whoever takes `task_`
+};
 
 }  // namespace
 
 Ref make_resume_callback(CoroutineTask* task, PyObject* awaitable) {
-  task->add_ref();
-  auto* state = new ResumeState{{task}, DeferredRef(Ref::borrow(awaitable))};
-  Ref capsule = Ref::steal(PyCapsule_New(state, kResumeCapsule, destroy_resume_state));
-  if (!capsule) {
-    delete state;
-    return {};
-  }
-  return Ref::steal(PyCFunction_New(&kResumeDef, capsule.get()));
+  return make_closure(std::make_unique<ResumeCallback>(task, awaitable));
 }
 
 }  // namespace corvalune::sys
