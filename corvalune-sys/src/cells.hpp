@@ -17,6 +17,8 @@
 #include <atomic>
 #include <mutex>
 
+#include "release.hpp"
+
 namespace corvalune::sys {
 
 std::recursive_mutex& cells_lock();
@@ -34,9 +36,8 @@ class ObjectCell {
     if (PyObject* obj = value_.load(std::memory_order_acquire)) return obj;
     std::recursive_mutex& lock = cells_lock();
     if (!lock.try_lock()) {
-      Py_BEGIN_ALLOW_THREADS
+      ReleaseInterpreter released;  // the holder may need the interpreter to finish
       lock.lock();
-      Py_END_ALLOW_THREADS
     }
     std::lock_guard guard(lock, std::adopt_lock);
     PyObject* obj = value_.load(std::memory_order_relaxed);
