@@ -1,7 +1,6 @@
 #include "task.hpp"
 
 #include <mutex>
-
 #include <utility>
 
 namespace corvalune::core {
