@@ -20,6 +20,8 @@ struct Param {
   bool required;
   // For parameters whose default is None: an explicit None binds as absent.
   bool none_is_absent = false;
+  // The default as the text signature shows it; nullptr for a required one.
+  const char* shown_default = nullptr;
 };
 
 struct Signature {

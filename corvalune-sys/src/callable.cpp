@@ -12,6 +12,7 @@
 #include "block_pool.hpp"
 #include "attach.hpp"
 #include "completion.hpp"
+#include "entry.hpp"
 #include "guard.hpp"
 #include "handles.hpp"
 #include "runtime.hpp"
@@ -74,12 +75,14 @@ class CallableJob final : public core::Future, public core::PoolAllocated {
   DeferredRef kwargs_;
 };
 
-PyObject* spawn_callable(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-  return guard([&]() -> PyObject* {
-    static constexpr Param params[] = {{"func", true}, {"args", false, true}, {"kwargs", false, true}};
-    static constexpr Signature sig{"spawn_callable()", params, 3};
-    PyObject* bound[3];
-    if (!bind_arguments(sig, args, nargsf, kwnames, bound)) return nullptr;
+struct SpawnCallable {
+  static constexpr const char* name = "spawn_callable";
+  static constexpr Param params[] = {
+      {"func", true}, {"args", false, true, "None"}, {"kwargs", false, true, "None"}};
+  static constexpr const char* doc =
+      "Spawn any arbitrary Python callable directly onto Corvalune's work-stealing pool.";
+
+  static PyObject* call(PyObject*, PyObject* const* bound) {
     if (bound[1] != nullptr && !PyTuple_Check(bound[1])) {
       raise_type_mismatch(bound[1], "tuple", "args");
       return nullptr;
@@ -94,15 +97,11 @@ PyObject* spawn_callable(PyObject*, PyObject* const* args, Py_ssize_t nargsf, Py
     spawn_on_pool(std::make_unique<CallableJob>(Ref::borrow(bound[0]), Ref::borrow(bound[1]),
                                                 Ref::borrow(bound[2]), record));
     return make_handle(HandleKind::Callable, std::move(record));
-  });
-}
+  }
+};
 
 }  // namespace
 
-PyMethodDef kSpawnCallableDef = {
-    "spawn_callable", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(spawn_callable)),
-    METH_FASTCALL | METH_KEYWORDS,
-    "spawn_callable(func, args=None, kwargs=None)\n--\n\n"
-    "Spawn any arbitrary Python callable directly onto Corvalune's work-stealing pool."};
+PyMethodDef kSpawnCallableDef = entry_def<SpawnCallable>();
 
 }  // namespace corvalune::sys

@@ -15,6 +15,7 @@
 #include "attach.hpp"
 #include "cells.hpp"
 #include "coroutine.hpp"
+#include "entry.hpp"
 #include "exceptions.hpp"
 #include "guard.hpp"
 #include "spawn.hpp"
@@ -113,13 +114,13 @@ PyMethodDef kTokenMethods[] = {
 
 ObjectCell g_token_type;
 
-PyObject* spawn_coroutine(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-  return guard([&]() -> PyObject* {
-    static constexpr Param params[] = {
-        {"coro", true}, {"done_callback", false, true}, {"cancellation_token", false, true}};
-    static constexpr Signature sig{"spawn_coroutine()", params, 3};
-    PyObject* bound[3];
-    if (!bind_arguments(sig, args, nargsf, kwnames, bound)) return nullptr;
+struct SpawnCoroutine {
+  static constexpr const char* name = "spawn_coroutine";
+  static constexpr Param params[] = {
+      {"coro", true}, {"done_callback", false, true, "None"}, {"cancellation_token", false, true, "None"}};
+  static constexpr const char* doc = "Spawn a Python coroutine into Corvalune's shared work-stealing pool.";
+
+  static PyObject* call(PyObject*, PyObject* const* bound) {
     std::shared_ptr<CancellationState> cancellation;
     if (bound[2] != nullptr) {
       PyObject* type = cancellation_token_type();
@@ -134,8 +135,8 @@ PyObject* spawn_coroutine(PyObject*, PyObject* const* args, Py_ssize_t nargsf, P
     drain_pending_releases();
     submit_coroutine(Ref::borrow(bound[0]), Ref::borrow(bound[1]), std::move(cancellation));
     Py_RETURN_NONE;
-  });
-}
+  }
+};
 
 }  // namespace
 
@@ -155,10 +156,6 @@ PyObject* cancellation_token_type() {
   });
 }
 
-PyMethodDef kSpawnCoroutineDef = {
-    "spawn_coroutine", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(spawn_coroutine)),
-    METH_FASTCALL | METH_KEYWORDS,
-    "spawn_coroutine(coro, done_callback=None, cancellation_token=None)\n--\n\n"
-    "Spawn a Python coroutine into Corvalune's shared work-stealing pool."};
+PyMethodDef kSpawnCoroutineDef = entry_def<SpawnCoroutine>();
 
 }  // namespace corvalune::sys

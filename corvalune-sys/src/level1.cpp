@@ -10,6 +10,7 @@
 #include "coroutine.hpp"
 #include "coroutine_task.hpp"
 #include "cpu_relax.hpp"
+#include "entry.hpp"
 #include "guard.hpp"
 #include "names.hpp"
 #include "release.hpp"
@@ -101,78 +102,77 @@ class HiddenLoop {
   Ref loop_;
 };
 
-PyObject* run_level1(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-  return guard([&]() -> PyObject* {
-    static constexpr Param params[] = {{"main_coro", true}};
-    static constexpr Signature sig{"run_level1()", params, 1};
-    PyObject* bound[1];
-    if (!bind_arguments(sig, args, nargsf, kwnames, bound)) return nullptr;
-    if (!ensure_pool_accepts_work()) return nullptr;
+PyObject* run_root(PyObject* coro) {
+  if (!ensure_pool_accepts_work()) return nullptr;
 
-    auto channel = std::make_shared<Channel>();
-    // A thread with its own queue (a pool worker running a task, a
-    // registered thread) would be the only one to look there while it
-    // blocks: the root task goes to the global queue instead, and this
-    // thread keeps running queued work while it waits.
-    const bool helping = core::has_local_queue();
-    submit_task(Ref::borrow(bound[0]), {}, std::make_unique<ChannelSender>(channel), nullptr, /*inject=*/helping);
-    core::Scheduler& scheduler = *core::global_runtime().scheduler();
-    // Work run while this thread helps is not part of any step that
-    // called run_level1, and sees no running loop.
-    StepScope not_in_step(false);
-    std::optional<HiddenLoop> hidden_loop;
-    if (helping) hidden_loop.emplace();
+  auto channel = std::make_shared<Channel>();
+  // A thread with its own queue (a pool worker running a task, a
+  // registered thread) would be the only one to look there while it
+  // blocks: the root task goes to the global queue instead, and this
+  // thread keeps running queued work while it waits.
+  const bool helping = core::has_local_queue();
+  submit_task(Ref::borrow(coro), {}, std::make_unique<ChannelSender>(channel), nullptr, /*inject=*/helping);
+  core::Scheduler& scheduler = *core::global_runtime().scheduler();
+  // Work run while this thread helps is not part of any step that
+  // called run_level1, and sees no running loop.
+  StepScope not_in_step(false);
+  std::optional<HiddenLoop> hidden_loop;
+  if (helping) hidden_loop.emplace();
 
-    using namespace std::chrono;
-    constexpr nanoseconds kSignalCheck = milliseconds(50);
-    constexpr nanoseconds kHelpWait = milliseconds(1);
-    auto next_signal_check = steady_clock::now() + kSignalCheck;
-    nanoseconds spin = microseconds(50);  // first wait only
-    for (;;) {
-      std::pair<DeferredRef, DeferredRef> pair;
-      Received got;
-      if (helping) {
-        if (core::JobRef job = core::take_local_or_injected(scheduler)) {
-          std::move(job).run();
-          got = receive(*channel, nanoseconds(0), pair);
-        } else {
-          ReleaseInterpreter released;
-          got = receive(*channel, kHelpWait, pair);
-        }
+  using namespace std::chrono;
+  constexpr nanoseconds kSignalCheck = milliseconds(50);
+  constexpr nanoseconds kHelpWait = milliseconds(1);
+  auto next_signal_check = steady_clock::now() + kSignalCheck;
+  nanoseconds spin = microseconds(50);  // first wait only
+  for (;;) {
+    std::pair<DeferredRef, DeferredRef> pair;
+    Received got;
+    if (helping) {
+      if (core::JobRef job = core::take_local_or_injected(scheduler)) {
+        std::move(job).run();
+        got = receive(*channel, nanoseconds(0), pair);
       } else {
-        {
-          ReleaseInterpreter released;
-          got = receive(*channel, kSignalCheck, pair, std::exchange(spin, nanoseconds(0)));
-        }
-        // References dropped by detached threads are released here, as at
-        // any attach.
-        drain_pending_releases();
+        ReleaseInterpreter released;
+        got = receive(*channel, kHelpWait, pair);
       }
-      if (got == Received::Pair) return deliver(std::move(pair));
-      if (got == Received::Disconnected) {
-        PyErr_SetString(PyExc_RuntimeError, "coroutine channel disconnected before completion");
+    } else {
+      {
+        ReleaseInterpreter released;
+        got = receive(*channel, kSignalCheck, pair, std::exchange(spin, nanoseconds(0)));
+      }
+      // References dropped by detached threads are released here, as at
+      // any attach.
+      drain_pending_releases();
+    }
+    if (got == Received::Pair) return deliver(std::move(pair));
+    if (got == Received::Disconnected) {
+      PyErr_SetString(PyExc_RuntimeError, "coroutine channel disconnected before completion");
+      return nullptr;
+    }
+    if (!helping || steady_clock::now() >= next_signal_check) {
+      if (PyErr_CheckSignals() < 0) return nullptr;
+      next_signal_check = steady_clock::now() + kSignalCheck;
+      // Once the pool has stopped and every worker has left, nothing will
+      // ever step the coroutine again: say so instead of waiting for ever.
+      if (!helping && !scheduler.is_running() && core::registered_count(scheduler) == 0) {
+        PyErr_SetString(PyExc_RuntimeError, kShutDownBeforeCompletion);
         return nullptr;
       }
-      if (!helping || steady_clock::now() >= next_signal_check) {
-        if (PyErr_CheckSignals() < 0) return nullptr;
-        next_signal_check = steady_clock::now() + kSignalCheck;
-        // Once the pool has stopped and every worker has left, nothing will
-        // ever step the coroutine again: say so instead of waiting for ever.
-        if (!helping && !scheduler.is_running() && core::registered_count(scheduler) == 0) {
-          PyErr_SetString(PyExc_RuntimeError, kShutDownBeforeCompletion);
-          return nullptr;
-        }
-      }
     }
-  });
+  }
 }
+
+struct RunLevel1 {
+  static constexpr const char* name = "run_level1";
+  static constexpr Param params[] = {{"main_coro", true}};
+  static constexpr const char* doc =
+      "Corvalune Level 1 native executor entry point: runs a root coroutine to completion.";
+
+  static PyObject* call(PyObject*, PyObject* const* bound) { return run_root(bound[0]); }
+};
 
 }  // namespace
 
-PyMethodDef kRunLevel1Def = {
-    "run_level1", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run_level1)),
-    METH_FASTCALL | METH_KEYWORDS,
-    "run_level1(main_coro)\n--\n\n"
-    "Corvalune Level 1 native executor entry point: runs a root coroutine to completion."};
+PyMethodDef kRunLevel1Def = entry_def<RunLevel1>();
 
 }  // namespace corvalune::sys

@@ -8,14 +8,16 @@
 #include <utility>
 #include <vector>
 
-#include "transform.hpp"
 #include "args.hpp"
-#include "block_pool.hpp"
 #include "attach.hpp"
+#include "block_pool.hpp"
 #include "completion.hpp"
+#include "entry.hpp"
 #include "guard.hpp"
 #include "handles.hpp"
+#include "release.hpp"
 #include "spawn.hpp"
+#include "transform.hpp"
 
 namespace corvalune::sys {
 namespace {
@@ -82,11 +84,8 @@ class NativePipelineJob final : public core::Future, public core::PoolAllocated 
   std::uint64_t rounds_;
 };
 
-// Binds (payload, rounds) and copies the payload. False with an error set.
-bool parse_pipeline_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
-                         PayloadCopy& payload, std::uint64_t& rounds) {
-  PyObject* bound[2];
-  if (!bind_arguments(sig, args, nargsf, kwnames, bound)) return false;
+// Checks (payload, rounds) and copies the payload. False with an error set.
+bool convert_pipeline_args(PyObject* const* bound, PayloadCopy& payload, std::uint64_t& rounds) {
   if (!PyBytes_Check(bound[0])) {
     raise_type_mismatch(bound[0], "bytes", "payload");
     return false;
@@ -99,35 +98,46 @@ bool parse_pipeline_args(const Signature& sig, PyObject* const* args, Py_ssize_t
   return true;
 }
 
-constexpr Param kPipelineParams[] = {{"payload", true}, {"rounds", false}};
+constexpr Param kPipelineParams[] = {{"payload", true}, {"rounds", false, false, "100"}};
 
-PyObject* native_pipeline_transform(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-  return guard([&]() -> PyObject* {
-    static constexpr Signature sig{"native_pipeline_transform()", kPipelineParams, 2};
+struct NativePipelineTransform {
+  static constexpr const char* name = "native_pipeline_transform";
+  static constexpr const auto& params = kPipelineParams;
+  static constexpr const char* doc =
+      "A CPU-intensive native computation step (cryptographic mixing & hashing).\n"
+      "Releases the GIL during execution to simulate a real-world native compute task.";
+
+  static PyObject* call(PyObject*, PyObject* const* bound) {
     PayloadCopy payload;
     std::uint64_t rounds = kDefaultRounds;
-    if (!parse_pipeline_args(sig, args, nargsf, kwnames, payload, rounds)) return nullptr;
+    if (!convert_pipeline_args(bound, payload, rounds)) return nullptr;
     core::PipelineResult out;
-    Py_BEGIN_ALLOW_THREADS
-    out = core::pipeline_transform(payload.data(), payload.size(), rounds);
-    Py_END_ALLOW_THREADS
+    {
+      ReleaseInterpreter released;
+      out = core::pipeline_transform(payload.data(), payload.size(), rounds);
+    }
     return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(out.data()), static_cast<Py_ssize_t>(out.size()));
-  });
-}
+  }
+};
 
-PyObject* spawn_native_pipeline(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-  return guard([&]() -> PyObject* {
-    static constexpr Signature sig{"spawn_native_pipeline()", kPipelineParams, 2};
+struct SpawnNativePipeline {
+  static constexpr const char* name = "spawn_native_pipeline";
+  static constexpr const auto& params = kPipelineParams;
+  static constexpr const char* doc =
+      "Spawn a native compute pipeline task directly onto Corvalune's work-stealing pool,\n"
+      "returning an awaitable NativeTask.";
+
+  static PyObject* call(PyObject*, PyObject* const* bound) {
     PayloadCopy payload;
     std::uint64_t rounds = kDefaultRounds;
-    if (!parse_pipeline_args(sig, args, nargsf, kwnames, payload, rounds)) return nullptr;
+    if (!convert_pipeline_args(bound, payload, rounds)) return nullptr;
     if (!ensure_pool_accepts_work()) return nullptr;
     drain_pending_releases();
     auto record = core::make_pooled_shared<NativeCompletion>();
     spawn_on_pool(std::make_unique<NativePipelineJob>(std::move(payload), rounds, record));
     return make_handle(HandleKind::Native, std::move(record));
-  });
-}
+  }
+};
 
 }  // namespace
 
@@ -136,19 +146,7 @@ std::optional<std::uint64_t> convert_rounds(PyObject* rounds) {
   return convert_u64(rounds, "rounds");
 }
 
-PyMethodDef kNativePipelineTransformDef = {
-    "native_pipeline_transform",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(native_pipeline_transform)),
-    METH_FASTCALL | METH_KEYWORDS,
-    "native_pipeline_transform(payload, rounds=100)\n--\n\n"
-    "A CPU-intensive native computation step (cryptographic mixing & hashing).\n"
-    "Releases the GIL during execution to simulate a real-world native compute task."};
-
-PyMethodDef kSpawnNativePipelineDef = {
-    "spawn_native_pipeline", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(spawn_native_pipeline)),
-    METH_FASTCALL | METH_KEYWORDS,
-    "spawn_native_pipeline(payload, rounds=100)\n--\n\n"
-    "Spawn a native compute pipeline task directly onto Corvalune's work-stealing pool,\n"
-    "returning an awaitable NativeTask."};
+PyMethodDef kNativePipelineTransformDef = entry_def<NativePipelineTransform>();
+PyMethodDef kSpawnNativePipelineDef = entry_def<SpawnNativePipeline>();
 
 }  // namespace corvalune::sys

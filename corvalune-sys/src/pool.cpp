@@ -4,6 +4,7 @@
 #include <string>
 
 #include "args.hpp"
+#include "entry.hpp"
 #include "guard.hpp"
 #include "panic.hpp"
 #include "release.hpp"
@@ -15,12 +16,18 @@ namespace {
 
 constexpr auto kShutdownWait = std::chrono::milliseconds(500);
 
-PyObject* configure(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-  return guard([&]() -> PyObject* {
-    static constexpr Param params[] = {{"workers", false}};
-    static constexpr Signature sig{"configure()", params, 1};
-    PyObject* bound[1];
-    if (!bind_arguments(sig, args, nargsf, kwnames, bound)) return nullptr;
+struct Configure {
+  static constexpr const char* name = "configure";
+  static constexpr Param params[] = {{"workers", false, false, "0"}};
+  static constexpr const char* doc =
+      "Set the size of Corvalune's shared worker pool.\n\n"
+      "`workers = 0` selects the automatic count (one worker per logical CPU plus a small\n"
+      "blocking headroom). The pool is process-wide and its size is fixed once it starts,\n"
+      "so this must run before any Corvalune operation; otherwise a `RuntimeError` reports\n"
+      "the size that is actually running, and `CORVALUNE_WORKERS` is the way to configure a\n"
+      "pool that something else started first.";
+
+  static PyObject* call(PyObject*, PyObject* const* bound) {
     std::uint64_t workers = 0;
     if (bound[0] != nullptr) {
       auto converted = convert_u64(bound[0], "workers");
@@ -54,8 +61,8 @@ PyObject* configure(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObjec
         " before the first Corvalune call (or before importing) to change it";
     PyErr_SetString(PyExc_RuntimeError, message.c_str());
     return nullptr;
-  });
-}
+  }
+};
 
 PyObject* worker_count(PyObject*, PyObject*) {
   return guard([]() -> PyObject* {
@@ -83,16 +90,7 @@ PyObject* shutdown(PyObject*, PyObject*) {
 
 }  // namespace
 
-PyMethodDef kConfigureDef = {
-    "configure", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(configure)),
-    METH_FASTCALL | METH_KEYWORDS,
-    "configure(workers=0)\n--\n\n"
-    "Set the size of Corvalune's shared worker pool.\n\n"
-    "`workers = 0` selects the automatic count (one worker per logical CPU plus a small\n"
-    "blocking headroom). The pool is process-wide and its size is fixed once it starts,\n"
-    "so this must run before any Corvalune operation; otherwise a `RuntimeError` reports\n"
-    "the size that is actually running, and `CORVALUNE_WORKERS` is the way to configure a\n"
-    "pool that something else started first."};
+PyMethodDef kConfigureDef = entry_def<Configure>();
 
 PyMethodDef kWorkerCountDef = {
     "worker_count", worker_count, METH_NOARGS,

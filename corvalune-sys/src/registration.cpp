@@ -28,6 +28,7 @@
 
 #include "args.hpp"
 #include "cells.hpp"
+#include "entry.hpp"
 #include "exceptions.hpp"
 #include "guard.hpp"
 #include "names.hpp"
@@ -167,16 +168,15 @@ PyObject* deregister(PyObject* self, PyObject*) {
   return guard([self]() -> PyObject* { return deregister_checked(state_of(self)); });
 }
 
-PyObject* exit_(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-  return guard([&]() -> PyObject* {
-    static constexpr Param params[] = {
-        {"_exc_type", false, true}, {"_exc_val", false, true}, {"_exc_tb", false, true}};
-    static constexpr Signature sig{"RegisteredWorker.__exit__()", params, 3};
-    PyObject* bound[3];
-    if (!bind_arguments(sig, args, nargsf, kwnames, bound)) return nullptr;
-    return deregister_checked(state_of(self));
-  });
-}
+struct Exit {
+  static constexpr const char* owner = "RegisteredWorker";
+  static constexpr const char* name = "__exit__";
+  static constexpr Param params[] = {
+      {"_exc_type", false, true, "None"}, {"_exc_val", false, true, "None"}, {"_exc_tb", false, true, "None"}};
+  static constexpr const char* doc = "";
+
+  static PyObject* call(PyObject* self, PyObject* const*) { return deregister_checked(state_of(self)); }
+};
 
 void worker_dealloc(PyObject* self) {
   guard_void([self] {
@@ -208,19 +208,18 @@ PyMethodDef kWorkerMethods[] = {
     {"run_until_idle", run_until_idle, METH_NOARGS, "run_until_idle($self)\n--\n\n"},
     {"deregister", deregister, METH_NOARGS, "deregister($self)\n--\n\n"},
     {"__enter__", enter, METH_NOARGS, "__enter__($self)\n--\n\n"},
-    {"__exit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(exit_)), METH_FASTCALL | METH_KEYWORDS,
-     "__exit__($self, _exc_type=None, _exc_val=None, _exc_tb=None)\n--\n\n"},
+    entry_def<Exit>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
 ObjectCell g_worker_type;
 
-PyObject* register_worker(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-  return guard([&]() -> PyObject* {
-    static constexpr Param params[] = {{"kind", false}};
-    static constexpr Signature sig{"register_worker()", params, 1};
-    PyObject* bound[1];
-    if (!bind_arguments(sig, args, nargsf, kwnames, bound)) return nullptr;
+struct RegisterWorker {
+  static constexpr const char* name = "register_worker";
+  static constexpr Param params[] = {{"kind", false, false, "\"bilingual\""}};
+  static constexpr const char* doc = "Register the current Python thread into Corvalune's work-stealing pool.";
+
+  static PyObject* call(PyObject*, PyObject* const* bound) {
     // The kind is checked and has no other effect: every registered thread
     // is scheduled alike.
     if (bound[0] != nullptr) {
@@ -262,8 +261,8 @@ PyObject* register_worker(PyObject*, PyObject* const* args, Py_ssize_t nargsf, P
     if (self == nullptr) return nullptr;  // the state's release runs leave_pool
     reinterpret_cast<WorkerObject*>(self)->state = state.release();
     return self;
-  });
-}
+  }
+};
 
 }  // namespace
 
@@ -282,10 +281,6 @@ PyObject* registered_worker_type() {
   });
 }
 
-PyMethodDef kRegisterWorkerDef = {
-    "register_worker", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(register_worker)),
-    METH_FASTCALL | METH_KEYWORDS,
-    "register_worker(kind=\"bilingual\")\n--\n\n"
-    "Register the current Python thread into Corvalune's work-stealing pool."};
+PyMethodDef kRegisterWorkerDef = entry_def<RegisterWorker>();
 
 }  // namespace corvalune::sys
