@@ -84,8 +84,9 @@ class NativePipelineJob final : public core::Future, public core::PoolAllocated 
   std::uint64_t rounds_;
 };
 
-// Checks (payload, rounds) and copies the payload. False with an error set.
-bool convert_pipeline_args(PyObject* const* bound, PayloadCopy& payload, std::uint64_t& rounds) {
+// Checks (payload, rounds): the payload must be bytes. False with an error
+// set.
+bool check_pipeline_args(PyObject* const* bound, std::uint64_t& rounds) {
   if (!PyBytes_Check(bound[0])) {
     raise_type_mismatch(bound[0], "bytes", "payload");
     return false;
@@ -93,8 +94,6 @@ bool convert_pipeline_args(PyObject* const* bound, PayloadCopy& payload, std::ui
   auto converted = convert_rounds(bound[1]);
   if (!converted) return false;
   rounds = *converted;
-  payload.assign(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(bound[0])),
-                 static_cast<std::size_t>(PyBytes_GET_SIZE(bound[0])));
   return true;
 }
 
@@ -108,13 +107,16 @@ struct NativePipelineTransform {
       "Releases the GIL during execution to simulate a real-world native compute task.";
 
   static PyObject* call(PyObject*, PyObject* const* bound) {
-    PayloadCopy payload;
     std::uint64_t rounds = kDefaultRounds;
-    if (!convert_pipeline_args(bound, payload, rounds)) return nullptr;
+    if (!check_pipeline_args(bound, rounds)) return nullptr;
+    // A bytes object cannot change, and the caller's reference keeps it
+    // alive for the call: it is read in place, detached.
+    const auto* data = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(bound[0]));
+    const auto size = static_cast<std::size_t>(PyBytes_GET_SIZE(bound[0]));
     core::PipelineResult out;
     {
       ReleaseInterpreter released;
-      out = core::pipeline_transform(payload.data(), payload.size(), rounds);
+      out = core::pipeline_transform(data, size, rounds);
     }
     return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(out.data()), static_cast<Py_ssize_t>(out.size()));
   }
@@ -128,10 +130,12 @@ struct SpawnNativePipeline {
       "returning an awaitable NativeTask.";
 
   static PyObject* call(PyObject*, PyObject* const* bound) {
-    PayloadCopy payload;
     std::uint64_t rounds = kDefaultRounds;
-    if (!convert_pipeline_args(bound, payload, rounds)) return nullptr;
+    if (!check_pipeline_args(bound, rounds)) return nullptr;
     if (!ensure_pool_accepts_work()) return nullptr;
+    PayloadCopy payload;
+    payload.assign(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(bound[0])),
+                   static_cast<std::size_t>(PyBytes_GET_SIZE(bound[0])));
     drain_pending_releases();
     auto record = core::make_pooled_shared<NativeCompletion>();
     spawn_on_pool(std::make_unique<NativePipelineJob>(std::move(payload), rounds, record));
