@@ -14,6 +14,7 @@ from concurrent import futures
 import pytest
 
 import corvalune
+from conftest import run_python
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 
@@ -128,3 +129,15 @@ def test_a_failed_call_frees_its_future_and_arguments_at_once():
             assert future_freed.wait(10) and freed.wait(10)
     finally:
         gc.enable()
+
+
+def test_max_workers_reports_the_pool_size_for_libraries_that_read_it():
+    proc = run_python(
+        """
+        import corvalune, _corvalune_sys
+        ex = corvalune.Executor()
+        print(ex._max_workers, _corvalune_sys.worker_count(), corvalune.Executor(3)._max_workers)
+        """,
+        env={"CORVALUNE_WORKERS": "5"},
+    )
+    assert proc.stdout.split() == ["5", "5", "3"]

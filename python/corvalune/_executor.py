@@ -61,11 +61,27 @@ class Executor(futures.Executor):
     def __init__(self, max_workers: int | None = None, thread_name_prefix: str = "") -> None:
         if max_workers is not None and max_workers <= 0:
             raise ValueError("max_workers must be greater than 0")
-        self._max_workers = max_workers
+        self._given_max_workers = max_workers
         self._lock = threading.Lock()
         self._shutdown = False
         self._pending: set[futures.Future[Any]] = set()
         self._idle = threading.Condition(self._lock)
+
+    @property
+    def _max_workers(self) -> int:
+        # Read by libraries that size their work to an executor (Dask's
+        # threaded scheduler among them), as they do for ThreadPoolExecutor:
+        # the size given, else the shared pool's size. Sizing work to the
+        # pool is using it, so a pool not yet started starts here, as at any
+        # first use (honouring CORVALUNE_WORKERS).
+        if self._given_max_workers is not None:
+            return self._given_max_workers
+        size = _corvalune_sys.worker_count()
+        if size is None:
+            _corvalune_sys.spawn_callable(int)
+            size = _corvalune_sys.worker_count()
+        assert size is not None
+        return size
 
     def submit(self, fn: Callable[_P, _T], /, *args: _P.args, **kwargs: _P.kwargs) -> futures.Future[_T]:
         """Schedules ``fn(*args, **kwargs)`` and returns a Future for it."""
