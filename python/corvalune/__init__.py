@@ -39,6 +39,11 @@ from _corvalune_sys import spawn_native_pipeline as spawn_native_pipeline
 from _corvalune_sys import worker_count as worker_count
 
 from ._executor import Executor as Executor
+from ._wait import ALL_COMPLETED as ALL_COMPLETED
+from ._wait import FIRST_COMPLETED as FIRST_COMPLETED
+from ._wait import FIRST_EXCEPTION as FIRST_EXCEPTION
+from ._wait import as_completed as as_completed
+from ._wait import wait as wait
 
 __all__ = [
     "PanicInTask", "TaskCancelled", "RegistrationError",
@@ -48,7 +53,7 @@ __all__ = [
     "native_pipeline_transform", "spawn_native_pipeline", "batch_spawn_native_pipeline",
     "spawn_callable", "batch_spawn_callable", "configure", "worker_count",
     "default_worker_count", "shutdown", "__version__",
-    "Executor", "run",
+    "Executor", "run", "wait", "as_completed", "FIRST_COMPLETED", "FIRST_EXCEPTION", "ALL_COMPLETED",
 ]
 __version__: str = _corvalune_sys.__version__
 
