@@ -81,7 +81,7 @@ else:
     assert "target" in calls, calls
 """)
     if install == "broken_hook":
-        assert "Exception ignored while applying threading's trace and profile hooks" in proc.stderr
+        assert "Exception ignored while introducing a Corvalune worker thread to threading" in proc.stderr
         assert "ZeroDivisionError: hook" in proc.stderr
 
 
@@ -108,4 +108,22 @@ def job(i):
 for i in range(50):
     seen = run(job, i)
     assert seen and set(seen) == {i}, (i, seen)
+""")
+
+
+def test_pool_threads_carry_their_pool_names_in_python():
+    run_python(PRELUDE + """
+import logging, re
+records = []
+handler = logging.Handler()
+handler.emit = lambda record: records.append(record.threadName)
+logging.getLogger("pool").addHandler(handler)
+
+def who():
+    logging.getLogger("pool").warning("hello")
+    return threading.current_thread().name
+
+names = {run(who) for _ in range(20)}
+assert all(re.fullmatch(r"corvalune-worker-\\d+", n) for n in names), names
+assert set(records) == names, (records, names)
 """)

@@ -70,19 +70,34 @@ bool apply_hook(PyObject* threading, const char* hook_name, const char* setter_n
   return static_cast<bool>(Ref::steal(PyObject_CallOneArg(setter.get(), hook.get())));
 }
 
-// Installs threading's trace and profile hooks on the calling thread, as a
-// threading.Thread does when it starts. Only when threading is already
-// imported: a pool thread never imports it. The caller is attached; a
-// failure is reported as unraisable and never reaches the job.
-void apply_threading_hooks() noexcept {
+// Gives the calling pool thread its pool name in threading's registry, so
+// that threading.current_thread().name, logging's %(threadName)s and
+// tracebacks say "corvalune-worker-3" rather than "Dummy-12".
+// current_thread() registers a dummy Thread for a thread threading did not
+// start (as it would at the first call from Python code anyway); only its
+// name changes. False with an error set.
+bool name_thread(PyObject* threading) {
+  Ref current = Ref::steal(PyObject_CallMethod(threading, "current_thread", nullptr));
+  if (!current) return false;
+  Ref name = Ref::steal(PyUnicode_FromString(core::current_worker_name().c_str()));
+  return name && PyObject_SetAttrString(current.get(), "name", name.get()) == 0;
+}
+
+// Introduces the calling pool thread to threading, once, when it makes its
+// thread state: the pool name, and threading's trace and profile hooks, as a
+// threading.Thread gets when it starts. Only when threading is already
+// imported (as the corvalune package does): a pool thread never imports it.
+// The caller is attached; a failure is reported as unraisable and never
+// reaches the job.
+void introduce_to_threading() noexcept {
   Ref module_name = Ref::steal(PyUnicode_FromString("threading"));
   Ref threading = module_name ? Ref::steal(PyImport_GetModule(module_name.get())) : Ref();
-  const bool ok = threading ? apply_hook(threading.get(), "_trace_hook", "settrace") &&
+  const bool ok = threading ? name_thread(threading.get()) &&
+                                  apply_hook(threading.get(), "_trace_hook", "settrace") &&
                                   apply_hook(threading.get(), "_profile_hook", "setprofile")
                             : PyErr_Occurred() == nullptr;
   if (!ok) {
-    PyErr_FormatUnraisable(
-        "Exception ignored while applying threading's trace and profile hooks to a Corvalune worker thread");
+    PyErr_FormatUnraisable("Exception ignored while introducing a Corvalune worker thread to threading");
   }
 }
 
@@ -102,7 +117,7 @@ void attach_pool_thread() {
   if (state == nullptr) throw core::Panic("Cannot create a Python thread state for a worker thread.");
   t_kept_state = state;
   PyEval_RestoreThread(state);
-  apply_threading_hooks();
+  introduce_to_threading();
 }
 
 }  // namespace
