@@ -5,11 +5,15 @@ import inspect
 import shutil
 import subprocess
 import sys
+import tomllib
+from pathlib import Path
 
 import pytest
 
 import _corvalune_sys as m
 import corvalune
+
+PYPROJECT = Path(__file__).resolve().parent.parent / "pyproject.toml"
 
 # Every name the finished module adds, in the order it adds them.
 FULL_ORDER = [
@@ -27,7 +31,8 @@ def test_all_lists_every_name_in_order_of_addition():
     present = [name for name in FULL_ORDER if hasattr(m, name)]
     assert m.__all__ == present
     assert m.__all__[-1] == "__version__"
-    assert m.__version__ == "0.1.2"
+    with open(PYPROJECT, "rb") as f:
+        assert m.__version__ == tomllib.load(f)["project"]["version"]
     assert set(m.__all__) <= set(FULL_ORDER)
 
 

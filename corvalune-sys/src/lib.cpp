@@ -31,7 +31,11 @@
 namespace corvalune::sys {
 namespace {
 
-constexpr const char* kVersion = "0.1.2";
+// The build defines the version from pyproject.toml, its one source.
+#ifndef CORVALUNE_VERSION
+#error "CORVALUNE_VERSION is defined by corvalune-sys/CMakeLists.txt"
+#endif
+constexpr const char* kVersion = CORVALUNE_VERSION;
 
 // Adds `value` (a new reference, consumed) as attribute `name`, appending the
 // name to the module's __all__ first.
