@@ -56,12 +56,8 @@ class CallableJob final : public core::Future, public core::PoolAllocated {
       if (result) {
         record.complete_value(std::move(result));
       } else {
-        Ref exc = take_raised_exception();  // a PanicException resumes as a native failure
-        if (!exc) {
-          PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
-          exc = Ref::steal(PyErr_GetRaisedException());
-        }
-        record.complete_error(std::move(exc));
+        // A PanicException resumes as a native failure.
+        record.complete_error(take_call_failure());
       }
     } catch (...) {
       record.complete_panic(current_failure_message("callable task panicked"));

@@ -92,4 +92,10 @@ Ref take_raised_exception() {
   throw core::Panic(message);
 }
 
+Ref take_call_failure() {
+  if (Ref exc = take_raised_exception()) return exc;
+  PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+  return Ref::steal(PyErr_GetRaisedException());
+}
+
 }  // namespace corvalune::sys

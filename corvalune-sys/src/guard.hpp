@@ -70,4 +70,8 @@ void guard_void(F&& body) noexcept {
 // with str(exception).
 Ref take_raised_exception();
 
+// The exception of a call that returned nullptr: take_raised_exception(),
+// or a SystemError when the call set none (a broken extension's fault).
+Ref take_call_failure();
+
 }  // namespace corvalune::sys
