@@ -15,7 +15,7 @@ fi
 
 base=$(tools/provision-python.sh)
 venv="$here/.venv"
-stamp="$venv/.bootstrap-v1"
+stamp="$venv/.bootstrap-v2"
 if [ -f "$stamp" ] && [ -x "$venv/bin/python" ]; then
   exit 0
 fi
