@@ -42,7 +42,7 @@ $(addprefix core-test-,$(SANITIZERS)): core-test-%: bootstrap
 
 py-tests: install
 	@echo "== type check (mypy --strict)"
-	@$(PY) -m mypy --strict --cache-dir build/mypy-cache tests/typing/example.py
+	@$(PY) -m mypy --strict --cache-dir build/mypy-cache tests/typing/example.py python/corvalune/dask.py
 	@echo "== python tests"
 	@$(PY) -m pytest -q tests
 

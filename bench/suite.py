@@ -305,6 +305,59 @@ def nested_batch(repeat: int, sizes: tuple[int, ...] = (2, 6)) -> dict:
     return {"lines": lines, "ok": ok, "what": f"64 x 64 KiB batch, medians of {repeat} runs"}
 
 
+def dask_cluster(repeat: int, tasks: int, layouts: tuple[tuple[int, int], ...] = ((1, 2), (1, 4), (2, 2))) -> dict:
+    """Dask tasks that each spawn a batch and wait for it (on a
+    threading.Event set by a done callback), on a LocalCluster: the workers'
+    own thread pools against corvalune.dask's plugin, alternating on one
+    cluster per layout (worker processes x threads per worker)."""
+    try:
+        import distributed  # noqa: F401
+    except ImportError:
+        return {"skipped": "install the dask extra (pip install corvalune[dask])"}
+    code_template = """
+        import json, threading, time, corvalune, corvalune.dask
+        from distributed import Client, LocalCluster, wait
+
+        def task(i):
+            done = threading.Event()
+            b = corvalune.batch_spawn_native_pipeline([bytes([i % 256]) * 16384 for _ in range(32)], 2)
+            b.add_done_callback(done.set)
+            done.wait()
+            return len(b.result())
+
+        def run(client):
+            t = time.perf_counter()
+            wait(client.map(task, range({tasks}), pure=False))
+            return time.perf_counter() - t
+
+        if __name__ == "__main__":
+            with LocalCluster(n_workers={procs}, threads_per_worker={threads}, processes=True, host="127.0.0.1",
+                              dashboard_address=None) as cluster, Client(cluster) as client:
+                runs = {{"own": [], "plugin": []}}
+                for k in range({repeat} + 1):
+                    for name in ("own", "plugin"):
+                        if name == "plugin":
+                            client.register_plugin(corvalune.dask.CorvalunePlugin())
+                        v = run(client)
+                        if name == "plugin":
+                            client.unregister_worker_plugin("corvalune")
+                        if k:
+                            runs[name].append(v)
+            print(json.dumps(runs))
+    """
+    lines = []
+    for procs, threads in layouts:
+        code = code_template.format(tasks=tasks, procs=procs, threads=threads, repeat=repeat)
+        r = {k: median_spread(v) for k, v in child(code).items()}
+        own, plugin = r["own"], r["plugin"]
+        lines.append(f"{procs} process(es) x {threads} threads: own thread pools {own['median'] * 1e3:.0f} ms "
+                     f"({own['min'] * 1e3:.0f}-{own['max'] * 1e3:.0f}), plugin {plugin['median'] * 1e3:.0f} ms "
+                     f"({plugin['min'] * 1e3:.0f}-{plugin['max'] * 1e3:.0f}): "
+                     f"{own['median'] / plugin['median']:.2f}x")
+    return {"lines": lines,
+            "what": f"Dask: {tasks} tasks, each a 32 x 16 KiB batch (2 rounds) waited on, medians of {repeat} runs"}
+
+
 def scheduler_bench() -> dict:
     exe = os.path.join(ROOT, "build", "bench", "corvalune-core", "corvalune_core_bench")
     if not os.path.exists(exe):
@@ -397,6 +450,7 @@ def main() -> int:
         "9 memory per NativeTask": lambda: memory_per_task(1_000_000 // q),
         "10 nested batch": lambda: nested_batch(25 // (5 if args.quick else 1)),
         "11 scheduler": lambda: scheduler_bench(),
+        "12 dask": lambda: dask_cluster(r, 200 // q),
     }
     results: dict[str, dict] = {"machine": machine}
     for key, run in pairs.items():
