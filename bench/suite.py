@@ -241,14 +241,16 @@ def idle_pool(seconds: float, sizes: tuple[int, ...] = (2, 6, 32)) -> dict:
                           "workers": corvalune.worker_count()}}))
     """
     lines = []
+    rows = []
     ok = True
     for n in sizes:
         r = child(code, {"CORVALUNE_WORKERS": str(n)})
+        rows.append(r)
         met = r["cpu_share"] <= 0.001 and r["switches_per_s"] < 10
         ok &= met
         lines.append(f"{r['workers']:>3} workers: {r['cpu_share']:.4%} of a core, "
                      f"{r['switches_per_s']:.1f} context switches/s  {'ok' if met else 'MISSED'}")
-    return {"lines": lines, "ok": ok,
+    return {"lines": lines, "ok": ok, "by_size": rows,
             "what": f"idle pool after 100 ms idle, over {seconds:g} s (targets: < 0.1 % of a core, < 10 switches/s)"}
 
 
@@ -291,9 +293,11 @@ def nested_batch(repeat: int, sizes: tuple[int, ...] = (2, 6)) -> dict:
         print(json.dumps(runs))
     """
     lines = []
+    rows = []
     ok = True
     for n in sizes:
         r = {k: median_spread(v) for k, v in child(code, {"CORVALUNE_WORKERS": str(n)}).items()}
+        rows.append({"workers": n, **{k: v["median"] for k, v in r.items()}})
         s, m, t = (r[k]["median"] for k in ("serial", "main", "task"))
         ratio, base = (t / s, "serial") if n == 2 else (t / m, "from main")
         met = ratio <= 1.2
@@ -302,7 +306,7 @@ def nested_batch(repeat: int, sizes: tuple[int, ...] = (2, 6)) -> dict:
                      f"({r['main']['min'] * 1e3:.2f}-{r['main']['max'] * 1e3:.2f}), from a pool task {t * 1e3:.2f} ms "
                      f"({r['task']['min'] * 1e3:.2f}-{r['task']['max'] * 1e3:.2f}): {ratio:.2f}x {base} (<= 1.2x) "
                      f"{'ok' if met else 'MISSED'}")
-    return {"lines": lines, "ok": ok, "what": f"64 x 64 KiB batch, medians of {repeat} runs"}
+    return {"lines": lines, "ok": ok, "by_size": rows, "what": f"64 x 64 KiB batch, medians of {repeat} runs"}
 
 
 def dask_cluster(repeat: int, tasks: int, layouts: tuple[tuple[int, int], ...] = ((1, 2), (1, 4), (2, 2))) -> dict:
@@ -448,7 +452,7 @@ def main() -> int:
         "7b spawn_coroutine vs create_task": lambda: pair_spawn_coroutine(r, 10_000 // q),
         "8 idle pool": lambda: idle_pool(2.0 / (2 if args.quick else 1)),
         "9 memory per NativeTask": lambda: memory_per_task(1_000_000 // q),
-        "10 nested batch": lambda: nested_batch(25 // (5 if args.quick else 1)),
+        "10 nested batch": lambda: nested_batch(25 // (5 if args.quick else 1), sizes=(2, 6, 32)),
         "11 scheduler": lambda: scheduler_bench(),
         "12 dask": lambda: dask_cluster(r, 200 // q),
     }
@@ -486,6 +490,13 @@ def main() -> int:
         else:
             print(f"{key:<34} {row}")
     print(f"\nfigures written to {args.json}")
+    try:
+        import plot  # bench/plot.py: needs matplotlib, a development dependency
+    except ImportError as exc:
+        print(f"no charts: {exc}")
+    else:
+        for path in plot.draw(results, os.path.join(ROOT, "bench")):
+            print(f"chart written to {path}")
     return 0
 
 
