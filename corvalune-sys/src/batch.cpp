@@ -2,8 +2,9 @@
 // one handle for the whole batch.
 //
 // Inputs are converted (payloads referenced or copied, tuples referenced)
-// before anything is queued, so a conversion error leaves nothing behind. The chunk plan is
-// taken from the number of workers registered at dispatch time.
+// before anything is queued, so a conversion error leaves nothing behind.
+// The chunk plan is taken from the number of workers registered at dispatch
+// time.
 #include "batch.hpp"
 
 #include <algorithm>
