@@ -79,7 +79,9 @@ class BatchNativeCompletion final : public BatchCompletion {
   PyObject* result() override;
 
   // The list a chunk places its objects in (nullptr if none). Only chunks
-  // use it, before they publish: each writes only its own slots, attached.
+  // use it, before they publish: each writes only its own slots, attached,
+  // without the lock. result() reads them only once done: finish_items'
+  // release and is_done's acquire order every write before that read.
   PyObject* target() const noexcept { return target_; }
   // Chunk `chunk`'s results, and whether all its objects are in place.
   // Once per chunk.
