@@ -134,6 +134,41 @@ def test_payloads_are_copied_at_dispatch():
     assert wait_result(h) == [ABC_100] * 3
 
 
+def test_bytes_payloads_are_kept_alive_until_their_chunk_ran_then_released():
+    probe = bytes(range(64))
+    before = sys.getrefcount(probe)
+    payloads = [bytes([i]) * 64 for i in range(200)] + [probe]
+    expected = [m.native_pipeline_transform(p) for p in payloads]
+    with PoolGate():
+        h = NATIVE(payloads)
+        del payloads[:]  # the batch holds the only references now
+        churn = [bytes([255 - i % 256]) * 64 for i in range(2000)]  # would take freed memory
+    assert wait_result(h) == expected
+    del churn
+    eventually(lambda: sys.getrefcount(probe) == before, "a payload reference was not released")
+
+
+def test_the_result_list_is_unreachable_while_chunks_fill_it():
+    # Its slots are empty until the chunks place their objects: a list found
+    # through the collector would crash whoever reads it.
+    proc = child(
+        """
+import gc
+m.spawn_callable(occupy)
+started.wait(30)
+h = m.batch_spawn_native_pipeline([b"abc"] * 3000)
+for o in gc.get_objects():
+    if type(o) is list:
+        list(o)
+release.set()
+r = wait(h)
+print(gc.is_tracked(r), len(r), r[0] == m.native_pipeline_transform(b"abc"))
+""",
+        workers=1,
+    )
+    assert proc.stdout.split() == ["True", "3000", "True"]
+
+
 def test_any_sequence_is_accepted_and_its_iteration_errors_raised():
     class NoLen:
         """A sequence through __getitem__ alone, whose len() fails."""

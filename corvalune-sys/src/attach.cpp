@@ -192,6 +192,21 @@ void release_reference(PyObject* obj) noexcept {
   list.count.fetch_add(1, std::memory_order_relaxed);
 }
 
+void release_references(std::vector<PyObject*>& objects) noexcept {
+  if (thread_is_attached()) {
+    for (PyObject* obj : objects) Py_XDECREF(obj);
+  } else {
+    PendingList& list = pending();
+    std::lock_guard guard(list.lock);
+    for (PyObject* obj : objects) {
+      if (obj == nullptr) continue;
+      list.objects.push_back(obj);
+      list.count.fetch_add(1, std::memory_order_relaxed);
+    }
+  }
+  objects.clear();
+}
+
 void drain_pending_releases() noexcept {
   PendingList& list = pending();
   if (list.count.load(std::memory_order_relaxed) == 0) return;

@@ -53,7 +53,9 @@
 // records that any thread may drop.
 #include <Python.h>
 
+#include <cstddef>
 #include <utility>
+#include <vector>
 
 #include "pyref.hpp"
 
@@ -99,6 +101,11 @@ bool thread_is_attached() noexcept;
 // Releases `obj` now if the calling thread is attached, otherwise queues it.
 void release_reference(PyObject* obj) noexcept;
 
+// Releases every non-null reference of `objects` now if the calling thread is
+// attached, otherwise queues them all under one acquisition of the pending
+// list's lock; `objects` is left empty.
+void release_references(std::vector<PyObject*>& objects) noexcept;
+
 // Releases every queued reference. The caller is attached.
 void drain_pending_releases() noexcept;
 
@@ -130,6 +137,56 @@ class DeferredRef {
 
  private:
   PyObject* obj_ = nullptr;
+};
+
+// Many strong references with one owner, as a vector of DeferredRef would
+// hold them, but dropped in one step: on a thread that is not attached they
+// go to the pending list together, not one lock acquisition each. Slots may
+// be empty (taken or released early). Distinct slots may be taken or
+// released by distinct threads at once; nothing else may run concurrently
+// with a change.
+class DeferredRefs {
+ public:
+  DeferredRefs() noexcept = default;
+  DeferredRefs(const DeferredRefs&) = delete;
+  DeferredRefs& operator=(const DeferredRefs&) = delete;
+  DeferredRefs(DeferredRefs&& other) noexcept : objects_(std::exchange(other.objects_, {})) {}
+  DeferredRefs& operator=(DeferredRefs&& other) noexcept {
+    if (this != &other) {
+      reset();
+      objects_ = std::exchange(other.objects_, {});
+    }
+    return *this;
+  }
+  ~DeferredRefs() { reset(); }
+
+  void reserve(std::size_t n) { objects_.reserve(n); }
+  std::size_t capacity() const noexcept { return objects_.capacity(); }
+  // Cannot throw within the reserved capacity.
+  void push_back(Ref ref) {
+    objects_.push_back(nullptr);  // may throw: the reference is still ref's
+    objects_.back() = ref.release();
+  }
+  std::size_t size() const noexcept { return objects_.size(); }
+  bool empty() const noexcept { return objects_.empty(); }
+  PyObject* get(std::size_t i) const noexcept { return objects_[i]; }
+  // Hands reference i over and empties its slot; the caller is attached.
+  Ref take(std::size_t i) noexcept { return Ref::steal(std::exchange(objects_[i], nullptr)); }
+  // Releases the references of slots [first, last) and empties them; the
+  // caller is attached.
+  void release_range(std::size_t first, std::size_t last) noexcept {
+    for (std::size_t i = first; i < last; ++i) Py_XDECREF(std::exchange(objects_[i], nullptr));
+  }
+  void reset() noexcept {
+    if (objects_.empty()) return;
+    // Out of the member first: a release may run code that drops this owner.
+    std::vector<PyObject*> taken;
+    taken.swap(objects_);
+    release_references(taken);
+  }
+
+ private:
+  std::vector<PyObject*> objects_;
 };
 
 }  // namespace corvalune::sys

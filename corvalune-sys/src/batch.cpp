@@ -1,12 +1,16 @@
 // Batch dispatch: many items cut into contiguous chunks, one task per chunk,
 // one handle for the whole batch.
 //
-// Inputs are converted (payloads copied, tuples referenced) before anything
-// is queued, so a conversion error leaves nothing behind. The chunk plan is
-// taken from the number of workers registered at dispatch time.
+// Inputs are converted (payloads referenced or copied, tuples referenced)
+// before anything is queued, so a conversion error leaves nothing behind.
+// The chunk plan is taken from the number of workers registered at dispatch
+// time.
 #include "batch.hpp"
 
+#include <algorithm>
 #include <memory>
+#include <optional>
+#include <tuple>
 #include <vector>
 
 #include "args.hpp"
@@ -16,6 +20,7 @@
 #include "chunking.hpp"
 #include "guard.hpp"
 #include "handles.hpp"
+#include "panic.hpp"
 #include "pipeline.hpp"
 #include "runtime.hpp"
 #include "spawn.hpp"
@@ -24,13 +29,16 @@
 namespace corvalune::sys {
 namespace {
 
-// All payloads of a native batch in one buffer: item i is
-// bytes[offsets[i] .. offsets[i + 1]).
-struct Payloads {
-  std::vector<std::uint8_t> bytes;
-  std::vector<std::size_t> offsets{0};
-  std::size_t size() const { return offsets.size() - 1; }
-};
+// The payloads of a native batch: one exact bytes object per item, as a
+// strong reference. Exact bytes cannot change, so workers read their buffers
+// without the interpreter while the reference keeps them alive; any other
+// payload (bytearray, a bytes subclass, a sequence of ints) is copied into a
+// new bytes object at the call, so later changes to it are not seen.
+// Each chunk owns the references of its own range: it drops them (attached)
+// when its transforms are done and touches no other element. Whatever is
+// left (a failed conversion, a chunk that could not attach) goes with the
+// vector.
+using Payloads = DeferredRefs;
 
 using Tuples = std::vector<DeferredRef>;
 
@@ -43,9 +51,11 @@ void raise_str_refused(const char* param) {
 
 // Steps shared by `payloads` and `args_list`: refuse str, require a sequence,
 // then call `item(obj)` for every element (returning false with an error set
-// stops the walk). The error gets the parameter note.
+// stops the walk). The error gets the parameter note. The walk of an exact
+// list or tuple begins at index `start` (the items before it were taken
+// already).
 template <class F>
-bool for_each_item(PyObject* seq, const char* param, F&& item) {
+bool for_each_item(PyObject* seq, const char* param, F&& item, Py_ssize_t start = 0) {
   if (PyUnicode_Check(seq)) {
     raise_str_refused(param);
     return false;
@@ -56,7 +66,7 @@ bool for_each_item(PyObject* seq, const char* param, F&& item) {
   }
   if (PyTuple_CheckExact(seq)) {
     // A tuple cannot change: index by index, without an iterator object.
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(seq); ++i) {
+    for (Py_ssize_t i = start; i < PyTuple_GET_SIZE(seq); ++i) {
       if (!item(PyTuple_GET_ITEM(seq, i))) {
         add_parameter_note(param);
         return false;
@@ -70,7 +80,7 @@ bool for_each_item(PyObject* seq, const char* param, F&& item) {
     // another thread, may change the list). Each item is taken as a strong
     // reference by PyList_GetItemRef, which is safe against concurrent
     // changes without the GIL; a list that shrank under us ends the walk.
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(seq); ++i) {
+    for (Py_ssize_t i = start; i < PyList_GET_SIZE(seq); ++i) {
       Ref obj = Ref::steal(PyList_GetItemRef(seq, i));
       if (!obj) {
         if (!PyErr_ExceptionMatches(PyExc_IndexError)) return false;
@@ -101,26 +111,8 @@ bool for_each_item(PyObject* seq, const char* param, F&& item) {
   }
 }
 
-// The total size of the bytes items of an exact list or tuple, for one
-// allocation of the shared buffer (reads sizes only; runs no Python code).
-std::size_t exact_bytes_size(PyObject* seq) {
-  if (!PyList_CheckExact(seq) && !PyTuple_CheckExact(seq)) return 0;
-  const bool list = PyList_CheckExact(seq);
-  std::size_t total = 0;
-  // The list's own lock (a no-op with the GIL) keeps its items in place
-  // while they are read without references; nothing here runs Python code.
-  Py_BEGIN_CRITICAL_SECTION(seq);
-  const Py_ssize_t n = list ? PyList_GET_SIZE(seq) : PyTuple_GET_SIZE(seq);
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    PyObject* obj = list ? PyList_GET_ITEM(seq, i) : PyTuple_GET_ITEM(seq, i);
-    if (PyBytes_Check(obj)) total += static_cast<std::size_t>(PyBytes_GET_SIZE(obj));
-  }
-  Py_END_CRITICAL_SECTION();
-  return total;
-}
-
 // At most this many items are reserved before the walk: a length is only a
-// hint (a __len__ may lie, a lazy sequence may be huge), and the buffers
+// hint (a __len__ may lie, a lazy sequence may be huge), and the vectors
 // grow as items arrive.
 constexpr Py_ssize_t kReserveCap = Py_ssize_t{1} << 16;
 
@@ -130,23 +122,57 @@ constexpr Py_ssize_t kReserveCap = Py_ssize_t{1} << 16;
 // walk reports whatever is wrong with the items.
 Py_ssize_t length_hint(PyObject* seq) {
   const Py_ssize_t n = PyObject_Length(seq);
+  // An exact list or tuple tells its true length (no __len__ of its own):
+  // reserved in full, sparing the copies of a growing vector.
+  if (n >= 0 && (PyList_CheckExact(seq) || PyTuple_CheckExact(seq))) return n;
   if (n >= 0) return n < kReserveCap ? n : kReserveCap;
   if (!PyErr_ExceptionMatches(PyExc_Exception)) return -1;
   PyErr_Clear();
   return 0;
 }
 
+// Takes the leading exact bytes items of an exact list or tuple in one tight
+// pass, within the room `out` has reserved, and returns the index of the
+// first item not taken (the walk goes on from there). It is what the walk
+// would do for them: an exact bytes item runs no Python code, so nothing can
+// change the list in between. The list's own lock (a no-op with the GIL)
+// keeps its items in place while they are read; nothing under it can throw.
+Py_ssize_t take_leading_bytes(PyObject* seq, Payloads& out) {
+  if (!PyList_CheckExact(seq) && !PyTuple_CheckExact(seq)) return 0;
+  Py_ssize_t i = 0;
+  Py_BEGIN_CRITICAL_SECTION(seq);
+  PyObject** items = PySequence_Fast_ITEMS(seq);
+  const auto room = static_cast<Py_ssize_t>(out.capacity() - out.size());
+  const Py_ssize_t n = std::min(PySequence_Fast_GET_SIZE(seq), room);
+  // The items are usually cold: ask for one a few steps ahead, so that
+  // several reference counts are fetched at once.
+  constexpr Py_ssize_t kAhead = 32;
+  for (; i < n; ++i) {
+    if (i + kAhead < n) __builtin_prefetch(items[i + kAhead], 1);
+    PyObject* obj = items[i];
+    if (!PyBytes_CheckExact(obj)) break;
+    out.push_back(Ref::borrow(obj));
+  }
+  Py_END_CRITICAL_SECTION();
+  return i;
+}
+
 // One payload item: bytes, bytearray, or a sequence of integers in 0..255.
 bool append_payload(PyObject* item, Payloads& out) {
+  if (PyBytes_CheckExact(item)) {
+    out.push_back(Ref::borrow(item));
+    return true;
+  }
+  Ref copy;
   if (PyBytes_Check(item)) {
-    const auto* data = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(item));
-    out.bytes.insert(out.bytes.end(), data, data + PyBytes_GET_SIZE(item));
+    // A subclass is copied, not held: its release could run Python code
+    // (__del__) on a worker.
+    copy = Ref::steal(PyBytes_FromStringAndSize(PyBytes_AS_STRING(item), PyBytes_GET_SIZE(item)));
   } else if (PyByteArray_Check(item)) {
     // A bytearray can be resized by another thread: copied under its own
     // lock (a no-op with the GIL). Nothing here runs Python code.
     Py_BEGIN_CRITICAL_SECTION(item);
-    const auto* data = reinterpret_cast<const std::uint8_t*>(PyByteArray_AS_STRING(item));
-    out.bytes.insert(out.bytes.end(), data, data + PyByteArray_GET_SIZE(item));
+    copy = Ref::steal(PyBytes_FromStringAndSize(PyByteArray_AS_STRING(item), PyByteArray_GET_SIZE(item)));
     Py_END_CRITICAL_SECTION();
   } else if (PyUnicode_Check(item)) {
     PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
@@ -155,6 +181,7 @@ bool append_payload(PyObject* item, Payloads& out) {
     raise_type_mismatch(item, "Sequence", nullptr);
     return false;
   } else {
+    std::vector<char> values;
     Ref iter = Ref::steal(PyObject_GetIter(item));
     if (!iter) return false;
     for (;;) {
@@ -169,10 +196,12 @@ bool append_payload(PyObject* item, Payloads& out) {
         PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
         return false;
       }
-      out.bytes.push_back(static_cast<std::uint8_t>(value));
+      values.push_back(static_cast<char>(value));
     }
+    copy = Ref::steal(PyBytes_FromStringAndSize(values.data(), static_cast<Py_ssize_t>(values.size())));
   }
-  out.offsets.push_back(out.bytes.size());
+  if (!copy) return false;
+  out.push_back(std::move(copy));
   return true;
 }
 
@@ -180,9 +209,9 @@ bool append_payload(PyObject* item, Payloads& out) {
 
 class NativeChunk final : public core::Future, public core::PoolAllocated {
  public:
-  NativeChunk(std::shared_ptr<const Payloads> payloads, std::shared_ptr<BatchNativeCompletion> record,
-              core::ChunkRange range, std::uint64_t rounds)
-      : payloads_(std::move(payloads)), record_(std::move(record)), range_(range), rounds_(rounds) {}
+  NativeChunk(std::shared_ptr<Payloads> payloads, std::shared_ptr<BatchNativeCompletion> record,
+              std::size_t index, core::ChunkRange range, std::uint64_t rounds)
+      : payloads_(std::move(payloads)), record_(std::move(record)), index_(index), range_(range), rounds_(rounds) {}
 
   core::Poll poll(core::Context&) override {
     release_lingering();  // the chunk's transforms need no interpreter
@@ -192,9 +221,12 @@ class NativeChunk final : public core::Future, public core::PoolAllocated {
       results.reserve(static_cast<std::size_t>(range_.end - range_.start));
       const Payloads& p = *payloads_;
       for (std::uint64_t i = range_.start; i < range_.end; ++i) {
-        results.push_back(core::pipeline_transform(p.bytes.data() + p.offsets[i], p.offsets[i + 1] - p.offsets[i], rounds_));
+        PyObject* payload = p.get(static_cast<std::size_t>(i));
+        results.push_back(core::pipeline_transform(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(payload)),
+                                                   static_cast<std::size_t>(PyBytes_GET_SIZE(payload)), rounds_));
       }
-      record.publish(range_.start, results);
+      const bool placed = place(results);
+      record.publish(index_, std::move(results), placed);
     } catch (...) {
       record.set_error(current_failure_message("batch chunk panicked"));
     }
@@ -205,8 +237,38 @@ class NativeChunk final : public core::Future, public core::PoolAllocated {
   }
 
  private:
-  std::shared_ptr<const Payloads> payloads_;
+  // One attachment for the whole chunk: drops the chunk's payload
+  // references and places its results, as bytes objects, in the record's
+  // list. False when they are not all placed (the record makes the rest
+  // when the result is taken): the batch has no list, memory ran out, or
+  // the interpreter is finalizing (the references are then left to the
+  // payload vector).
+  bool place(const std::vector<NativeResult>& results) {
+    // Attaching would be refused: not attempted.
+    if (Py_IsFinalizing()) return false;
+    std::optional<Attach> attach;
+    try {
+      attach.emplace();
+    } catch (const core::Panic&) {
+      return false;  // finalization began since the check above
+    }
+    payloads_->release_range(static_cast<std::size_t>(range_.start), static_cast<std::size_t>(range_.end));
+    PyObject* list = record_->target();
+    if (list == nullptr) return false;
+    for (std::size_t k = 0; k < results.size(); ++k) {
+      PyObject* item = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(results[k].data()), 32);
+      if (item == nullptr) {
+        PyErr_Clear();
+        return false;
+      }
+      PyList_SET_ITEM(list, static_cast<Py_ssize_t>(range_.start + k), item);
+    }
+    return true;
+  }
+
+  std::shared_ptr<Payloads> payloads_;
   std::shared_ptr<BatchNativeCompletion> record_;
+  std::size_t index_;
   core::ChunkRange range_;
   std::uint64_t rounds_;
 };
@@ -270,10 +332,11 @@ PyObject* batch_spawn_native_pipeline(PyObject*, PyObject* const* args, Py_ssize
     if (!PyUnicode_Check(bound[0]) && PySequence_Check(bound[0])) {
       const Py_ssize_t hint = length_hint(bound[0]);
       if (hint < 0) return nullptr;
-      payloads->offsets.reserve(static_cast<std::size_t>(hint) + 1);
-      payloads->bytes.reserve(exact_bytes_size(bound[0]));
+      payloads->reserve(static_cast<std::size_t>(hint));
     }
-    if (!for_each_item(bound[0], "payloads", [&](PyObject* item) { return append_payload(item, *payloads); }))
+    const Py_ssize_t taken = take_leading_bytes(bound[0], *payloads);
+    if (!for_each_item(
+            bound[0], "payloads", [&](PyObject* item) { return append_payload(item, *payloads); }, taken))
       return nullptr;
     auto rounds = convert_rounds(bound[1]);
     if (!rounds) return nullptr;
@@ -282,13 +345,24 @@ PyObject* batch_spawn_native_pipeline(PyObject*, PyObject* const* args, Py_ssize
     // An empty batch queues nothing: it is done at once, even on a stopped pool.
     if (n > 0 && !ensure_pool_accepts_work()) return nullptr;
     drain_pending_releases();
-    auto record = core::make_pooled_shared<BatchNativeCompletion>(n);
+    core::Runtime* runtime = nullptr;
+    std::vector<core::ChunkRange> chunks;
+    if (n > 0) std::tie(runtime, chunks) = plan(n);
+    // The list the chunks fill. Without one (no memory for it now), result()
+    // makes the list itself.
+    Ref list;
     if (n > 0) {
-      auto [runtime, chunks] = plan(n);
-      std::shared_ptr<const Payloads> shared = std::move(payloads);
-      for (const auto& range : chunks) {
-        core::Task::spawn(runtime->scheduler(), std::make_unique<NativeChunk>(shared, record, range, *rounds)).reset();
+      list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(n)));
+      if (list) {
+        PyObject_GC_UnTrack(list.get());
+      } else {
+        PyErr_Clear();
       }
+    }
+    auto record = core::make_pooled_shared<BatchNativeCompletion>(n, chunks, std::move(list));
+    for (std::size_t k = 0; k < chunks.size(); ++k) {
+      core::Task::spawn(runtime->scheduler(), std::make_unique<NativeChunk>(payloads, record, k, chunks[k], *rounds))
+          .reset();
     }
     return make_handle(HandleKind::BatchNative, std::move(record));
   });

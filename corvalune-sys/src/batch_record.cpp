@@ -24,33 +24,54 @@ bool BatchCompletion::check_result(const char* not_done) {
   return true;
 }
 
-void BatchNativeCompletion::publish(std::uint64_t start, const std::vector<NativeResult>& results) {
+void BatchNativeCompletion::publish(std::size_t chunk, std::vector<NativeResult> results, bool placed) {
   std::lock_guard lock(results_lock_);
-  for (std::size_t k = 0; k < results.size(); ++k) {
-    slots_[start + k] = results[k];
-    filled_[start + k] = 1;
-  }
+  results_[chunk] = std::move(results);  // into an empty slot: nothing released under the lock
+  placed_[chunk] = placed ? 1 : 0;
 }
 
 PyObject* BatchNativeCompletion::result() {
   if (!check_result("batch task not completed")) return nullptr;
   // Done: no chunk writes any more, but the lock still orders this read
   // after the chunks' publications for readers that did not see the count.
-  std::vector<NativeResult> slots;
-  std::vector<std::uint8_t> filled;
+  // Taken under it: the list (first call only), and a copy of the native
+  // results of every chunk whose objects are not in it. Objects are made
+  // and released after it.
+  Ref list;
+  std::vector<std::uint8_t> placed;
+  std::vector<std::vector<NativeResult>> missing(chunks_.size());
   {
     std::lock_guard lock(results_lock_);
-    slots = slots_;
-    filled = filled_;
+    list = list_.take();
+    if (list) placed = placed_;
+    for (std::size_t c = 0; c < chunks_.size(); ++c) {
+      if (!list || !placed_[c]) missing[c] = results_[c];
+    }
   }
-  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(slots.size())));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < slots.size(); ++i) {
-    PyObject* item = filled[i] ? PyBytes_FromStringAndSize(reinterpret_cast<const char*>(slots[i].data()), 32)
-                               : Py_NewRef(Py_None);
-    if (item == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+  const std::uint64_t items = chunks_.empty() ? 0 : chunks_.back().end;
+  const bool handed_over = static_cast<bool>(list);
+  if (!list) {
+    list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(items)));
+    if (!list) return nullptr;
   }
+  for (std::size_t c = 0; c < chunks_.size(); ++c) {
+    if (handed_over && placed[c]) continue;
+    const std::vector<NativeResult>& results = missing[c];
+    const auto start = static_cast<Py_ssize_t>(chunks_[c].start);
+    const auto count = static_cast<std::size_t>(chunks_[c].end - chunks_[c].start);
+    for (std::size_t k = 0; k < count; ++k) {
+      const Py_ssize_t index = start + static_cast<Py_ssize_t>(k);
+      // A chunk that ran out of memory midway placed some of its objects.
+      if (PyList_GET_ITEM(list.get(), index) != nullptr) continue;
+      PyObject* item = k < results.size()
+                           ? PyBytes_FromStringAndSize(reinterpret_cast<const char*>(results[k].data()), 32)
+                           : Py_NewRef(Py_None);
+      if (item == nullptr) return nullptr;
+      PyList_SET_ITEM(list.get(), index, item);
+    }
+  }
+  // Every slot is filled: the collector may see it now.
+  if (handed_over) PyObject_GC_Track(list.get());
   return list.release();
 }
 

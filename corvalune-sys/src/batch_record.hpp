@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "chunking.hpp"
 #include "completion.hpp"
 
 namespace corvalune::sys {
@@ -54,17 +55,46 @@ class BatchCompletion : public Completion {
 
 using NativeResult = std::array<std::uint8_t, 32>;
 
+// A native batch keeps each chunk's 32-byte results, and also a list for the
+// whole batch, made at dispatch, in which each chunk's worker places its
+// results as bytes objects while other chunks still compute, so that the
+// first result() only hands the list over (each call returns a new list of
+// new objects, as when every call made its own). A later call, and the
+// slots of a chunk that placed nothing (the interpreter was finalizing, or
+// memory ran out), are made from the native results.
+//
+// The list is not tracked by the collector until it is handed over: while
+// slots are still empty, nothing else (gc.get_objects()) may reach it.
 class BatchNativeCompletion final : public BatchCompletion {
  public:
-  explicit BatchNativeCompletion(std::uint64_t items)
-      : BatchCompletion(items), slots_(items), filled_(items, 0) {}
+  // `chunks`: the batch's chunk plan, in ascending order. `list`: a list of
+  // `items` empty slots, not tracked by the collector, or none.
+  BatchNativeCompletion(std::uint64_t items, std::vector<core::ChunkRange> chunks, Ref list)
+      : BatchCompletion(items),
+        chunks_(std::move(chunks)),
+        target_(list.get()),
+        list_(std::move(list)),
+        results_(chunks_.size()),
+        placed_(chunks_.size(), 0) {}
   PyObject* result() override;
-  void publish(std::uint64_t start, const std::vector<NativeResult>& results);
+
+  // The list a chunk places its objects in (nullptr if none). Only chunks
+  // use it, before they publish: each writes only its own slots, attached,
+  // without the lock. result() reads them only once done: finish_items'
+  // release and is_done's acquire order every write before that read.
+  PyObject* target() const noexcept { return target_; }
+  // Chunk `chunk`'s results, and whether all its objects are in place.
+  // Once per chunk.
+  void publish(std::size_t chunk, std::vector<NativeResult> results, bool placed);
 
  private:
+  const std::vector<core::ChunkRange> chunks_;
+  PyObject* const target_;  // list_ until the first result() takes it
   core::SmallMutex results_lock_;
-  std::vector<NativeResult> slots_;    // guarded by results_lock_
-  std::vector<std::uint8_t> filled_;   // guarded by results_lock_
+  DeferredRef list_;  // guarded by results_lock_
+  // Per chunk; empty until the chunk publishes (a failed chunk never does).
+  std::vector<std::vector<NativeResult>> results_;  // guarded by results_lock_
+  std::vector<std::uint8_t> placed_;                // guarded by results_lock_
 };
 
 // One item's outcome: the returned object or the raised exception.
