@@ -1,6 +1,7 @@
 #include "task.hpp"
 
 #include <mutex>
+
 #include <utility>
 
 namespace corvalune::core {
