@@ -1,7 +1,5 @@
 #include "task.hpp"
 
-#include <mutex>
-
 #include <utility>
 
 namespace corvalune::core {

@@ -21,10 +21,10 @@
 #include <cstdint>
 #include <exception>
 #include <memory>
+#include <mutex>
 
 #include "block_pool.hpp"
 #include "job.hpp"
-#include "small_mutex.hpp"
 #include "worker.hpp"
 
 namespace corvalune::core {
@@ -90,11 +90,9 @@ class Task final : public Job, public PoolAllocated {
   void record(Outcome outcome, std::exception_ptr payload);
 
   std::shared_ptr<Scheduler> scheduler_;
-  // Futex words rather than std::mutex: every spawn pays for a task, and
-  // these locks are held only to move a slot, never contended for long.
-  mutable SmallMutex future_lock_;
+  mutable std::mutex future_lock_;
   std::unique_ptr<Future> future_;  // guarded by future_lock_
-  mutable SmallMutex outcome_lock_;
+  mutable std::mutex outcome_lock_;
   Outcome outcome_ = Outcome::Empty;  // guarded by outcome_lock_
   std::exception_ptr payload_;        // guarded by outcome_lock_
   std::atomic<std::uint8_t> state_{kScheduled};
