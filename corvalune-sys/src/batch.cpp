@@ -15,9 +15,11 @@
 
 #include "args.hpp"
 #include "attach.hpp"
+#include "batch_convert.hpp"
 #include "batch_record.hpp"
 #include "block_pool.hpp"
 #include "chunking.hpp"
+#include "entry.hpp"
 #include "guard.hpp"
 #include "handles.hpp"
 #include "panic.hpp"
@@ -28,182 +30,6 @@
 
 namespace corvalune::sys {
 namespace {
-
-// The payloads of a native batch: one exact bytes object per item, as a
-// strong reference. Exact bytes cannot change, so workers read their buffers
-// without the interpreter while the reference keeps them alive; any other
-// payload (bytearray, a bytes subclass, a sequence of ints) is copied into a
-// new bytes object at the call, so later changes to it are not seen.
-// Each chunk owns the references of its own range: it drops them (attached)
-// when its transforms are done and touches no other element. Whatever is
-// left (a failed conversion, a chunk that could not attach) goes with the
-// vector.
-using Payloads = DeferredRefs;
-
-using Tuples = std::vector<DeferredRef>;
-
-// --- conversion --------------------------------------------------------------
-
-void raise_str_refused(const char* param) {
-  PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
-  add_parameter_note(param);
-}
-
-// Steps shared by `payloads` and `args_list`: refuse str, require a sequence,
-// then call `item(obj)` for every element (returning false with an error set
-// stops the walk). The error gets the parameter note. The walk of an exact
-// list or tuple begins at index `start` (the items before it were taken
-// already).
-template <class F>
-bool for_each_item(PyObject* seq, const char* param, F&& item, Py_ssize_t start = 0) {
-  if (PyUnicode_Check(seq)) {
-    raise_str_refused(param);
-    return false;
-  }
-  if (!PySequence_Check(seq)) {
-    raise_type_mismatch(seq, "Sequence", param);
-    return false;
-  }
-  if (PyTuple_CheckExact(seq)) {
-    // A tuple cannot change: index by index, without an iterator object.
-    for (Py_ssize_t i = start; i < PyTuple_GET_SIZE(seq); ++i) {
-      if (!item(PyTuple_GET_ITEM(seq, i))) {
-        add_parameter_note(param);
-        return false;
-      }
-    }
-    return true;
-  }
-  if (PyList_CheckExact(seq)) {
-    // What the list iterator does, without an iterator object: index by
-    // index, the length read again at every step (an item's __index__, or
-    // another thread, may change the list). Each item is taken as a strong
-    // reference by PyList_GetItemRef, which is safe against concurrent
-    // changes without the GIL; a list that shrank under us ends the walk.
-    for (Py_ssize_t i = start; i < PyList_GET_SIZE(seq); ++i) {
-      Ref obj = Ref::steal(PyList_GetItemRef(seq, i));
-      if (!obj) {
-        if (!PyErr_ExceptionMatches(PyExc_IndexError)) return false;
-        PyErr_Clear();
-        break;
-      }
-      if (!item(obj.get())) {
-        add_parameter_note(param);
-        return false;
-      }
-    }
-    return true;
-  }
-  Ref iter = Ref::steal(PyObject_GetIter(seq));
-  if (!iter) {
-    add_parameter_note(param);
-    return false;
-  }
-  for (;;) {
-    PyObject* raw = nullptr;
-    const int rc = PyIter_NextItem(iter.get(), &raw);
-    Ref obj = Ref::steal(raw);
-    if (rc == 0) return true;
-    if (rc < 0 || !item(obj.get())) {
-      add_parameter_note(param);
-      return false;
-    }
-  }
-}
-
-// At most this many items are reserved before the walk: a length is only a
-// hint (a __len__ may lie, a lazy sequence may be huge), and the vectors
-// grow as items arrive.
-constexpr Py_ssize_t kReserveCap = Py_ssize_t{1} << 16;
-
-// The reservation for a sequence's items, or -1 with the error set when its
-// __len__ raised something that is not an Exception (KeyboardInterrupt,
-// SystemExit): those propagate. An ordinary error of __len__ is ignored; the
-// walk reports whatever is wrong with the items.
-Py_ssize_t length_hint(PyObject* seq) {
-  const Py_ssize_t n = PyObject_Length(seq);
-  // An exact list or tuple tells its true length (no __len__ of its own):
-  // reserved in full, sparing the copies of a growing vector.
-  if (n >= 0 && (PyList_CheckExact(seq) || PyTuple_CheckExact(seq))) return n;
-  if (n >= 0) return n < kReserveCap ? n : kReserveCap;
-  if (!PyErr_ExceptionMatches(PyExc_Exception)) return -1;
-  PyErr_Clear();
-  return 0;
-}
-
-// Takes the leading exact bytes items of an exact list or tuple in one tight
-// pass, within the room `out` has reserved, and returns the index of the
-// first item not taken (the walk goes on from there). It is what the walk
-// would do for them: an exact bytes item runs no Python code, so nothing can
-// change the list in between. The list's own lock (a no-op with the GIL)
-// keeps its items in place while they are read; nothing under it can throw.
-Py_ssize_t take_leading_bytes(PyObject* seq, Payloads& out) {
-  if (!PyList_CheckExact(seq) && !PyTuple_CheckExact(seq)) return 0;
-  Py_ssize_t i = 0;
-  Py_BEGIN_CRITICAL_SECTION(seq);
-  PyObject** items = PySequence_Fast_ITEMS(seq);
-  const auto room = static_cast<Py_ssize_t>(out.capacity() - out.size());
-  const Py_ssize_t n = std::min(PySequence_Fast_GET_SIZE(seq), room);
-  // The items are usually cold: ask for one a few steps ahead, so that
-  // several reference counts are fetched at once.
-  constexpr Py_ssize_t kAhead = 32;
-  for (; i < n; ++i) {
-    if (i + kAhead < n) __builtin_prefetch(items[i + kAhead], 1);
-    PyObject* obj = items[i];
-    if (!PyBytes_CheckExact(obj)) break;
-    out.push_back(Ref::borrow(obj));
-  }
-  Py_END_CRITICAL_SECTION();
-  return i;
-}
-
-// One payload item: bytes, bytearray, or a sequence of integers in 0..255.
-bool append_payload(PyObject* item, Payloads& out) {
-  if (PyBytes_CheckExact(item)) {
-    out.push_back(Ref::borrow(item));
-    return true;
-  }
-  Ref copy;
-  if (PyBytes_Check(item)) {
-    // A subclass is copied, not held: its release could run Python code
-    // (__del__) on a worker.
-    copy = Ref::steal(PyBytes_FromStringAndSize(PyBytes_AS_STRING(item), PyBytes_GET_SIZE(item)));
-  } else if (PyByteArray_Check(item)) {
-    // A bytearray can be resized by another thread: copied under its own
-    // lock (a no-op with the GIL). Nothing here runs Python code.
-    Py_BEGIN_CRITICAL_SECTION(item);
-    copy = Ref::steal(PyBytes_FromStringAndSize(PyByteArray_AS_STRING(item), PyByteArray_GET_SIZE(item)));
-    Py_END_CRITICAL_SECTION();
-  } else if (PyUnicode_Check(item)) {
-    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
-    return false;
-  } else if (!PySequence_Check(item)) {
-    raise_type_mismatch(item, "Sequence", nullptr);
-    return false;
-  } else {
-    std::vector<char> values;
-    Ref iter = Ref::steal(PyObject_GetIter(item));
-    if (!iter) return false;
-    for (;;) {
-      PyObject* raw = nullptr;
-      const int rc = PyIter_NextItem(iter.get(), &raw);
-      Ref element = Ref::steal(raw);
-      if (rc == 0) break;
-      if (rc < 0) return false;
-      const long value = PyLong_AsLong(element.get());
-      if (value == -1 && PyErr_Occurred()) return false;
-      if (value < 0 || value > 255) {
-        PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
-        return false;
-      }
-      values.push_back(static_cast<char>(value));
-    }
-    copy = Ref::steal(PyBytes_FromStringAndSize(values.data(), static_cast<Py_ssize_t>(values.size())));
-  }
-  if (!copy) return false;
-  out.push_back(std::move(copy));
-  return true;
-}
 
 // --- chunk jobs --------------------------------------------------------------
 
@@ -291,12 +117,8 @@ class CallableChunk final : public core::Future, public core::PoolAllocated {
           outcomes.push_back({DeferredRef(std::move(result)), false});
           continue;
         }
-        Ref exc = take_raised_exception();  // a PanicException fails the chunk
-        if (!exc) {
-          PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
-          exc = Ref::steal(PyErr_GetRaisedException());
-        }
-        outcomes.push_back({DeferredRef(std::move(exc)), true});
+        // A PanicException fails the chunk.
+        outcomes.push_back({DeferredRef(take_call_failure()), true});
       }
       record.publish(range_.start, std::move(outcomes));
     } catch (...) {
@@ -322,22 +144,15 @@ std::pair<core::Runtime*, std::vector<core::ChunkRange>> plan(std::uint64_t n) {
   return {&runtime, core::plan_chunks(n, core::registered_count(*runtime.scheduler()))};
 }
 
-PyObject* batch_spawn_native_pipeline(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-  return guard([&]() -> PyObject* {
-    static constexpr Param params[] = {{"payloads", true}, {"rounds", false}};
-    static constexpr Signature sig{"batch_spawn_native_pipeline()", params, 2};
-    PyObject* bound[2];
-    if (!bind_arguments(sig, args, nargsf, kwnames, bound)) return nullptr;
+struct BatchSpawnNativePipeline {
+  static constexpr const char* name = "batch_spawn_native_pipeline";
+  static constexpr Param params[] = {{"payloads", true}, {"rounds", false, false, "100"}};
+  static constexpr const char* doc =
+      "Vectorized batch dispatch of multiple native compute tasks across Corvalune workers.";
+
+  static PyObject* call(PyObject*, PyObject* const* bound) {
     auto payloads = std::make_shared<Payloads>();
-    if (!PyUnicode_Check(bound[0]) && PySequence_Check(bound[0])) {
-      const Py_ssize_t hint = length_hint(bound[0]);
-      if (hint < 0) return nullptr;
-      payloads->reserve(static_cast<std::size_t>(hint));
-    }
-    const Py_ssize_t taken = take_leading_bytes(bound[0], *payloads);
-    if (!for_each_item(
-            bound[0], "payloads", [&](PyObject* item) { return append_payload(item, *payloads); }, taken))
-      return nullptr;
+    if (!convert_payloads(bound[0], *payloads)) return nullptr;
     auto rounds = convert_rounds(bound[1]);
     if (!rounds) return nullptr;
 
@@ -365,30 +180,18 @@ PyObject* batch_spawn_native_pipeline(PyObject*, PyObject* const* args, Py_ssize
           .reset();
     }
     return make_handle(HandleKind::BatchNative, std::move(record));
-  });
-}
+  }
+};
 
-PyObject* batch_spawn_callable(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-  return guard([&]() -> PyObject* {
-    static constexpr Param params[] = {{"func", true}, {"args_list", true}};
-    static constexpr Signature sig{"batch_spawn_callable()", params, 2};
-    PyObject* bound[2];
-    if (!bind_arguments(sig, args, nargsf, kwnames, bound)) return nullptr;
+struct BatchSpawnCallable {
+  static constexpr const char* name = "batch_spawn_callable";
+  static constexpr Param params[] = {{"func", true}, {"args_list", true}};
+  static constexpr const char* doc =
+      "Vectorized batch dispatch of multiple Python callables across Corvalune workers.";
+
+  static PyObject* call(PyObject*, PyObject* const* bound) {
     auto tuples = std::make_shared<Tuples>();
-    if (!PyUnicode_Check(bound[1]) && PySequence_Check(bound[1])) {
-      const Py_ssize_t hint = length_hint(bound[1]);
-      if (hint < 0) return nullptr;
-      tuples->reserve(static_cast<std::size_t>(hint));
-    }
-    const bool converted = for_each_item(bound[1], "args_list", [&](PyObject* item) {
-      if (!PyTuple_Check(item)) {
-        raise_type_mismatch(item, "tuple", nullptr);
-        return false;
-      }
-      tuples->emplace_back(Ref::borrow(item));
-      return true;
-    });
-    if (!converted) return nullptr;
+    if (!convert_args_list(bound[1], *tuples)) return nullptr;
 
     const std::uint64_t n = tuples->size();
     // An empty batch queues nothing: it is done at once, even on a stopped pool.
@@ -405,22 +208,12 @@ PyObject* batch_spawn_callable(PyObject*, PyObject* const* args, Py_ssize_t narg
       }
     }
     return make_handle(HandleKind::BatchCallable, std::move(record));
-  });
-}
+  }
+};
 
 }  // namespace
 
-PyMethodDef kBatchSpawnNativePipelineDef = {
-    "batch_spawn_native_pipeline",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(batch_spawn_native_pipeline)),
-    METH_FASTCALL | METH_KEYWORDS,
-    "batch_spawn_native_pipeline(payloads, rounds=100)\n--\n\n"
-    "Vectorized batch dispatch of multiple native compute tasks across Corvalune workers."};
-
-PyMethodDef kBatchSpawnCallableDef = {
-    "batch_spawn_callable", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(batch_spawn_callable)),
-    METH_FASTCALL | METH_KEYWORDS,
-    "batch_spawn_callable(func, args_list)\n--\n\n"
-    "Vectorized batch dispatch of multiple Python callables across Corvalune workers."};
+PyMethodDef kBatchSpawnNativePipelineDef = entry_def<BatchSpawnNativePipeline>();
+PyMethodDef kBatchSpawnCallableDef = entry_def<BatchSpawnCallable>();
 
 }  // namespace corvalune::sys
