@@ -1,5 +1,7 @@
 #include "batch_record.hpp"
 
+#include <cassert>
+
 namespace corvalune::sys {
 
 void BatchCompletion::set_error(std::string message) {
@@ -32,21 +34,14 @@ void BatchNativeCompletion::publish(std::size_t chunk, std::vector<NativeResult>
 
 PyObject* BatchNativeCompletion::result() {
   if (!check_result("batch task not completed")) return nullptr;
-  // Done: no chunk writes any more, but the lock still orders this read
-  // after the chunks' publications for readers that did not see the count.
-  // Taken under it: the list (first call only), and a copy of the native
-  // results of every chunk whose objects are not in it. Objects are made
-  // and released after it.
+  // Done: every chunk's publish came before the finish_items release that
+  // is_done acquired, and nothing writes the native results or the placed
+  // marks any more, so they are read in place, without a copy. Only the
+  // list still moves (the first call takes it): under the lock.
   Ref list;
-  std::vector<std::uint8_t> placed;
-  std::vector<std::vector<NativeResult>> missing(chunks_.size());
   {
     std::lock_guard lock(results_lock_);
     list = list_.take();
-    if (list) placed = placed_;
-    for (std::size_t c = 0; c < chunks_.size(); ++c) {
-      if (!list || !placed_[c]) missing[c] = results_[c];
-    }
   }
   const std::uint64_t items = chunks_.empty() ? 0 : chunks_.back().end;
   const bool handed_over = static_cast<bool>(list);
@@ -55,8 +50,8 @@ PyObject* BatchNativeCompletion::result() {
     if (!list) return nullptr;
   }
   for (std::size_t c = 0; c < chunks_.size(); ++c) {
-    if (handed_over && placed[c]) continue;
-    const std::vector<NativeResult>& results = missing[c];
+    if (handed_over && placed_[c]) continue;
+    const std::vector<NativeResult>& results = results_[c];
     const auto start = static_cast<Py_ssize_t>(chunks_[c].start);
     const auto count = static_cast<std::size_t>(chunks_[c].end - chunks_[c].start);
     for (std::size_t k = 0; k < count; ++k) {
@@ -76,12 +71,12 @@ PyObject* BatchNativeCompletion::result() {
 }
 
 void BatchCallableCompletion::publish(std::uint64_t start, std::vector<ItemOutcome> outcomes) {
-  std::vector<ItemOutcome> replaced;  // released after the lock
+  // Each chunk publishes its own range once: the slots are still empty, so
+  // nothing is dropped under the lock.
   std::lock_guard lock(results_lock_);
   for (std::size_t k = 0; k < outcomes.size(); ++k) {
-    ItemOutcome& slot = slots_[start + k];
-    if (slot.object) replaced.push_back(std::move(slot));
-    slot = std::move(outcomes[k]);
+    assert(!slots_[start + k].object);
+    slots_[start + k] = std::move(outcomes[k]);
   }
 }
 

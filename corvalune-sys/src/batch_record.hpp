@@ -93,8 +93,10 @@ class BatchNativeCompletion final : public BatchCompletion {
   core::SmallMutex results_lock_;
   DeferredRef list_;  // guarded by results_lock_
   // Per chunk; empty until the chunk publishes (a failed chunk never does).
-  std::vector<std::vector<NativeResult>> results_;  // guarded by results_lock_
-  std::vector<std::uint8_t> placed_;                // guarded by results_lock_
+  // Written under results_lock_ by publish; read without it once the batch
+  // is done, when nothing writes them any more.
+  std::vector<std::vector<NativeResult>> results_;
+  std::vector<std::uint8_t> placed_;
 };
 
 // One item's outcome: the returned object or the raised exception.
