@@ -36,7 +36,7 @@ def draw(results: dict, folder: str) -> list[str]:
         ax.scatter(targets, list(y), marker="|", s=300, color="black", label="target", zorder=3)
         ax.axvline(1.0, color="grey", linewidth=0.8)
         for i, v in enumerate(values):
-            ax.text(v, i, f" {v:.1f}x", va="center", fontsize=8)
+            ax.text(v, i, f" {v:.2f}x", va="center", fontsize=8)
         ax.set_yticks(list(y), names, fontsize=8)
         ax.invert_yaxis()
         ax.set_xscale("log")
