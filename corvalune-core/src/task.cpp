@@ -14,11 +14,15 @@ Task::~Task() {
   scheduler_.reset();
 }
 
-JobRef Task::spawn(std::shared_ptr<Scheduler> scheduler, std::unique_ptr<Future> future) {
+JobRef Task::spawn(std::shared_ptr<Scheduler> scheduler, std::unique_ptr<Future> future, bool inject) {
   Scheduler& s = *scheduler;
   auto* task = new Task(std::move(scheduler), std::move(future));
   JobRef returned = JobRef::share(task);
-  submit(s, JobRef::adopt(task));
+  if (inject) {
+    core::inject(s, JobRef::adopt(task));
+  } else {
+    submit(s, JobRef::adopt(task));
+  }
   return returned;
 }
 

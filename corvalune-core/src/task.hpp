@@ -69,7 +69,9 @@ class Task final : public Job, public PoolAllocated {
   enum class Outcome { Empty, Finished, Panicked };
 
   // Creates a scheduled task, submits it, and returns a second reference.
-  static JobRef spawn(std::shared_ptr<Scheduler> scheduler, std::unique_ptr<Future> future);
+  // With `inject`, the first submission goes to the injector even from a
+  // thread that owns a local queue (see core::inject).
+  static JobRef spawn(std::shared_ptr<Scheduler> scheduler, std::unique_ptr<Future> future, bool inject = false);
 
   void run(JobRef self) override;
 

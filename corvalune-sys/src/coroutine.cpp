@@ -68,25 +68,21 @@ StepScope::~StepScope() { t_in_step = saved_; }
 
 // --- the step -----------------------------------------------------------------
 
-void CoroutineTask::resume_with(ResumeAction action) {
+void ResumeSlot::put(ResumeAction next) {
   ResumeAction replaced;  // released after the lock
-  {
-    std::lock_guard lock(resume_lock_);
-    replaced = std::exchange(resume_, std::move(action));
-  }
-  resubmit();
+  std::lock_guard lock(lock_);
+  replaced = std::exchange(action_, std::move(next));
 }
 
-void CoroutineTask::report_completion(Ref result, Ref exception) {
-  DeferredRef callback;
-  std::unique_ptr<ChannelSender> sender;
-  {
-    std::lock_guard lock(completion_lock_);
-    callback = std::move(completion_);
-    sender = std::move(sender_);
-  }
-  // Reported without the lock: what was taken out is used at most once,
-  // whoever reports.
+ResumeAction ResumeSlot::take() {
+  std::lock_guard lock(lock_);
+  return std::exchange(action_, ResumeAction{});
+}
+
+void CoroutineFuture::report_completion(Ref result, Ref exception) {
+  // Taken out first: whatever happens next, the outcome is reported once.
+  DeferredRef callback = std::move(completion_);
+  std::unique_ptr<ChannelSender> sender = std::move(sender_);
   if (sender) {
     sender->send(std::move(result), std::move(exception));
     return;
@@ -98,59 +94,18 @@ void CoroutineTask::report_completion(Ref result, Ref exception) {
   if (!returned) report_unraisable("in corvalune coroutine completion callback", callback.get());
 }
 
-bool CoroutineTask::begin_step() noexcept {
-  std::uint8_t state = run_state_.load(std::memory_order_relaxed);
-  for (;;) {
-    if (state == kIdle) {
-      // acquire: sees everything the previous step wrote (the coroutine
-      // slot, gave_way_); pairs with the release exchange in end_step.
-      if (run_state_.compare_exchange_weak(state, kStepping, std::memory_order_acquire,
-                                           std::memory_order_relaxed))
-        return true;
-    } else if (state == kStepping) {
-      // relaxed: this run hands nothing over; the stepping run reads the
-      // mark with its exchange in end_step.
-      if (run_state_.compare_exchange_weak(state, kSteppingAgain, std::memory_order_relaxed,
-                                           std::memory_order_relaxed))
-        return false;
-    } else {
-      // Already marked. At most one run can be owed (a task is queued by one
-      // resume per suspension, or by its own step), so this is not reached;
-      // should it be, the mark already stands for a further step.
-      return false;
-    }
-  }
-}
-
-void CoroutineTask::end_step() {
-  const bool gave_way = std::exchange(gave_way_, false);
-  // release: publishes this step's writes to the next one; pairs with the
-  // acquire in begin_step.
-  const std::uint8_t state = run_state_.exchange(kIdle, std::memory_order_acq_rel);
-  // A coroutine that gave way, or a run that came during the step, is queued
-  // again now that the step is over (one queue entry each: a run that came
-  // during the step consumed its own).
-  if (gave_way || state == kSteppingAgain) resubmit();
-}
-
-void CoroutineTask::run(core::JobRef self) {
-  // A finalizing interpreter is never touched: the step is dropped.
-  if (Py_IsFinalizing()) return;
-  if (!begin_step()) return;  // the step in progress queues the task again
+core::Poll CoroutineFuture::poll(core::Context& cx) {
+  // A finalizing interpreter is never touched: the coroutine stays pending
+  // and nothing will poll it again.
+  if (Py_IsFinalizing()) return core::Poll::Pending;
   std::optional<Attach> attach;
   try {
     attach.emplace(Attach::Linger::Yes);
   } catch (...) {
-    run_state_.store(kIdle, std::memory_order_release);  // finalizing: nothing will step it again
-    return;
+    return core::Poll::Pending;  // finalizing since the check
   }
-  // Declared after the attachment, so destroyed before it: the queue
-  // entry's reference is dropped while attached, and a finished task
-  // releases its coroutine and completion callback at once instead of
-  // leaving them for the next attach.
-  core::JobRef entry = std::move(self);
   try {
-    step_locked();
+    step(cx);
   } catch (...) {
     // A native failure anywhere in the step ends the coroutine with
     // PanicInTask; nothing reaches the worker unreported.
@@ -165,13 +120,22 @@ void CoroutineTask::run(core::JobRef self) {
       PyErr_Clear();
     }
   }
-  // A step that gave way (yielded None) is run again at once: let go of the
-  // interpreter between such steps (see Attach::Linger).
-  if (gave_way_) attach->set_linger(Attach::Linger::No);
-  end_step();
+  if (!coroutine_) {
+    // Released here, attached, rather than by the task after this poll.
+    resume_.reset();
+    cancellation_.reset();
+    return core::Poll::Ready;
+  }
+  if (std::exchange(gave_way_, false)) {
+    // Yielded None: polled again once this poll is over, and the
+    // interpreter is let go between such steps (see Attach::Linger).
+    attach->set_linger(Attach::Linger::No);
+    cx.waker.wake_by_ref();
+  }
+  return core::Poll::Pending;
 }
 
-void CoroutineTask::step_locked() {
+void CoroutineFuture::step(core::Context& cx) {
   if (!coroutine_) return;  // finished: a late wake-up
   PyObject* coro = coroutine_.get();
 
@@ -188,11 +152,7 @@ void CoroutineTask::step_locked() {
     return;
   }
 
-  ResumeAction action;
-  {
-    std::lock_guard lock(resume_lock_);
-    action = std::exchange(resume_, ResumeAction{});
-  }
+  ResumeAction action = resume_->take();
   Ref yielded = [&] {
     StepScope in_step(true);
     switch (action.kind) {
@@ -231,7 +191,7 @@ void CoroutineTask::step_locked() {
     has_callback = 0;
   }
   if (has_callback) {
-    Ref callback = make_resume_callback(this, yielded.get());
+    Ref callback = make_resume_callback(cx.waker.clone(), resume_, yielded.get());
     if (callback) {
       Ref added = call_method(yielded.get(), Name::add_done_callback, callback.get());
       if (added) return;  // suspended
@@ -241,7 +201,7 @@ void CoroutineTask::step_locked() {
       return;
     }
   } else if (yielded.get() == Py_None) {
-    gave_way_ = true;  // queued again once the step is over (end_step)
+    gave_way_ = true;  // polled again once the step is over (poll)
     return;
   }
   Ref error = new_exception(PyExc_TypeError, cannot_drive_message(yielded.get()).c_str());
@@ -253,14 +213,9 @@ void submit_task(Ref coroutine, Ref completion, std::unique_ptr<ChannelSender> s
                  std::shared_ptr<CancellationState> cancellation, bool inject) {
   core::Runtime& runtime = core::global_runtime();
   if (!cancellation) cancellation = std::make_shared<CancellationState>();
-  auto* task = new CoroutineTask(std::move(coroutine), std::move(completion), std::move(sender),
-                                 std::move(cancellation), runtime.scheduler());
-  core::JobRef job = core::JobRef::adopt(task);
-  if (inject) {
-    core::inject(*runtime.scheduler(), std::move(job));
-  } else {
-    core::submit(*runtime.scheduler(), std::move(job));
-  }
+  auto future = std::make_unique<CoroutineFuture>(std::move(coroutine), std::move(completion), std::move(sender),
+                                                  std::move(cancellation));
+  core::Task::spawn(runtime.scheduler(), std::move(future), inject).reset();
 }
 
 bool in_level1_step() noexcept { return t_in_step; }

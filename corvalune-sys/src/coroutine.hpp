@@ -2,14 +2,14 @@
 // The Level 1 executor: Python coroutines driven on the pool without an
 // event loop.
 //
-// A CoroutineTask is a pool job whose run is one step: send/throw into the
-// coroutine, then act on what it yielded:
-//   - an object with add_done_callback: register a ResumeCallback on it and
-//     suspend (no thread is held); the callback stores how to resume (the
-//     awaitable's result, or what it raised or holds as its exception) and
-//     queues the task again;
-//   - None: the coroutine only gives way; queue it again once the step is
-//     over;
+// A coroutine runs as a core task (task.hpp) whose future's poll is one
+// step: send/throw into the coroutine, then act on what it yielded:
+//   - an object with add_done_callback: register a resume callback on it,
+//     holding a waker, and return Pending (no thread is held); the callback
+//     stores how to resume (the awaitable's result, or what it raised or
+//     holds as its exception) and wakes the task;
+//   - None: the coroutine only gives way; the poll wakes its own task and
+//     returns Pending, so the task is queued again once the step is over;
 //   - anything else: the "cannot drive" TypeError.
 // The module's own handles, awaited inside a step, yield themselves while
 // pending (they have add_done_callback), so such a coroutine costs nothing
@@ -17,15 +17,16 @@
 // The outcome goes to the completion callback as (result, exception), at
 // most once; a callback's own failure goes to the unraisable hook.
 //
-// Stepping is exclusive without a lock: a run moves the task's run state
-// from idle to stepping, and a run that finds a step in progress marks it
-// and leaves; the step in progress queues the task again when it ends.
+// Stepping is exclusive without a lock: the task's state word lets one
+// thread poll at a time, and a wake that comes during a step (an
+// add_done_callback that calls back at once, here or on another thread)
+// only marks the task, which queues itself again when the step is over.
 // Nothing ever waits for a step, so a step can call anything (an
 // add_done_callback that calls back at once and then runs queued work, a
 // nested run_level1) without deadlocking with itself.
 //
-// Locks: the interpreter, then completion_lock or resume_lock, each held only
-// to move a value in or out.
+// Locks: the interpreter, then the resume slot's lock, held only to move an
+// action in or out.
 #include <Python.h>
 
 #include <atomic>

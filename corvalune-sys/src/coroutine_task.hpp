@@ -14,7 +14,7 @@
 #include "channel.hpp"
 #include "pyref.hpp"
 #include "small_mutex.hpp"
-#include "worker.hpp"
+#include "task.hpp"
 
 namespace corvalune::sys {
 
@@ -24,45 +24,49 @@ struct ResumeAction {
   DeferredRef value;
 };
 
-class CoroutineTask final : public core::Job, public core::PoolAllocated {
+// Where a resume callback leaves how the next step resumes the coroutine.
+// Shared by the coroutine's future and the callbacks registered for it, so
+// that a callback called after the task is gone has somewhere to write.
+struct ResumeSlot {
+  // Stores `next`, replacing a pending action (released after the lock).
+  void put(ResumeAction next);
+  // Takes the pending action (empty if none).
+  ResumeAction take();
+
+ private:
+  core::SmallMutex lock_;
+  ResumeAction action_;  // guarded by lock_
+};
+
+// A coroutine driven on the pool: a task future whose poll is one step (see
+// coroutine.hpp). The task's state word makes the steps exclusive: a wake
+// during a step (an awaitable's add_done_callback that calls back at once,
+// on this thread or another) marks the task and the task queues itself
+// again when the step is over. Nothing ever waits for a step, so a step can
+// call anything without deadlocking with itself.
+class CoroutineFuture final : public core::Future, public core::PoolAllocated {
  public:
-  CoroutineTask(Ref coroutine, Ref completion, std::unique_ptr<ChannelSender> sender,
-                std::shared_ptr<CancellationState> cancellation, std::shared_ptr<core::Scheduler> scheduler)
+  CoroutineFuture(Ref coroutine, Ref completion, std::unique_ptr<ChannelSender> sender,
+                  std::shared_ptr<CancellationState> cancellation)
       : cancellation_(std::move(cancellation)),
-        scheduler_(std::move(scheduler)),
         coroutine_(std::move(coroutine)),
         completion_(std::move(completion)),
         sender_(std::move(sender)) {}
-
-  void run(core::JobRef self) override;
-
-  // Stores a resume action (replacing a pending one) and queues the task.
-  void resume_with(ResumeAction action);
-  void resubmit() { core::submit(*scheduler_, core::JobRef::share(this)); }
-  core::Scheduler& scheduler() { return *scheduler_; }
-
- private:
-  ~CoroutineTask() override {
-    // Release order: coroutine, uncalled completion callback (or sender),
-    // pending action, cancellation state, scheduler.
+  ~CoroutineFuture() override {
+    // Release order: coroutine, uncalled completion callback (or sender:
+    // disconnecting it tells run_level1 that no outcome will come), the
+    // resume slot, cancellation state.
     coroutine_.reset();
     completion_.reset();
     sender_.reset();
-    resume_.value.reset();
+    resume_.reset();
     cancellation_.reset();
-    scheduler_.reset();
   }
 
-  // Exclusive stepping. A run that finds a step in progress (on another
-  // thread, or further up this very thread's stack, when an awaitable's
-  // add_done_callback calls back at once and then runs queued work) does
-  // not wait for it: it leaves a mark and the step in progress queues the
-  // task again when it ends. No thread ever blocks on a step, so no step
-  // can deadlock with itself.
-  bool begin_step() noexcept;
-  void end_step();
+  core::Poll poll(core::Context& cx) override;
 
-  void step_locked();
+ private:
+  void step(core::Context& cx);
   void report_completion(Ref result, Ref exception);
   // Empties `coroutine_` (releasing it) and reports.
   void finish(Ref result, Ref exception) {
@@ -70,29 +74,23 @@ class CoroutineTask final : public core::Job, public core::PoolAllocated {
     report_completion(std::move(result), std::move(exception));
   }
 
-  enum RunState : std::uint8_t { kIdle, kStepping, kSteppingAgain };
-
+  // All owned by the polling thread (the task polls one thread at a time,
+  // and its state word orders one poll after the other).
   std::shared_ptr<CancellationState> cancellation_;
-  std::shared_ptr<core::Scheduler> scheduler_;
-  // Who may step: kIdle -> kStepping is taken by one run (see begin_step).
-  std::atomic<std::uint8_t> run_state_{kIdle};
-  DeferredRef coroutine_;  // owned by the stepping run
-  core::SmallMutex completion_lock_;
-  DeferredRef completion_;                  // guarded by completion_lock_
-  std::unique_ptr<ChannelSender> sender_;  // guarded by completion_lock_
-  core::SmallMutex resume_lock_;
-  bool gave_way_ = false;  // owned by the stepping run: the step yielded None
-  ResumeAction resume_;  // guarded by resume_lock_
+  std::shared_ptr<ResumeSlot> resume_ = std::make_shared<ResumeSlot>();
+  DeferredRef coroutine_;
+  DeferredRef completion_;
+  std::unique_ptr<ChannelSender> sender_;
+  bool gave_way_ = false;  // the step yielded None
 };
 
-// A callable that, on its first call, stores how to resume `task` from
-// `awaitable` and queues it (see resume.cpp). Holds one reference to the
-// task until then. Empty with an error set on failure.
-Ref make_resume_callback(CoroutineTask* task, PyObject* awaitable);
+// A callable that, on its first call, stores in `slot` how to resume the
+// coroutine from `awaitable` and wakes the task through `waker` (see
+// resume.cpp). Empty with an error set on failure.
+Ref make_resume_callback(core::Waker waker, std::shared_ptr<ResumeSlot> slot, PyObject* awaitable);
 
-// Creates a task (one reference, which the submission consumes) and queues
-// it. With `inject`, the task goes to the global queue even from a thread
-// that owns a local queue.
+// Creates a task for the coroutine and queues it. With `inject`, the task
+// goes to the global queue even from a thread that owns a local queue.
 void submit_task(Ref coroutine, Ref completion, std::unique_ptr<ChannelSender> sender,
                  std::shared_ptr<CancellationState> cancellation, bool inject);
 

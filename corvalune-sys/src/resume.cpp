@@ -41,36 +41,37 @@ ResumeAction outcome_action(PyObject* fut) {
   return result_action(fut);
 }
 
-// Registered on the awaitable a coroutine task waits on. It holds one task
-// reference and the awaitable until its first call, which takes both out
-// (atomically: two threads may call it at once), so that an awaitable that
-// keeps its callbacks after calling them (as concurrent.futures.Future does)
-// does not keep the task, and through it the coroutine, alive: the task is
-// native, and the collector cannot see a cycle through it. Later calls do
-// nothing: the task was queued once already.
+// Registered on the awaitable a coroutine task waits on. It holds a waker
+// (one task reference) and the awaitable until its first call, which takes
+// both out (atomically: two threads may call it at once), so that an
+// awaitable that keeps its callbacks after calling them (as
+// concurrent.futures.Future does) does not keep the task, and through it the
+// coroutine, alive: the task is native, and the collector cannot see a cycle
+// through it. Later calls do nothing: the task was woken once already.
 class ResumeCallback final : public ClosureBody {
  public:
-  ResumeCallback(CoroutineTask* task, PyObject* awaitable) : task_(task), awaitable_(Ref::borrow(awaitable)) {
-    task->add_ref();
-  }
-  ~ResumeCallback() override { drop_task(); }
+  ResumeCallback(core::Waker waker, std::shared_ptr<ResumeSlot> slot, PyObject* awaitable)
+      : waker_(new core::Waker(std::move(waker))), slot_(std::move(slot)), awaitable_(Ref::borrow(awaitable)) {}
+  ~ResumeCallback() override { drop_waker(); }
 
   PyObject* call(PyObject* const* args, Py_ssize_t nargs, PyObject*) override {
     Attach attach;
-    // acq_rel: the winner of the exchange owns the task reference and the
-    // awaitable; pairs with the exchange in drop_task.
-    CoroutineTask* task = task_.exchange(nullptr, std::memory_order_acq_rel);
-    if (task == nullptr) return PyTuple_New(0);
-    core::JobRef task_ref = core::JobRef::from_raw(task);  // released attached, below
+    // acq_rel: the winner of the exchange owns the waker and the awaitable;
+    // pairs with the exchange in drop_waker.
+    std::unique_ptr<core::Waker> waker(waker_.exchange(nullptr, std::memory_order_acq_rel));
+    if (!waker) return PyTuple_New(0);
     Ref awaitable = awaitable_.take();
     // An awaitable that passes itself is asked for its outcome; one that
     // passes nothing (the module's handles) is asked through the object the
     // coroutine parked on.
     if (nargs > 0) {
-      task->resume_with(outcome_action(args[0]));
+      slot_->put(outcome_action(args[0]));
     } else if (awaitable) {
-      task->resume_with(is_task_handle(awaitable.get()) ? ResumeAction{} : result_action(awaitable.get()));
+      slot_->put(is_task_handle(awaitable.get()) ? ResumeAction{} : result_action(awaitable.get()));
     }
+    // Wakes the task and drops its reference, attached: a task that ends
+    // here releases its coroutine at once.
+    std::move(*waker).wake();
     return PyTuple_New(0);
   }
   int traverse(visitproc visit, void* arg) override {
@@ -79,23 +80,22 @@ class ResumeCallback final : public ClosureBody {
   }
   void clear() override {
     awaitable_.reset();
-    drop_task();
+    drop_waker();
   }
   const char* what() const noexcept override { return "corvalune resume callback"; }
 
  private:
-  void drop_task() {
-    if (CoroutineTask* t = task_.exchange(nullptr, std::memory_order_acq_rel)) t->release_ref();
-  }
+  void drop_waker() { delete waker_.exchange(nullptr, std::memory_order_acq_rel); }
 
-  std::atomic<CoroutineTask*> task_;  // one reference, until the first call
-  DeferredRef awaitable_;             // owned by whoever takes `task_`
+  std::atomic<core::Waker*> waker_;  // owned, until the first call
+  const std::shared_ptr<ResumeSlot> slot_;
+  DeferredRef awaitable_;  // owned by whoever takes `waker_`
 };
 
 }  // namespace
 
-Ref make_resume_callback(CoroutineTask* task, PyObject* awaitable) {
-  return make_closure(std::make_unique<ResumeCallback>(task, awaitable));
+Ref make_resume_callback(core::Waker waker, std::shared_ptr<ResumeSlot> slot, PyObject* awaitable) {
+  return make_closure(std::make_unique<ResumeCallback>(std::move(waker), std::move(slot), awaitable));
 }
 
 }  // namespace corvalune::sys
