@@ -223,6 +223,45 @@ def pair_spawn_coroutine(repeat: int, n: int) -> dict:
             "target": 1.0, "what": f"{n:,} spawn_coroutine vs create_task + gather in one running loop"}
 
 
+def executor_pairs(repeat: int, n: int) -> dict:
+    """corvalune.Executor against ThreadPoolExecutor(2): submit + result(),
+    map, and sequential loop.run_in_executor, in one run."""
+    ours, theirs = corvalune.Executor(), concurrent.futures.ThreadPoolExecutor(2)
+
+    def submit_result(ex: concurrent.futures.Executor) -> float:
+        t = time.perf_counter()
+        fs = [ex.submit(no_op) for _ in range(n)]
+        for f in fs:
+            f.result()
+        return (time.perf_counter() - t) / n
+
+    def map_all(ex: concurrent.futures.Executor) -> float:
+        t = time.perf_counter()
+        for _ in ex.map(abs, range(2 * n)):
+            pass
+        return (time.perf_counter() - t) / (2 * n)
+
+    def in_executor(ex: concurrent.futures.Executor) -> float:
+        async def main() -> float:
+            loop = asyncio.get_running_loop()
+            t = time.perf_counter()
+            for _ in range(n // 10):
+                await loop.run_in_executor(ex, no_op)
+            return (time.perf_counter() - t) / (n // 10)
+        return asyncio.run(main())
+
+    lines = []
+    for name, fn in (("submit + result()", submit_result), ("map", map_all),
+                     ("sequential run_in_executor", in_executor)):
+        fn(ours), fn(theirs)  # warm
+        a, b = alternate(repeat, lambda: fn(ours), lambda: fn(theirs))
+        lines.append(f"{name}: {a['median'] * 1e6:.2f} us/call ({a['min'] * 1e6:.2f}-{a['max'] * 1e6:.2f}) vs "
+                     f"{b['median'] * 1e6:.2f} us ({b['min'] * 1e6:.2f}-{b['max'] * 1e6:.2f}): "
+                     f"{b['median'] / a['median']:.2f}x")
+    theirs.shutdown()
+    return {"lines": lines, "what": f"corvalune.Executor vs ThreadPoolExecutor(2), {n:,} calls ({2 * n:,} for map)"}
+
+
 def idle_pool(seconds: float, sizes: tuple[int, ...] = (2, 6, 32)) -> dict:
     """CPU and context switches of a started pool left alone, once it has been
     idle for 100 ms, at several sizes (the main thread's one sleep included)."""
@@ -454,6 +493,7 @@ def main() -> int:
         "9 memory per NativeTask": lambda: memory_per_task(1_000_000 // q),
         "10 nested batch": lambda: nested_batch(25 // (5 if args.quick else 1), sizes=(2, 6, 32)),
         "11 scheduler": lambda: scheduler_bench(),
+        "13 executor": lambda: executor_pairs(r, 50_000 // q),
         "12 dask": lambda: dask_cluster(r, 200 // q),
     }
     results: dict[str, dict] = {"machine": machine}

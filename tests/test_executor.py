@@ -8,6 +8,7 @@ import pathlib
 import subprocess
 import sys
 import threading
+import time
 import weakref
 from concurrent import futures
 
@@ -141,3 +142,19 @@ def test_max_workers_reports_the_pool_size_for_libraries_that_read_it():
         env={"CORVALUNE_WORKERS": "5"},
     )
     assert proc.stdout.split() == ["5", "5", "3"]
+
+
+def test_map_in_batches_keeps_order_context_and_shutdown_waits_for_it():
+    VAR.set("mapped")
+    finished = []
+
+    def work(i):
+        time.sleep(0.0001 if i % 100 else 0.01)
+        finished.append(i)
+        return i * 2, VAR.get()
+
+    ex = corvalune.Executor()
+    results = ex.map(work, range(1000), chunksize=7)  # several batches, all queued now
+    ex.shutdown(wait=True)  # waits for every call of the map
+    assert len(finished) == 1000
+    assert list(results) == [(i * 2, "mapped") for i in range(1000)]

@@ -2,9 +2,12 @@
 
 from __future__ import annotations
 
+import collections
 import contextvars
+import itertools
 import threading
-from collections.abc import Callable
+import time
+from collections.abc import Callable, Iterable, Iterator
 from concurrent import futures
 from typing import Any, ParamSpec, TypeVar
 
@@ -43,6 +46,76 @@ def _run_work_item(executor: Executor, future: futures.Future[Any], context: con
         future.set_result(result)
     finally:
         _running.executors.pop()
+
+
+# Items per batch of map(): large enough that the batch's fixed costs are
+# spread thin, small enough that the first results come early.
+_MAP_BATCH = 256
+
+
+_PENDING = object()
+
+
+class _MapBatch:
+    """One batch of a map() call, spawned as one batch_spawn_callable. Its
+    calls share a copy of the caller's context (each runs in its own copy of
+    it) and report to the batch one by one, so that results are taken as
+    soon as each is ready; its future completes with its last call and is
+    what the executor's shutdown(wait=True) waits for."""
+
+    __slots__ = ("executor", "context", "fn", "future", "lock", "cond", "results", "left", "waiting")
+
+    def __init__(self, executor: Executor, context: contextvars.Context, fn: Callable[..., Any],
+                 future: futures.Future[None], count: int) -> None:
+        self.executor = executor
+        self.context = context
+        self.fn = fn
+        self.future = future
+        self.lock = threading.Lock()
+        self.cond = threading.Condition(self.lock)
+        self.results: list[Any] = [_PENDING] * count
+        self.left = count
+        self.waiting = False
+
+
+def _run_map_item(batch: _MapBatch, index: int, args: tuple[Any, ...]) -> None:
+    _running.executors.append(batch.executor)
+    try:
+        outcome = (True, batch.context.copy().run(batch.fn, *args))
+    except BaseException as exc:
+        outcome = (False, exc)
+    finally:
+        _running.executors.pop()
+    with batch.lock:  # the condition's own lock, without its Python-level wrapper
+        batch.results[index] = outcome
+        batch.left -= 1
+        last = batch.left == 0
+        if batch.waiting:
+            batch.cond.notify_all()
+    del outcome
+    if last:
+        batch.future.set_result(None)
+
+
+def _take_result(batch: _MapBatch, index: int, end_time: float | None) -> Any:
+    """The result of call `index` once it is ready; its exception raised."""
+    with batch.lock:  # the condition's lock: waiting on the condition below is allowed
+        while batch.results[index] is _PENDING:
+            remaining = None if end_time is None else end_time - time.monotonic()
+            if remaining is not None and remaining <= 0:
+                batch.waiting = False
+                raise TimeoutError()
+            batch.waiting = True
+            batch.cond.wait(remaining)
+        batch.waiting = False
+        ok, value = batch.results[index]
+        batch.results[index] = None  # taken: not kept alive by the batch
+    if ok:
+        return value
+    try:
+        raise value
+    finally:
+        del value  # the traceback must not hold the exception in a cycle
 
 
 class Executor(futures.Executor):
@@ -107,6 +180,78 @@ class Executor(futures.Executor):
         return future
 
     submit.__doc__ = futures.Executor.submit.__doc__
+
+    def map(self, fn: Callable[..., _T], *iterables: Iterable[Any], timeout: float | None = None,
+            chunksize: int = 1, buffersize: int | None = None) -> Iterator[_T]:
+        """Returns an iterator equivalent to ``map(fn, *iterables)``, whose
+        calls run on the pool in batches (of at least *chunksize* items).
+
+        Results come in order, as they are asked for; a call's exception is
+        raised when its result would be. *timeout* counts from this call.
+        With *buffersize*, at most that many calls are queued ahead of the
+        results taken so far; without it, every call is queued at once.
+        """
+        if buffersize is not None and not isinstance(buffersize, int):
+            raise TypeError("buffersize must be an integer or None")
+        if buffersize is not None and buffersize < 1:
+            raise ValueError("buffersize must be None or > 0")
+        if chunksize < 1:
+            raise ValueError("chunksize must be >= 1.")
+        end_time = None if timeout is None else timeout + time.monotonic()
+        size = max(chunksize, _MAP_BATCH)
+        if buffersize is not None:
+            size = min(size, buffersize)
+        args = zip(*iterables)
+        context = contextvars.copy_context()
+        queued: collections.deque[_MapBatch] = collections.deque()
+
+        def queue_next() -> bool:
+            chunk = list(itertools.islice(args, size))
+            if not chunk:
+                return False
+            queued.append(self._spawn_map_batch(fn, context, chunk))
+            return True
+
+        if buffersize is None:
+            while queue_next():
+                pass
+        else:
+            for _ in range(-(-buffersize // size)):
+                if not queue_next():
+                    break
+        return self._map_results(queued, queue_next if buffersize is not None else None, end_time)
+
+    def _spawn_map_batch(self, fn: Callable[..., Any], context: contextvars.Context,
+                         chunk: list[tuple[Any, ...]]) -> _MapBatch:
+        with self._lock:
+            if self._shutdown:
+                raise RuntimeError("cannot schedule new futures after shutdown")
+            future: futures.Future[None] = futures.Future()
+            # Running from the start: a batch already queued is not cancelled.
+            future.set_running_or_notify_cancel()
+            self._pending.add(future)
+        future.add_done_callback(self._forget)
+        batch = _MapBatch(self, context, fn, future, len(chunk))
+        try:
+            _corvalune_sys.batch_spawn_callable(_run_map_item, [(batch, i, a) for i, a in enumerate(chunk)])
+        except BaseException as exc:
+            future.set_result(None)
+            if isinstance(exc, RuntimeError) and "has been shut down" in str(exc):
+                raise RuntimeError("cannot schedule new futures after shutdown") from exc
+            raise
+        return batch
+
+    @staticmethod
+    def _map_results(queued: collections.deque[_MapBatch], queue_next: Callable[[], bool] | None,
+                     end_time: float | None) -> Iterator[Any]:
+        while queued:
+            batch = queued.popleft()
+            for index in range(len(batch.results)):
+                # Yielded straight from the call: this frame keeps no
+                # reference to a result once it is handed out.
+                yield _take_result(batch, index, end_time)
+            if queue_next is not None:
+                queue_next()
 
     def _forget(self, future: futures.Future[Any]) -> None:
         with self._lock:
