@@ -53,7 +53,7 @@ def test_futures_are_standard_and_work_with_run_in_executor():
         with corvalune.Executor() as ex:
             results = await asyncio.gather(*(loop.run_in_executor(ex, pow, i, 2) for i in range(50)))
             fut = ex.submit(int, "7")
-            assert type(fut) is futures.Future
+            assert isinstance(fut, futures.Future)
             return results, await asyncio.wrap_future(fut)
 
     results, seven = asyncio.run(main())
@@ -158,3 +158,22 @@ def test_map_in_batches_keeps_order_context_and_shutdown_waits_for_it():
     ex.shutdown(wait=True)  # waits for every call of the map
     assert len(finished) == 1000
     assert list(results) == [(i * 2, "mapped") for i in range(1000)]
+
+
+def test_waiters_racing_completion_never_miss_it():
+    # A future builds its condition only when a thread has to wait: every
+    # wait that starts while its call completes must still see the result.
+    with corvalune.Executor() as ex:
+        fs = [ex.submit(pow, i, 2) for i in range(300)]
+        seen = []
+
+        def waiter(chunk):
+            seen.extend(f.result(timeout=30) for f in chunk)
+
+        threads = [threading.Thread(target=waiter, args=(fs[k::3],)) for k in range(3)]
+        for t in threads:
+            t.start()
+        done, not_done = futures.wait(fs, timeout=30)
+        for t in threads:
+            t.join(30)
+    assert not not_done and sorted(seen) == sorted(i * i for i in range(300))

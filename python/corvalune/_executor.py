@@ -13,6 +13,8 @@ from typing import Any, ParamSpec, TypeVar
 
 import _corvalune_sys
 
+from ._future import LeanFuture
+
 _P = ParamSpec("_P")
 _T = TypeVar("_T")
 
@@ -30,6 +32,7 @@ _running = _Running()
 def _run_work_item(executor: Executor, future: futures.Future[Any], context: contextvars.Context,
                    fn: Callable[..., Any], args: tuple[Any, ...], kwargs: dict[str, Any]) -> None:
     if not future.set_running_or_notify_cancel():
+        executor._forget(future)
         return
     # Kept until the future's callbacks have run: a callback that waits for
     # the executor from this thread would wait for itself just the same.
@@ -38,12 +41,14 @@ def _run_work_item(executor: Executor, future: futures.Future[Any], context: con
         result = context.run(fn, *args, **kwargs)
     except BaseException as exc:
         future.set_exception(exc)
+        executor._forget(future)
         # The exception's traceback holds this frame for as long as the
         # future holds the exception; without these names the frame keeps
         # nothing else alive, and the future is not in a cycle with itself.
         del executor, future, context, fn, args, kwargs
     else:
         future.set_result(result)
+        executor._forget(future)
     finally:
         _running.executors.pop()
 
@@ -161,9 +166,8 @@ class Executor(futures.Executor):
         with self._lock:
             if self._shutdown:
                 raise RuntimeError("cannot schedule new futures after shutdown")
-            future: futures.Future[_T] = futures.Future()
+            future: futures.Future[_T] = LeanFuture()
             self._pending.add(future)
-        future.add_done_callback(self._forget)
         context = contextvars.copy_context()
         try:
             _corvalune_sys.spawn_callable(_run_work_item, (self, future, context, fn, args, kwargs))
