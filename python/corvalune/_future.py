@@ -75,24 +75,25 @@ class LeanFuture(futures.Future[_T]):
             raise RuntimeError("Future in unexpected state")
 
     def set_result(self, result: _T) -> None:
+        self._settle(result, None)
+
+    def set_exception(self, exception: BaseException | None) -> None:
+        self._settle(None, exception)
+
+    def _settle(self, result: Any, exception: BaseException | None) -> None:
+        # The standard Future's two setters differ only in what the waiters
+        # are told; an outcome is final and set once.
         with self._lock:
             if self._state in _DONE:
                 raise futures.InvalidStateError(f"{self._state}: {self!r}")
             self._result = result
-            self._state = FINISHED
-            for waiter in self._waiters:
-                waiter.add_result(self)
-            self._notify()
-        self._invoke_callbacks()
-
-    def set_exception(self, exception: BaseException | None) -> None:
-        with self._lock:
-            if self._state in _DONE:
-                raise futures.InvalidStateError(f"{self._state}: {self!r}")
             self._exception = exception
             self._state = FINISHED
             for waiter in self._waiters:
-                waiter.add_exception(self)
+                if exception is None:
+                    waiter.add_result(self)
+                else:
+                    waiter.add_exception(self)
             self._notify()
         self._invoke_callbacks()
 
