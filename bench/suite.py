@@ -225,7 +225,8 @@ def pair_spawn_coroutine(repeat: int, n: int) -> dict:
 
 def executor_pairs(repeat: int, n: int) -> dict:
     """corvalune.Executor against ThreadPoolExecutor(2): submit + result(),
-    map, and sequential loop.run_in_executor, in one run."""
+    map, and loop.run_in_executor one at a time and under asyncio.gather,
+    in one run."""
     ours, theirs = corvalune.Executor(), concurrent.futures.ThreadPoolExecutor(2)
 
     def submit_result(ex: concurrent.futures.Executor) -> float:
@@ -250,9 +251,17 @@ def executor_pairs(repeat: int, n: int) -> dict:
             return (time.perf_counter() - t) / (n // 10)
         return asyncio.run(main())
 
+    def gathered(ex: concurrent.futures.Executor) -> float:
+        async def main() -> float:
+            loop = asyncio.get_running_loop()
+            t = time.perf_counter()
+            await asyncio.gather(*(loop.run_in_executor(ex, no_op) for _ in range(n // 5)))
+            return (time.perf_counter() - t) / (n // 5)
+        return asyncio.run(main())
+
     lines = []
     for name, fn in (("submit + result()", submit_result), ("map", map_all),
-                     ("sequential run_in_executor", in_executor)):
+                     ("sequential run_in_executor", in_executor), ("run_in_executor under gather", gathered)):
         fn(ours), fn(theirs)  # warm
         a, b = alternate(repeat, lambda: fn(ours), lambda: fn(theirs))
         lines.append(f"{name}: {a['median'] * 1e6:.2f} us/call ({a['min'] * 1e6:.2f}-{a['max'] * 1e6:.2f}) vs "

@@ -7,20 +7,22 @@ import contextvars
 import itertools
 import threading
 import time
+from _thread import get_ident as _get_ident
 from collections.abc import Callable, Iterable, Iterator
 from concurrent import futures
 from typing import Any, ParamSpec, TypeVar
 
 import _corvalune_sys
 
-from ._future import LeanFuture
+from . import _future
 
 _P = ParamSpec("_P")
 _T = TypeVar("_T")
 
 
 class _Running(threading.local):
-    """The executors whose calls are running on this thread, innermost last."""
+    """The executors whose map() calls are running on this thread, innermost
+    last."""
 
     def __init__(self) -> None:
         self.executors: list[Executor] = []
@@ -29,28 +31,27 @@ class _Running(threading.local):
 _running = _Running()
 
 
-def _run_work_item(executor: Executor, future: futures.Future[Any], context: contextvars.Context,
+def _run_work_item(executor: Executor, future: _future.Future[Any], context: contextvars.Context,
                    fn: Callable[..., Any], args: tuple[Any, ...], kwargs: dict[str, Any]) -> None:
     if not future.set_running_or_notify_cancel():
         executor._forget(future)
         return
-    # Kept until the future's callbacks have run: a callback that waits for
-    # the executor from this thread would wait for itself just the same.
-    _running.executors.append(executor)
+    # The future stays listed as pending until its callbacks have run, and
+    # names this thread until then: a call (or callback) that waits for the
+    # executor from this thread would wait for itself.
+    future._runner = _get_ident()
     try:
         result = context.run(fn, *args, **kwargs)
     except BaseException as exc:
-        future.set_exception(exc)
+        future._settle(None, exc)
         executor._forget(future)
         # The exception's traceback holds this frame for as long as the
         # future holds the exception; without these names the frame keeps
         # nothing else alive, and the future is not in a cycle with itself.
         del executor, future, context, fn, args, kwargs
     else:
-        future.set_result(result)
+        future._settle(result, None)
         executor._forget(future)
-    finally:
-        _running.executors.pop()
 
 
 # Items per batch of map(): large enough that the batch's fixed costs are
@@ -163,11 +164,14 @@ class Executor(futures.Executor):
 
     def submit(self, fn: Callable[_P, _T], /, *args: _P.args, **kwargs: _P.kwargs) -> futures.Future[_T]:
         """Schedules ``fn(*args, **kwargs)`` and returns a Future for it."""
-        with self._lock:
-            if self._shutdown:
-                raise RuntimeError("cannot schedule new futures after shutdown")
-            future: futures.Future[_T] = LeanFuture()
-            self._pending.add(future)
+        # Listed before the check, shutdown() lists before it looks: either
+        # this call sees the flag or shutdown() sees the future (the set's
+        # own lock orders the two).
+        future: futures.Future[_T] = _future.Future()
+        self._pending.add(future)
+        if self._shutdown:
+            self._forget(future)
+            raise RuntimeError("cannot schedule new futures after shutdown")
         context = contextvars.copy_context()
         try:
             _corvalune_sys.spawn_callable(_run_work_item, (self, future, context, fn, args, kwargs))
@@ -258,9 +262,15 @@ class Executor(futures.Executor):
                 queue_next()
 
     def _forget(self, future: futures.Future[Any]) -> None:
-        with self._lock:
-            self._pending.discard(future)
-            if not self._pending:
+        pending = self._pending
+        pending.discard(future)
+        # Only shutdown() waits for the set to empty, and it raises the flag
+        # before it looks at the set: either this sees the flag or shutdown()
+        # sees the set without this future (the set's own lock orders the
+        # two). Notified under the lock: a shutdown() that saw this future
+        # is waiting, or has not yet looked again.
+        if not pending and self._shutdown:
+            with self._lock:
                 self._idle.notify_all()
 
     def shutdown(self, wait: bool = True, *, cancel_futures: bool = False) -> None:
@@ -276,7 +286,9 @@ class Executor(futures.Executor):
         if wait:
             # One of this executor's calls would wait for itself, and hold its
             # pool thread for good.
-            if any(running is self for running in _running.executors):
+            me = _get_ident()
+            if (any(running is self for running in _running.executors)
+                    or any(getattr(f, "_runner", None) == me for f in pending)):
                 raise RuntimeError("cannot join current thread")
             with self._lock:
                 while self._pending:

@@ -1,12 +1,16 @@
 """A concurrent.futures.Future that is cheap to make and to settle.
 
-A standard Future builds a threading.Condition (with its RLock) when it is
-made and takes it for every transition; for a call that takes a microsecond
-that is most of the cost. This one guards its state with a bare re-entrant lock and
-builds the condition on that lock only when a thread actually has to wait
-(result() or exception() before completion, concurrent.futures.wait,
-as_completed, repr): every inherited method that takes `_condition` still
-works, and takes this same lock.
+A standard Future builds a threading.Condition (with its RLock) and two
+lists when it is made, and takes the condition for every transition; for a
+call that takes a microsecond that is most of the cost, and the objects it
+keeps alive until its result is taken drive the cyclic collector (every
+future waiting in a long list of submissions is four objects for the young
+generation to scan). This one is two objects: it guards its state with a
+bare re-entrant lock, and builds the condition on that lock, the waiters'
+list and the callbacks' list only when they are needed (a thread that has to
+wait: result() or exception() before completion, concurrent.futures.wait,
+as_completed, repr; a callback added before completion). Every inherited
+method that takes `_condition` still works, and takes this same lock.
 
 The protocol that keeps a waiter from missing a transition: every
 transition happens under the lock and, under it, notifies the condition if
@@ -32,40 +36,56 @@ from typing import Any, TypeVar
 
 _T = TypeVar("_T")
 _DONE = frozenset({CANCELLED, CANCELLED_AND_NOTIFIED, FINISHED})
+_CANCELLED = frozenset({CANCELLED, CANCELLED_AND_NOTIFIED})
 
 
-class LeanFuture(futures.Future[_T]):
-    """A :class:`concurrent.futures.Future` for the executor's calls."""
+class Future(futures.Future[_T]):
+    """A :class:`concurrent.futures.Future` for the executor's calls.
+
+    Named as the class it stands in for, whose repr users know."""
+
+    # Until the first transition, read through the class.
+    _state = PENDING
+    _result: Any = None
+    _exception: BaseException | None = None
+    # Read through the class until the first callback is added (by
+    # add_done_callback, under the lock); the stdlib's _invoke_callbacks
+    # iterates over it.
+    _done_callbacks: list[Any] | tuple[()] = ()
+    # The condition and the waiters' list once built (see __getattr__), for
+    # transitions to notify.
+    _cond: threading.Condition | None = None
+    _waiter_list: list[Any] | None = None
+    # The thread running the call, set by the executor once it starts.
+    _runner: int | None = None
 
     def __init__(self) -> None:  # no super().__init__(): it would build the condition
         # Re-entrant, as the standard Future's: concurrent.futures.wait holds
         # every future's condition while it calls their cancelled() and
         # exception(), which take it again.
         self._lock = threading.RLock()
-        self._state = PENDING
-        self._result: Any = None
-        self._exception: BaseException | None = None
-        self._waiters: list[Any] = []
-        self._done_callbacks: list[Any] = []
 
     def __getattr__(self, name: str) -> Any:
-        # Only called for a missing attribute: the condition, on first need.
-        # setdefault is atomic, so two threads end with the same condition.
+        # Only called for a missing attribute: the condition or the waiters'
+        # list, on first need (concurrent.futures.wait and as_completed).
+        # setdefault is atomic, so two threads end with the same object. The
+        # condition is published before the caller takes the lock; the list
+        # is made under it (the stdlib touches it only holding the condition).
         if name == "_condition":
-            return self.__dict__.setdefault("_condition", threading.Condition(self._lock))
+            condition = self.__dict__.setdefault("_condition", threading.Condition(self._lock))
+            self._cond = condition
+            return condition
+        if name == "_waiters":
+            waiters: list[Any] = self.__dict__.setdefault("_waiters", [])
+            self._waiter_list = waiters
+            return waiters
         raise AttributeError(f"{type(self).__name__!r} object has no attribute {name!r}")
-
-    def _notify(self) -> None:
-        # Called with the lock held.
-        condition = self.__dict__.get("_condition")
-        if condition is not None:
-            condition.notify_all()
 
     def set_running_or_notify_cancel(self) -> bool:
         with self._lock:
             if self._state == CANCELLED:
                 self._state = CANCELLED_AND_NOTIFIED
-                for waiter in self._waiters:
+                for waiter in self._waiter_list or ():
                     waiter.add_cancelled(self)
                 return False
             if self._state == PENDING:
@@ -89,13 +109,23 @@ class LeanFuture(futures.Future[_T]):
             self._result = result
             self._exception = exception
             self._state = FINISHED
-            for waiter in self._waiters:
+            for waiter in self._waiter_list or ():
                 if exception is None:
                     waiter.add_result(self)
                 else:
                     waiter.add_exception(self)
-            self._notify()
-        self._invoke_callbacks()
+            if self._cond is not None:
+                self._cond.notify_all()
+        if self._done_callbacks:
+            self._invoke_callbacks()
+
+    # Single reads of the state need no lock (asyncio reads a finished
+    # future's outcome through these, once per future it wraps).
+    def cancelled(self) -> bool:
+        return self._state in _CANCELLED
+
+    def running(self) -> bool:
+        return self._state == RUNNING
 
     def done(self) -> bool:
         return self._state in _DONE
@@ -103,7 +133,10 @@ class LeanFuture(futures.Future[_T]):
     def add_done_callback(self, fn: Any) -> None:
         with self._lock:
             if self._state not in _DONE:
-                self._done_callbacks.append(fn)
+                if self._done_callbacks:
+                    self._done_callbacks.append(fn)  # a list once not empty
+                else:
+                    self._done_callbacks = [fn]
                 return
         try:
             fn(self)
@@ -119,3 +152,8 @@ class LeanFuture(futures.Future[_T]):
                     self = None  # type: ignore[assignment]  # break the cycle through the traceback
             return self._result  # type: ignore[no-any-return]
         return super().result(timeout)
+
+    def exception(self, timeout: float | None = None) -> BaseException | None:
+        if self._state == FINISHED:  # final once set
+            return self._exception
+        return super().exception(timeout)
