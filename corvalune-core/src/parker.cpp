@@ -1,27 +1,21 @@
-// Futex implementation of Parker/Unparker; the protocol is described in
-// parker.hpp. Linux only (FUTEX_WAIT_PRIVATE / FUTEX_WAKE_PRIVATE).
+// Parker/Unparker on a wait word (wait_word.hpp); the protocol is
+// described in parker.hpp.
 #include "parker.hpp"
 
-#include <linux/futex.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-
 #include <atomic>
-#include <cerrno>
 #include <cstdint>
-#include <ctime>
 #include <utility>
+
+#include "wait_word.hpp"
 
 namespace corvalune::core {
 
 namespace detail {
 
-// The futex word. It is a plain int32 (the kernel needs its address) that we
-// only ever access through std::atomic_ref.
 struct ParkerState {
-  alignas(std::atomic_ref<std::int32_t>::required_alignment) std::int32_t word = 0;
+  std::atomic<std::int32_t> word{0};
 
-  std::atomic_ref<std::int32_t> atom() noexcept { return std::atomic_ref<std::int32_t>(word); }
+  std::atomic<std::int32_t>& atom() noexcept { return word; }
 };
 
 }  // namespace detail
@@ -31,19 +25,6 @@ namespace {
 constexpr std::int32_t kEmpty = 0;
 constexpr std::int32_t kNotified = 1;
 constexpr std::int32_t kParked = -1;
-
-static_assert(std::atomic_ref<std::int32_t>::is_always_lock_free);
-
-// Sleeps while *word == kParked, for at most `rel` (null: no limit). May
-// return early for any reason (wake, signal, timeout, value changed); the
-// callers re-check the word, so the result is not needed.
-void futex_wait(std::int32_t* word, const timespec* rel) noexcept {
-  syscall(SYS_futex, word, FUTEX_WAIT_PRIVATE, kParked, rel, nullptr, 0);
-}
-
-void futex_wake_one(std::int32_t* word) noexcept {
-  syscall(SYS_futex, word, FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
-}
 
 // Acquire: pairs with the release exchange in unpark(), so the unparker's
 // earlier writes are visible once we have consumed its token.
@@ -66,7 +47,7 @@ void Parker::park() {
   // stored token (Notified -> Empty); otherwise it is Empty -> Parked.
   if (s.atom().fetch_sub(1, std::memory_order_acquire) == kNotified) return;
   for (;;) {
-    futex_wait(&s.word, nullptr);
+    wait_on_word(s.word, kParked);
     if (try_consume_parked_token(s)) return;
     // Spurious: a stale wake meant for an earlier park, or a signal. The
     // word is still Parked, so waiting again is correct.
@@ -92,11 +73,7 @@ bool Parker::park_timeout(std::chrono::nanoseconds d) {
   for (;;) {
     const Clock::duration left = deadline - Clock::now();
     if (left <= Clock::duration::zero()) break;
-    const auto secs = std::chrono::duration_cast<std::chrono::seconds>(left);
-    timespec rel{};
-    rel.tv_sec = static_cast<time_t>(secs.count());
-    rel.tv_nsec = static_cast<long>(std::chrono::duration_cast<std::chrono::nanoseconds>(left - secs).count());
-    futex_wait(&s.word, &rel);
+    wait_on_word_for(s.word, kParked, std::chrono::duration_cast<std::chrono::nanoseconds>(left));
     if (try_consume_parked_token(s)) return true;
   }
   // Timed out: leave the Parked state. Acquire: if an unpark raced with the
@@ -112,7 +89,7 @@ void Unparker::unpark() const {
   detail::ParkerState& s = *state_;
   // Release: publishes our earlier writes to the parked thread, which
   // consumes the token with an acquire (park(), park_timeout()).
-  if (s.atom().exchange(kNotified, std::memory_order_release) == kParked) futex_wake_one(&s.word);
+  if (s.atom().exchange(kNotified, std::memory_order_release) == kParked) wake_one_on_word(s.word);
 }
 
 }  // namespace corvalune::core

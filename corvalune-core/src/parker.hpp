@@ -5,20 +5,20 @@
 // state word, so an Unparker stays valid after its Parker is gone (an
 // unpark() then simply stores a token nobody will take).
 //
-// State word (one 32-bit futex word):
+// State word (one 32-bit wait word, wait_word.hpp):
 //   kEmpty    (0)  no token, nobody parked
 //   kNotified (1)  a token is stored
-//   kParked  (-1)  the parking thread is (about to be) asleep on the futex
+//   kParked  (-1)  the parking thread is (about to be) asleep on the word
 // Transitions:
 //   park:    fetch_sub(1): Notified -> Empty (token consumed, return at once)
 //                          Empty -> Parked (go to sleep)
-//            while asleep: futex-wait while the word is Parked; on waking,
+//            while asleep: wait while the word is Parked; on waking,
 //            CAS Notified -> Empty to return; anything else was spurious.
-//   unpark:  exchange(Notified); if the old value was Parked, futex-wake.
+//   unpark:  exchange(Notified); if the old value was Parked, wake the word.
 // The token is a flag, not a count: two unparks before a park give one token.
-// No lost wake-up: the kernel re-checks "word == Parked" atomically with
+// No lost wake-up: the wait re-checks "word == Parked" atomically with
 // going to sleep, so an unpark that lands between our fetch_sub and the
-// futex wait makes the wait return immediately.
+// wait makes the wait return immediately.
 #pragma once
 
 #include <chrono>

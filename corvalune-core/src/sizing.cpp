@@ -15,7 +15,10 @@
 namespace corvalune::core {
 namespace {
 
+// The CPUs this process may run on. Only Linux says (macOS has no affinity
+// masks): elsewhere the online count stands.
 std::optional<std::uint64_t> affinity_cpus() {
+#if defined(__linux__)
   // Grow the mask until the kernel accepts it (machines with > 1024 CPUs).
   for (std::size_t ncpu = 1024; ncpu <= (1u << 20); ncpu *= 2) {
     cpu_set_t* set = CPU_ALLOC(ncpu);
@@ -32,6 +35,7 @@ std::optional<std::uint64_t> affinity_cpus() {
     CPU_FREE(set);
     if (errno != EINVAL) return std::nullopt;
   }
+#endif
   return std::nullopt;
 }
 

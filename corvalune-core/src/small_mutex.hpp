@@ -1,5 +1,5 @@
 #pragma once
-// A 4-byte mutex on a futex for short critical sections.
+// A 4-byte mutex on a wait word (wait_word.hpp) for short critical sections.
 //
 // The records that every task shares with its handle hold two or three
 // locks that are almost never contended and held for a few instructions:
@@ -8,15 +8,12 @@
 //
 // States: 0 unlocked, 1 locked, 2 locked with possible waiters. A thread
 // that finds it locked spins briefly, then marks it 2 and sleeps on the
-// futex; unlock wakes one sleeper only when the state was 2.
-#include <linux/futex.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-
+// word; unlock wakes one sleeper only when the state was 2.
 #include <atomic>
 #include <cstdint>
 
 #include "cpu_relax.hpp"
+#include "wait_word.hpp"
 
 namespace corvalune::core {
 
@@ -41,9 +38,7 @@ class SmallMutex {
 
   void unlock() noexcept {
     // release: publishes the section's writes to the next holder.
-    if (state_.exchange(0, std::memory_order_release) == 2) {
-      syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&state_), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
-    }
+    if (state_.exchange(0, std::memory_order_release) == 2) wake_one_on_word(state_);
   }
 
  private:
@@ -53,9 +48,7 @@ class SmallMutex {
       if (state_.load(std::memory_order_relaxed) == 0 && try_lock()) return;
     }
     // acquire: as in lock(). Marking 2 makes the holder's unlock wake us.
-    while (state_.exchange(2, std::memory_order_acquire) != 0) {
-      syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&state_), FUTEX_WAIT_PRIVATE, 2, nullptr, nullptr, 0);
-    }
+    while (state_.exchange(2, std::memory_order_acquire) != 0) wait_on_word(state_, std::uint32_t{2});
   }
 
   std::atomic<std::uint32_t> state_{0};

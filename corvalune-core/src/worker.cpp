@@ -416,7 +416,11 @@ void pool_thread_main(std::shared_ptr<Scheduler> scheduler, std::size_t index) {
   char os_name[16];
   std::memcpy(os_name, t_worker_name, sizeof os_name - 1);
   os_name[sizeof os_name - 1] = '\0';
+#if defined(__APPLE__)
+  pthread_setname_np(os_name);  // names the calling thread only
+#else
   pthread_setname_np(pthread_self(), os_name);
+#endif
   try {
     auto context = enter_pool(std::move(scheduler));
     worker_loop(*context);
