@@ -60,9 +60,9 @@ class Future(futures.Future[_T]):
     _runner: int | None = None
 
     def __init__(self) -> None:  # no super().__init__(): it would build the condition
-        # Re-entrant, as the standard Future's: concurrent.futures.wait holds
-        # every future's condition while it calls their cancelled() and
-        # exception(), which take it again.
+        # Re-entrant, as the standard Future's: code that holds a future's
+        # condition (concurrent.futures.wait holds every future's) may call
+        # its methods, and those that wait or change the state take it again.
         self._lock = threading.RLock()
 
     def __getattr__(self, name: str) -> Any:
