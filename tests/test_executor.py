@@ -177,3 +177,20 @@ def test_waiters_racing_completion_never_miss_it():
         for t in threads:
             t.join(30)
     assert not not_done and sorted(seen) == sorted(i * i for i in range(300))
+
+
+@pytest.mark.parametrize("exc", ["KeyboardInterrupt", "SystemExit(3)"])
+def test_a_done_callback_raising_a_base_exception_does_not_hang_shutdown(python, exc):
+    proc = python(f"""
+        import threading, corvalune
+        gate = threading.Event()
+        with corvalune.Executor() as ex:  # leaving it waits for every call
+            f = ex.submit(gate.wait, 30)
+            def callback(future):
+                raise {exc}
+            f.add_done_callback(callback)
+            gate.set()
+        print(f.result())
+    """, timeout=60)
+    assert proc.stdout.split() == ["True"]
+    assert "Exception in worker" in proc.stderr

@@ -10,6 +10,7 @@ import time
 from _thread import get_ident as _get_ident
 from collections.abc import Callable, Iterable, Iterator
 from concurrent import futures
+from concurrent.futures._base import LOGGER
 from typing import Any, ParamSpec, TypeVar
 
 import _corvalune_sys
@@ -40,18 +41,28 @@ def _run_work_item(executor: Executor, future: _future.Future[Any], context: con
     # names this thread until then: a call (or callback) that waits for the
     # executor from this thread would wait for itself.
     future._runner = _get_ident()
+    failure: BaseException | None = None
     try:
         result = context.run(fn, *args, **kwargs) if kwargs else context.run(fn, *args)
     except BaseException as exc:
-        future._settle(None, exc)
+        result, failure = None, exc
+    try:
+        future._settle(result, failure)
+    except BaseException:
+        # A done callback raised what the future's own handling lets through
+        # (KeyboardInterrupt, SystemExit): nobody on this pool thread can
+        # take it, so it is logged as ThreadPoolExecutor logs a failure of
+        # its worker, and the callbacks after it do not run, as there.
+        LOGGER.critical("Exception in worker", exc_info=True)
+    finally:
+        # Whatever happened, the call is over: shutdown(wait=True) must not
+        # wait for it.
         executor._forget(future)
+    if failure is not None:
         # The exception's traceback holds this frame for as long as the
         # future holds the exception; without these names the frame keeps
         # nothing else alive, and the future is not in a cycle with itself.
-        del executor, future, context, fn, args, kwargs
-    else:
-        future._settle(result, None)
-        executor._forget(future)
+        del executor, future, context, fn, args, kwargs, failure
 
 
 # Items per batch of map(): large enough that the batch's fixed costs are
