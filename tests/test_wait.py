@@ -60,3 +60,13 @@ def test_as_completed_yields_each_handle_once_in_completion_order_then_times_out
             next(it)
     finally:
         never.set()
+
+
+def test_the_executors_futures_can_be_waited_on_beside_handles():
+    go = threading.Event()
+    with corvalune.Executor() as ex:
+        future, handle = ex.submit(go.wait, DEADLINE), gated(go, value=2)
+        threading.Timer(0.05, go.set).start()
+        assert corvalune.wait([future, handle], timeout=DEADLINE) == ({future, handle}, set())
+        later = ex.submit(pow, 3, 2)
+        assert list(corvalune.as_completed([later], timeout=DEADLINE)) == [later]

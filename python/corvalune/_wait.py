@@ -1,4 +1,5 @@
-"""Blocking on task handles: wait() and as_completed(), as in concurrent.futures.
+"""Blocking on task handles (and on corvalune.Executor's futures): wait()
+and as_completed(), as in concurrent.futures.
 
 A handle's result() raises until the work is done, so a thread that wants
 to block registers a done callback on every pending handle and sleeps on a
@@ -42,9 +43,10 @@ class _Waiter:
         self.finished: list[Any] = []
 
     def watch(self, handle: _Handle) -> None:
-        # The callback takes no argument, so the handle it reports is bound
-        # here rather than passed by the handle.
-        handle.add_done_callback(lambda: self._finished(handle))
+        # The handle it reports is bound here. The callback takes an argument
+        # or none: a task handle calls it with none, a concurrent.futures
+        # Future (corvalune.Executor's) with itself.
+        handle.add_done_callback(lambda *_: self._finished(handle))
 
     def _finished(self, handle: _Handle) -> None:
         with self.condition:
