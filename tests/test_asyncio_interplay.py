@@ -122,3 +122,50 @@ def test_a_closed_loop_stays_silent():
         threading.Event().wait(0.01)
         deadline -= 1
     assert h.result() is True and not errors
+
+
+class _LoopWithoutAttributes(asyncio.SelectorEventLoop):
+    """A loop that takes no new attributes, as some C loops are."""
+
+    def __setattr__(self, name, value):
+        if name == "_corvalune_mailbox":
+            raise AttributeError(name)
+        super().__setattr__(name, value)
+
+
+def _checked(i):
+    if i % 7 == 0:
+        raise ValueError(i)
+    return i
+
+
+@pytest.mark.parametrize("loop_factory", [asyncio.new_event_loop, _LoopWithoutAttributes])
+def test_a_burst_of_outcomes_reaches_every_awaiting_future(loop_factory):
+    # Completions share one scheduled drain per burst where the loop keeps a
+    # mailbox, and are scheduled one by one where it cannot.
+    async def main():
+        handles = [m.spawn_callable(_checked, (i,)) for i in range(3000)]
+        outcomes = await asyncio.gather(*handles, return_exceptions=True)
+        return outcomes, hasattr(asyncio.get_running_loop(), "_corvalune_mailbox")
+
+    with asyncio.Runner(loop_factory=loop_factory) as r:
+        outcomes, has_mailbox = r.run(main())
+    assert has_mailbox is (loop_factory is asyncio.new_event_loop)
+    for i, outcome in enumerate(outcomes):
+        if i % 7 == 0:
+            assert type(outcome) is ValueError and outcome.args == (i,)
+        else:
+            assert outcome == i
+
+
+def test_a_loop_and_its_mailbox_are_collected():
+    import gc
+    import weakref
+
+    async def main():
+        await m.spawn_native_pipeline(b"abc")
+        return weakref.ref(asyncio.get_running_loop())
+
+    loop = asyncio.run(main())
+    gc.collect()
+    assert loop() is None

@@ -77,6 +77,12 @@ PyObject* closure_type() {
 
 }  // namespace
 
+ClosureBody* closure_body(PyObject* obj) noexcept {
+  PyObject* type = g_closure_type.peek();  // no closure exists before the type does
+  if (type == nullptr || Py_TYPE(obj) != reinterpret_cast<PyTypeObject*>(type)) return nullptr;
+  return as_closure(obj)->body;
+}
+
 Ref make_closure(std::unique_ptr<ClosureBody> body) {
   PyObject* type = closure_type();
   if (type == nullptr) return {};

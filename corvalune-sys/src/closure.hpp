@@ -38,4 +38,7 @@ class ClosureBody {
 // body is then destroyed).
 Ref make_closure(std::unique_ptr<ClosureBody> body);
 
+// The body of `obj` when it is a closure still holding one, else nullptr.
+ClosureBody* closure_body(PyObject* obj) noexcept;
+
 }  // namespace corvalune::sys

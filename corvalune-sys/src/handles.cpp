@@ -8,6 +8,7 @@
 #include "closure.hpp"
 #include "coroutine.hpp"
 #include "guard.hpp"
+#include "loop_mailbox.hpp"
 #include "names.hpp"
 #include "panic.hpp"
 
@@ -53,28 +54,16 @@ PyObject* handle_add_done_callback(PyObject* self, PyObject* const* args, Py_ssi
 
 // --- the asyncio bridge ---------------------------------------------------
 
-// Runs on the loop's own thread: sets the outcome unless the future is done
-// already (its awaiting task may have been cancelled after the resolver's
-// check on the worker).
+// Runs on the loop's own thread, for a loop without a mailbox: sets the
+// outcome unless the future is done already (its awaiting task may have been
+// cancelled after the resolver's check on the worker).
 PyObject* settle_future(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   return guard([&]() -> PyObject* {
     if (nargs != 3) {
       PyErr_SetString(PyExc_TypeError, "settle_future() takes 3 arguments");
       return nullptr;
     }
-    PyObject* future = args[0];
-    const bool is_error = PyObject_IsTrue(args[1]) == 1;
-    Ref done = call_method(future, Name::done);
-    if (!done) return nullptr;
-    if (done.get() == Py_True) Py_RETURN_NONE;
-    Ref result = call_method(future, is_error ? Name::set_exception : Name::set_result, args[2]);
-    if (!result && is_error) {
-      // set_exception refuses some exceptions (StopIteration): deliver the
-      // refusal instead of leaving the awaiting task hanging.
-      Ref refusal = Ref::steal(PyErr_GetRaisedException());
-      result = call_method(future, Name::set_exception, refusal.get());
-    }
-    if (!result) return nullptr;
+    if (!settle_awaiting_future(args[0], PyObject_IsTrue(args[1]) == 1, args[2])) return nullptr;
     Py_RETURN_NONE;
   });
 }
@@ -88,51 +77,59 @@ PyObject* settle_function() {
 }
 
 // Registered on the handle by __await__: once the work is done, hands the
-// outcome to the awaiting asyncio future on its loop's thread (settle_future).
+// outcome to the awaiting asyncio future on its loop's thread, through the
+// loop's mailbox (loop_mailbox.hpp), or by one call_soon_threadsafe of
+// settle_future when the loop has none.
 class Resolver final : public ClosureBody {
  public:
-  Resolver(Ref loop, Ref future, Ref handle)
-      : loop_(std::move(loop)), future_(std::move(future)), handle_(std::move(handle)) {}
+  // `target` is the loop's mailbox, or the loop itself.
+  Resolver(Ref target, bool mailbox, Ref future, Ref handle)
+      : target_(std::move(target)), future_(std::move(future)), handle_(std::move(handle)), mailbox_(mailbox) {}
 
   PyObject* call(PyObject* const*, Py_ssize_t, PyObject*) override {
     Attach attach;
-    Ref loop = loop_.clone();
+    Ref target = target_.clone();
     Ref future = future_.clone();
     Ref handle = handle_.clone();
-    if (!loop || !future || !handle) return PyTuple_New(0);  // cleared by the collector
+    if (!target || !future || !handle) return PyTuple_New(0);  // cleared by the collector
 
     Ref cancelled = call_method(future.get(), Name::cancelled);
     if (!cancelled) PyErr_Clear();
     else if (cancelled.get() == Py_True) return PyTuple_New(0);
 
     Ref value = call_method(handle.get(), Name::result);
-    Ref is_error = Ref::borrow(value ? Py_False : Py_True);
+    const bool is_error = !value;
     if (!value) value = take_raised_exception();
+    if (mailbox_) {
+      post_outcome(target.get(), std::move(future), is_error, std::move(value));
+      return PyTuple_New(0);
+    }
     PyObject* settle = settle_function();
     if (settle == nullptr) return nullptr;
-    PyObject* call_args[] = {loop.get(), settle, future.get(), is_error.get(), value.get()};
+    PyObject* call_args[] = {target.get(), settle, future.get(), is_error ? Py_True : Py_False, value.get()};
     Ref scheduled = Ref::steal(PyObject_VectorcallMethod(name(Name::call_soon_threadsafe), call_args,
                                                          5, nullptr));
     if (!scheduled) PyErr_Clear();  // a closed loop: the awaiting coroutine never resumes
     return PyTuple_New(0);
   }
   int traverse(visitproc visit, void* arg) override {
-    Py_VISIT(loop_.get());
+    Py_VISIT(target_.get());
     Py_VISIT(future_.get());
     Py_VISIT(handle_.get());
     return 0;
   }
   void clear() override {
-    loop_.reset();
+    target_.reset();
     future_.reset();
     handle_.reset();
   }
   const char* what() const noexcept override { return "corvalune future resolver"; }
 
  private:
-  DeferredRef loop_;
+  DeferredRef target_;
   DeferredRef future_;
   DeferredRef handle_;
+  bool mailbox_;
 };
 
 // asyncio.get_running_loop, looked up once.
@@ -155,7 +152,11 @@ PyObject* handle_await(PyObject* self) {
     }
     Ref future = call_method(loop.get(), Name::create_future);
     if (!future) return nullptr;
-    Ref resolver = make_closure(std::make_unique<Resolver>(std::move(loop), future.clone(), Ref::borrow(self)));
+    Ref mailbox = loop_mailbox(loop.get());
+    if (!mailbox && PyErr_Occurred()) return nullptr;
+    const bool has_mailbox = static_cast<bool>(mailbox);
+    Ref resolver = make_closure(std::make_unique<Resolver>(has_mailbox ? std::move(mailbox) : std::move(loop),
+                                                           has_mailbox, future.clone(), Ref::borrow(self)));
     if (!resolver) return nullptr;
     // The handle classes cannot be subclassed, so handle.add_done_callback
     // is always this module's: register the resolver directly (it takes any

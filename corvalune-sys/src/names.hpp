@@ -30,6 +30,7 @@ enum class Name {
   asyncio_events,
   get_running_loop_private,
   set_running_loop_private,
+  corvalune_mailbox,
   kCount,
 };
 
