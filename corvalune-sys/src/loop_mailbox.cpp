@@ -101,16 +101,18 @@ class Mailbox final : public ClosureBody {
 Ref loop_mailbox(PyObject* loop) {
   PyObject* attr = name(Name::corvalune_mailbox);
   if (attr == nullptr) return {};
+  // A loop whose attributes cannot be read or set (a C implementation
+  // without a __dict__, or one that refuses) simply gets no mailbox.
   PyObject* found = nullptr;
-  const int rc = PyObject_GetOptionalAttr(loop, attr, &found);
-  if (rc < 0) return {};
+  if (PyObject_GetOptionalAttr(loop, attr, &found) < 0) {
+    PyErr_Clear();
+    return {};
+  }
   Ref existing = Ref::steal(found);
   if (existing && dynamic_cast<Mailbox*>(closure_body(existing.get())) != nullptr) return existing;
   Ref mailbox = make_closure(std::make_unique<Mailbox>(Ref::borrow(loop)));
   if (!mailbox) return {};
   if (PyObject_SetAttr(loop, attr, mailbox.get()) < 0) {
-    // A loop without a __dict__ (a C implementation): no mailbox.
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return {};
     PyErr_Clear();
     return {};
   }
