@@ -410,14 +410,26 @@ def dask_cluster(repeat: int, tasks: int, layouts: tuple[tuple[int, int], ...] =
             "what": f"Dask: {tasks} tasks, each a 32 x 16 KiB batch (2 rounds) waited on, medians of {repeat} runs"}
 
 
-def scheduler_bench() -> dict:
+def core_bench(*args: str) -> list[dict] | None:
+    """The results of the C++ benchmark binary run with `args`, or None when
+    it has not been built."""
     exe = os.path.join(ROOT, "build", "bench", "corvalune-core", "corvalune_core_bench")
     if not os.path.exists(exe):
-        return {"skipped": "build the C++ benchmarks first (make bench)"}
-    out = subprocess.run([exe, "--benchmark_filter=ForkJoinTree|WakeUp", "--benchmark_repetitions=3",
-                          "--benchmark_format=json"], capture_output=True, text=True, check=True).stdout
+        return None
+    out = subprocess.run([exe, *args, "--benchmark_format=json"], capture_output=True, text=True,
+                         check=True).stdout
+    return json.loads(out)["benchmarks"]
+
+
+NOT_BUILT = {"skipped": "build the C++ benchmarks first (make bench)"}
+
+
+def scheduler_bench() -> dict:
+    benchmarks = core_bench("--benchmark_filter=ForkJoinTree|WakeUp", "--benchmark_repetitions=3")
+    if benchmarks is None:
+        return NOT_BUILT
     runs: dict[str, list[dict]] = {}
-    for b in json.loads(out)["benchmarks"]:
+    for b in benchmarks:
         if b.get("run_type") == "iteration":
             runs.setdefault(b["run_name"], []).append(b)
     one = [b["real_time"] for b in runs["BM_ForkJoinTree/workers:1/real_time"]]
@@ -461,13 +473,11 @@ def memory_per_task(n: int) -> dict:
 
 
 def kernel_bench() -> dict:
-    exe = os.path.join(ROOT, "build", "bench", "corvalune-core", "corvalune_core_bench")
-    if not os.path.exists(exe):
-        return {"skipped": "build the C++ benchmarks first (make bench)"}
-    out = subprocess.run([exe, "--benchmark_filter=transform", "--benchmark_repetitions=5",
-                          "--benchmark_report_aggregates_only=true", "--benchmark_format=json"],
-                         capture_output=True, text=True, check=True).stdout
-    medians = {b["run_name"]: b["real_time"] for b in json.loads(out)["benchmarks"] if b["aggregate_name"] == "median"}
+    benchmarks = core_bench("--benchmark_filter=transform", "--benchmark_repetitions=5",
+                            "--benchmark_report_aggregates_only=true")
+    if benchmarks is None:
+        return NOT_BUILT
+    medians = {b["run_name"]: b["real_time"] for b in benchmarks if b["aggregate_name"] == "median"}
     rows = {}
     for args in ("64/100", "65536/0"):
         k, p = medians[f"transform/kernel/{args}"], medians[f"transform/plain_loop/{args}"]
