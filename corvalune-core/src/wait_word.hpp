@@ -33,23 +33,27 @@
 
 namespace corvalune::core {
 
-// Sleeps while word == expected, for at most `timeout` when one is given.
-// May return early for any reason (a wake, a signal, the value changed or
-// never matched): callers look at the word again.
-// The kernel reads the atomic's object representation: a lock-free 32-bit
-// std::atomic is exactly its integer.
+// Words are 32-bit atomics with no lock inside: the kernel reads the
+// object representation, which is then exactly the integer.
+template <class Int>
+inline constexpr bool kWaitWord = sizeof(std::atomic<Int>) == 4 && std::atomic<Int>::is_always_lock_free;
+
+#if CORVALUNE_WAIT_FUTEX
 template <class Int>
 Int* word_address(std::atomic<Int>& word) noexcept {
-  static_assert(sizeof(std::atomic<Int>) == 4 && std::atomic<Int>::is_always_lock_free);
   return reinterpret_cast<Int*>(&word);
 }
+#endif
 
+// Sleeps while word == expected (wait_on_word_for: for at most `timeout`).
+// May return early for any reason (a wake, a signal, the value changed or
+// never matched): callers look at the word again.
 template <class Int>
 void wait_on_word(std::atomic<Int>& word, Int expected) noexcept {
+  static_assert(kWaitWord<Int>);
 #if CORVALUNE_WAIT_FUTEX
   syscall(SYS_futex, word_address(word), FUTEX_WAIT_PRIVATE, expected, nullptr, nullptr, 0);
 #else
-  static_cast<void>(word_address(word));
   // Relaxed: the caller's own atomic operation on the word, after waking,
   // orders what it reads.
   word.wait(expected, std::memory_order_relaxed);
@@ -58,6 +62,7 @@ void wait_on_word(std::atomic<Int>& word, Int expected) noexcept {
 
 template <class Int>
 void wait_on_word_for(std::atomic<Int>& word, Int expected, std::chrono::nanoseconds timeout) noexcept {
+  static_assert(kWaitWord<Int>);
   if (timeout <= std::chrono::nanoseconds::zero()) return;
 #if CORVALUNE_WAIT_FUTEX
   const auto secs = std::chrono::duration_cast<std::chrono::seconds>(timeout);
@@ -75,6 +80,7 @@ void wait_on_word_for(std::atomic<Int>& word, Int expected, std::chrono::nanosec
 // Wakes one thread sleeping on `word`, if any.
 template <class Int>
 void wake_one_on_word(std::atomic<Int>& word) noexcept {
+  static_assert(kWaitWord<Int>);
 #if CORVALUNE_WAIT_FUTEX
   syscall(SYS_futex, word_address(word), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
 #else
