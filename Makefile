@@ -6,9 +6,14 @@ PY := $(VENV)/bin/python
 CMAKE := $(VENV)/bin/cmake
 JOBS ?= 2
 SANITIZERS := plain thread address
+# The core's tests run in each sanitizer build and once more with the
+# sleeping of non-Linux systems (std::atomic wait/notify in place of
+# futexes, as macOS builds it), so that path is built and tested here.
+CORE_VARIANTS := $(SANITIZERS) portable
+CORE_FLAGS_portable := -DCORVALUNE_PORTABLE_WAIT=ON
 
 .PHONY: all demo test bench install wheel bootstrap core-tests py-tests py-tests-sanitized leak-check soak clean \
-	$(addprefix core-test-,$(SANITIZERS)) core-test-portable py-tests-address py-tests-thread
+	$(addprefix core-test-,$(CORE_VARIANTS)) py-tests-address py-tests-thread
 
 all: test
 
@@ -30,25 +35,15 @@ demo: install
 
 test: core-tests py-tests py-tests-sanitized leak-check
 
-core-tests: $(addprefix core-test-,$(SANITIZERS)) core-test-portable
+core-tests: $(addprefix core-test-,$(CORE_VARIANTS))
 
-$(addprefix core-test-,$(SANITIZERS)): core-test-%: bootstrap
+$(addprefix core-test-,$(CORE_VARIANTS)): core-test-%: bootstrap
 	@echo "== core tests ($*)"
 	@$(CMAKE) -S . -B build/core-$* -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVALUNE_BUILD_EXTENSION=OFF -DCORVALUNE_BUILD_TESTS=ON \
-	  -DCORVALUNE_WERROR=ON -Wno-deprecated -DCORVALUNE_SANITIZE=$(if $(filter plain,$*),,$*) >/dev/null
+	  -DCORVALUNE_WERROR=ON -Wno-deprecated -DCORVALUNE_SANITIZE=$(filter thread address,$*) $(CORE_FLAGS_$*) >/dev/null
 	@$(CMAKE) --build build/core-$* -j $(JOBS)
 	@tools/run-sanitized.sh $* build/core-$*/corvalune-core/corvalune_core_tests
-
-# The core with the sleeping of non-Linux systems (std::atomic wait/notify
-# in place of futexes, as macOS builds it), so that path is built and tested.
-core-test-portable: bootstrap
-	@echo "== core tests (portable wait)"
-	@$(CMAKE) -S . -B build/core-portable -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
-	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVALUNE_BUILD_EXTENSION=OFF -DCORVALUNE_BUILD_TESTS=ON \
-	  -DCORVALUNE_WERROR=ON -DCORVALUNE_PORTABLE_WAIT=ON -Wno-deprecated >/dev/null
-	@$(CMAKE) --build build/core-portable -j $(JOBS)
-	@build/core-portable/corvalune-core/corvalune_core_tests
 
 py-tests: install
 	@echo "== type check (mypy --strict)"
