@@ -10,8 +10,8 @@
 #include <cstdint>
 #include <thread>
 
-#include "deque.hpp"
-#include "injector.hpp"
+#include "queues/deque.hpp"
+#include "queues/injector.hpp"
 
 namespace corvalune::core {
 namespace {

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "transform.hpp"
+#include "workloads/transform.hpp"
 
 namespace {
 

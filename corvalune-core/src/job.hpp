@@ -32,7 +32,7 @@ class Job {
     // is already visible to this thread; nothing else is published.
     refs_.fetch_add(1, std::memory_order_relaxed);
   }
-  void release_ref() noexcept {
+  void drop_ref() noexcept {
     // acq_rel: the release publishes this thread's writes to whichever thread
     // drops the last reference; the acquire on the last drop sees them all
     // before the destructor runs.
@@ -80,7 +80,7 @@ class JobRef {
   explicit operator bool() const noexcept { return job_ != nullptr; }
 
   void reset() noexcept {
-    if (Job* job = std::exchange(job_, nullptr)) job->release_ref();
+    if (Job* job = std::exchange(job_, nullptr)) job->drop_ref();
   }
 
   // Runs the job, consuming this reference.

@@ -7,8 +7,8 @@
 #include <cerrno>
 
 #include "panic.hpp"
+#include "queues/local_queue.hpp"
 #include "sizing.hpp"
-#include "local_queue.hpp"
 
 namespace corvalune::core {
 namespace {

@@ -135,7 +135,7 @@ bool Task::has_future() const {
 }
 
 Waker::~Waker() {
-  if (task_ != nullptr) task_->release_ref();
+  if (task_ != nullptr) task_->drop_ref();
 }
 
 Waker Waker::clone() const {
@@ -146,7 +146,7 @@ Waker Waker::clone() const {
 void Waker::wake() && {
   Task* task = std::exchange(task_, nullptr);
   task->wake_by_ref();
-  task->release_ref();
+  task->drop_ref();
 }
 
 void Waker::wake_by_ref() const { task_->wake_by_ref(); }

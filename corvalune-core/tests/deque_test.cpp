@@ -1,4 +1,4 @@
-#include "deque.hpp"
+#include "queues/deque.hpp"
 
 #include <gtest/gtest.h>
 

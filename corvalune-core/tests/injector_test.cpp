@@ -1,4 +1,4 @@
-#include "injector.hpp"
+#include "queues/injector.hpp"
 
 #include <gtest/gtest.h>
 

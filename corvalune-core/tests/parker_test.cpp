@@ -1,4 +1,4 @@
-#include "parker.hpp"
+#include "sync/parker.hpp"
 
 #include <gtest/gtest.h>
 #include <pthread.h>

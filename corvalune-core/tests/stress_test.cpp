@@ -115,7 +115,7 @@ TEST(Stress, NoWakeUpIsLostWhileWorkersFallAsleep) {
     const auto deadline = std::chrono::steady_clock::now() + 30s;
     while (flag.load(std::memory_order_acquire) < value) {
       if (failed.load() || std::chrono::steady_clock::now() > deadline) {
-        if (!failed.exchange(true)) std::fprintf(stderr, "stalled at %d: searching=%u sleepers=%lu injected=%zu\n", value, scheduler->searching.load(), (unsigned long)scheduler->registry->sleeper_count.load(), scheduler->injector.len());
+        if (!failed.exchange(true)) std::fprintf(stderr, "stalled at %d: searching=%u sleepers=%lu injected=%zu\n", value, scheduler->searching.load(), (unsigned long)scheduler->registry->sleepers.count.load(), scheduler->injector.len());
         return false;
       }
       std::this_thread::yield();

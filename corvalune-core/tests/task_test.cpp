@@ -1,3 +1,4 @@
+#include "queues/local_queue.hpp"
 #include "task.hpp"
 
 #include <gtest/gtest.h>
@@ -108,7 +109,7 @@ TEST(Task, AWakeFromAThreadWithoutQueueInjectsAndUnparksASleeper) {
     sleeper = enter_pool(scheduler);
     delete take_local_queue().queue;
   }).join();
-  scheduler->registry->add_sleeper(sleeper->id);
+  scheduler->registry->sleepers.add(sleeper->id);
 
   std::optional<Waker> saved;
   JobRef handle = Task::spawn(scheduler, script([&](Context& cx) {
@@ -119,14 +120,14 @@ TEST(Task, AWakeFromAThreadWithoutQueueInjectsAndUnparksASleeper) {
     return Poll::Ready;
   }));
   // spawn itself injected and woke the sleeper.
-  EXPECT_EQ(scheduler->registry->sleeper_count.load(), 0u);
+  EXPECT_EQ(scheduler->registry->sleepers.count.load(), 0u);
   take_injected(*scheduler).run();
   // The woken worker searched and parked again: no longer a searcher.
   scheduler->searching.store(0);
-  scheduler->registry->add_sleeper(sleeper->id);
+  scheduler->registry->sleepers.add(sleeper->id);
   std::thread([&] { std::move(*saved).wake(); }).join();
   EXPECT_EQ(scheduler->injector.len(), 1u);
-  EXPECT_EQ(scheduler->registry->sleeper_count.load(), 0u);
+  EXPECT_EQ(scheduler->registry->sleepers.count.load(), 0u);
   take_injected(*scheduler).run();
   EXPECT_EQ(as_task(handle).state(), Task::kComplete);
 }

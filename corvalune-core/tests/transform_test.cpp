@@ -1,4 +1,4 @@
-#include "transform.hpp"
+#include "workloads/transform.hpp"
 
 #include <gtest/gtest.h>
 

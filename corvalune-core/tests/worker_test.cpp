@@ -1,3 +1,4 @@
+#include "queues/local_queue.hpp"
 #include "worker.hpp"
 
 #include <gtest/gtest.h>
@@ -35,8 +36,8 @@ void drain_injector(Scheduler& scheduler) {
 }
 
 std::vector<std::uint64_t> sleepers_of(WorkerRegistry& registry) {
-  std::unique_lock lock(registry.sleepers_lock);
-  return registry.sleepers;
+  std::unique_lock lock(registry.sleepers.lock);
+  return registry.sleepers.ids;
 }
 
 TEST(Scheduler, FirstAndEvery64thSearchLooksAtTheInjectorFirst) {
@@ -76,16 +77,16 @@ TEST(Scheduler, SubmitFromAThreadWithoutQueueInjectsAndWakesTheLatestSleeper) {
   std::vector<std::unique_ptr<WorkerContext>> contexts;
   for (int i = 0; i < 3; ++i) contexts.push_back(register_elsewhere(scheduler));
   WorkerRegistry& registry = *scheduler->registry;
-  for (auto& c : contexts) registry.add_sleeper(c->id);
-  registry.add_sleeper(contexts[0]->id);  // no id twice
-  EXPECT_EQ(registry.sleeper_count.load(), 3u);
+  for (auto& c : contexts) registry.sleepers.add(c->id);
+  registry.sleepers.add(contexts[0]->id);  // no id twice
+  EXPECT_EQ(registry.sleepers.count.load(), 3u);
 
   std::atomic<int> ran{0};
   ASSERT_FALSE(has_local_queue());
   submit(*scheduler, make_job([&] { ++ran; }));
   EXPECT_EQ(scheduler->injector.len(), 1u);
   EXPECT_EQ(sleepers_of(registry), (std::vector<std::uint64_t>{contexts[0]->id, contexts[1]->id}));
-  EXPECT_EQ(registry.sleeper_count.load(), 2u);
+  EXPECT_EQ(registry.sleepers.count.load(), 2u);
   // The most recent sleeper holds a token: its park returns at once.
   const auto start = std::chrono::steady_clock::now();
   contexts[2]->parker.park_timeout(30s);
@@ -93,10 +94,10 @@ TEST(Scheduler, SubmitFromAThreadWithoutQueueInjectsAndWakesTheLatestSleeper) {
 
   // A sleeper that has left is skipped in favour of the next one.
   const std::uint64_t gone = contexts[1]->id;
-  registry.add_sleeper(contexts[2]->id);
+  registry.sleepers.add(contexts[2]->id);
   contexts.erase(contexts.begin() + 1);  // leaves; leave_pool also drops it from sleepers
-  registry.add_sleeper(gone);            // a stale id that has no entry any more
-  registry.add_sleeper(contexts[1]->id);
+  registry.sleepers.add(gone);            // a stale id that has no entry any more
+  registry.sleepers.add(contexts[1]->id);
   notify_one(*scheduler);
   notify_one(*scheduler);
   EXPECT_EQ(sleepers_of(registry), std::vector<std::uint64_t>{});
@@ -200,7 +201,7 @@ TEST(Scheduler, ParkedWorkersLeaveOnceRunningIsCleared) {
     std::this_thread::sleep_for(1ms);
   EXPECT_EQ(registered_count(*scheduler), 0u);
   for (auto& t : threads) t.join();
-  EXPECT_EQ(scheduler->registry->sleeper_count.load(), 0u);
+  EXPECT_EQ(scheduler->registry->sleepers.count.load(), 0u);
 }
 
 TEST(Scheduler, WorkerThreadsAreNamedByIndex) {

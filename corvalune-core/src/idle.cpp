@@ -1,0 +1,186 @@
+#include "idle.hpp"
+
+#include <algorithm>
+#include <mutex>
+
+#include "search.hpp"
+#include "sync/cpu_relax.hpp"
+#include "worker.hpp"
+
+namespace corvalune::core {
+namespace {
+
+// A searcher that has just worked is likely to get more soon: it looks
+// again for up to this many rounds, backing off exponentially up to
+// kMaxHintsPerRound spin-wait hints per round (about 100 us in all), so that
+// a steady trickle of submissions finds it searching (and pays no wake-up)
+// instead of parking and being woken for each. One that was woken with
+// nothing to do for it looks once and parks again.
+constexpr int kSpinRounds = 32;
+constexpr int kMaxHintsPerRound = 128;
+
+// Moves the calling pool thread into the searching set unless enough
+// threads search already (at most half of the pool, at least one).
+bool begin_search(Scheduler& scheduler) {
+  const std::uint32_t bound = std::max<std::uint32_t>(1, scheduler.pool_threads.load(std::memory_order_relaxed) / 2);
+  std::uint32_t n = scheduler.searching.load(std::memory_order_relaxed);
+  while (n < bound) {
+    // seq_cst: a searcher must be seen by the submitters' L1 from the moment
+    // it counts itself.
+    if (scheduler.searching.compare_exchange_weak(n, n + 1, std::memory_order_seq_cst, std::memory_order_relaxed))
+      return true;
+  }
+  return false;
+}
+
+// A searcher found work: it stops searching, and the last one wakes another
+// sleeper, since work it did not take may be waiting with nobody looking.
+void end_search_with_work(Scheduler& scheduler) {
+  // seq_cst: like B; pairs with the submitters' L1.
+  if (scheduler.searching.fetch_sub(1, std::memory_order_seq_cst) == 1) notify_one(scheduler);
+}
+
+// The warm spin: up to kSpinRounds searches, the pause between them doubling
+// up to kMaxHintsPerRound spin-wait hints.
+JobRef spin_search(WorkerContext& context) {
+  int hints = 1;
+  for (int round = 0; round < kSpinRounds; ++round) {
+    for (int h = 0; h < hints; ++h) cpu_relax();
+    hints = std::min(hints * 2, kMaxHintsPerRound);
+    if (JobRef job = find_job(context)) return job;
+  }
+  return {};
+}
+
+}  // namespace
+
+void SleeperList::add(std::uint64_t id) {
+  std::unique_lock guard(lock);
+  if (std::find(ids.begin(), ids.end(), id) != ids.end()) return;
+  ids.push_back(id);
+  // seq_cst: A; pairs with the submitters' L2.
+  count.fetch_add(1, std::memory_order_seq_cst);
+}
+
+bool SleeperList::remove(std::uint64_t id) {
+  std::unique_lock guard(lock);
+  auto it = std::remove(ids.begin(), ids.end(), id);
+  auto removed = static_cast<std::uint64_t>(ids.end() - it);
+  if (removed == 0) return false;
+  ids.erase(it, ids.end());
+  // relaxed: the count is a hint for notify_one's lock-free fast path; the
+  // list itself is only read under the lock.
+  count.fetch_sub(removed, std::memory_order_relaxed);
+  return true;
+}
+
+bool SleeperList::contains(std::uint64_t id) {
+  std::unique_lock guard(lock);
+  return std::find(ids.begin(), ids.end(), id) != ids.end();
+}
+
+JobRef IdleState::search(WorkerContext& context) {
+  if (!searching_) searching_ = begin_search(*context.scheduler);
+  if (searching_ && warm_) return spin_search(context);
+  return {};
+}
+
+void IdleState::found_work(Scheduler& scheduler) {
+  warm_ = true;
+  if (!searching_) return;
+  searching_ = false;
+  end_search_with_work(scheduler);
+}
+
+JobRef IdleState::sleep(WorkerContext& context) {
+  Scheduler& scheduler = *context.scheduler;
+  SleeperList& sleepers = scheduler.registry->sleepers;
+  sleepers.add(context.id);  // A
+  if (searching_) {
+    searching_ = false;
+    scheduler.searching.fetch_sub(1, std::memory_order_seq_cst);  // B
+  }
+  // C: the loads of the queues' ends in find_job are seq_cst.
+  if (JobRef found = find_job(context)) {
+    // Still listed: nobody counted this thread as searching. Popped: a
+    // waker counted it as searching, and its token is stale once this job
+    // runs (the next park notices and parks again).
+    if (sleepers.remove(context.id)) {
+      // It takes a job no searcher may know about: as a searcher would,
+      // make sure someone looks for more.
+      wake_for_work(scheduler);
+      warm_ = true;
+    } else {
+      searching_ = true;
+      found_work(scheduler);
+    }
+    return found;
+  }
+  // Parks until popped by a waker (then it counts as searching) or until the
+  // pool stops. A return while still listed is a stale token.
+  for (;;) {
+    context.parker.park();
+    if (!sleepers.contains(context.id)) {
+      searching_ = true;  // popped by a waker, which counted it
+      break;
+    }
+    if (!scheduler.is_running()) {
+      // Not removed by us: a waker popped it after the check above.
+      searching_ = !sleepers.remove(context.id);
+      break;
+    }
+  }
+  warm_ = false;
+  return {};
+}
+
+void IdleState::leave(WorkerContext& context) {
+  Scheduler& scheduler = *context.scheduler;
+  if (searching_) scheduler.searching.fetch_sub(1, std::memory_order_seq_cst);
+  searching_ = false;
+  scheduler.registry->sleepers.remove(context.id);
+}
+
+void wake_for_work(Scheduler& scheduler) {
+  // L1, L2; the push before them was seq_cst.
+  if (scheduler.searching.load(std::memory_order_seq_cst) != 0) return;
+  if (scheduler.registry->sleepers.count.load(std::memory_order_seq_cst) == 0) return;
+  notify_one(scheduler);
+}
+
+bool notify_one(Scheduler& scheduler) {
+  WorkerRegistry& registry = *scheduler.registry;
+  SleeperList& sleepers = registry.sleepers;
+  if (sleepers.count.load(std::memory_order_seq_cst) == 0) return false;
+  for (;;) {
+    std::uint64_t id;
+    {
+      std::unique_lock lock(sleepers.lock);
+      if (sleepers.ids.empty()) return false;
+      id = sleepers.ids.back();
+      sleepers.ids.pop_back();
+      // relaxed: the list is the truth, read under the lock; the count is
+      // the lock-free hint of L2.
+      sleepers.count.fetch_sub(1, std::memory_order_relaxed);
+      // seq_cst: counted as searching before it is unparked, and before the
+      // lock is released, so that concurrent submitters see a searcher.
+      scheduler.searching.fetch_add(1, std::memory_order_seq_cst);
+    }
+    std::shared_lock lock(registry.entries_lock);
+    auto it = registry.entries.find(id);
+    if (it != registry.entries.end()) {
+      it->second.unparker.unpark();
+      return true;
+    }
+    // That worker has left: uncount it and wake the next sleeper instead.
+    scheduler.searching.fetch_sub(1, std::memory_order_seq_cst);
+  }
+}
+
+void wake_all(Scheduler& scheduler) {
+  WorkerRegistry& registry = *scheduler.registry;
+  std::shared_lock lock(registry.entries_lock);
+  for (const auto& [id, entry] : registry.entries) entry.unparker.unpark();
+}
+
+}  // namespace corvalune::core

@@ -1,0 +1,137 @@
+#pragma once
+// Idle and wake-up: when a pool thread that found no work may sleep, and who
+// wakes it.
+//
+// Idle protocol: idle pool threads sleep until work or shutdown wakes them
+// (no timeout anywhere), and no wake-up is ever lost.
+//
+// Counters (pool threads only; registered outside threads never search or
+// sleep): `searching`, the pool threads looking for work right now, at most
+// half of them (at least one) so that a burst does not wake the whole pool;
+// `sleepers`, the ids of parked pool threads (a SleeperList: the ids under
+// its lock, with their count readable without it).
+//
+//   submitter (any thread)                worker that runs out of work
+//   ----------------------                ----------------------------
+//   push the job, seq_cst (P): the        search (if under the bound), spinning
+//     local queue's back store or the       a little while it has just worked
+//     injector's tail CAS                 add own id to sleepers   (A, seq_cst)
+//   searching == 0?               (L1)    searching -= 1 if it was  (B, seq_cst)
+//   sleepers.count > 0?           (L2)      searching
+//   both: wake one sleeper (W)            look at the injector and every peer's
+//                                           queue once more        (C, seq_cst)
+//                                         nothing: park, no timeout
+//
+// W pops the most recent sleeper under the lock, counts it as searching
+// (so that other submitters see a searcher and wake nobody more), and
+// unparks it. A woken worker searches; a searcher that finds work stops
+// searching, and if it was the last searcher it wakes another sleeper (one
+// more job may be waiting with nobody looking: the submitters of the jobs it
+// did not take saw it searching and woke no one).
+//
+// Why no wake-up is lost, for a push (P) racing a worker going to sleep. P,
+// L1, L2, A, B and the loads of C are all seq_cst, so they sit in one total
+// order S, consistent with each thread's program order.
+//   - L1 comes after B in S: L1 reads B's decrement (or a later value). If
+//     nobody else searches it reads 0; A precedes B, so L2 reads A's
+//     increment: the submitter wakes a sleeper (this worker or another,
+//     which then searches and finds the job).
+//   - L1 comes before B in S (it saw this worker searching, so woke nobody):
+//     P precedes L1, which precedes B, which precedes the loads of C, and a
+//     seq_cst load returns the last seq_cst store before it in S or a later
+//     one: C finds the job (or sees it taken by someone else).
+// A searcher that instead finds work (stops searching without parking) is
+// covered by the wake-another rule; a worker whose last look finds work
+// while still listed takes itself off the list and, as a searcher would,
+// wakes another if nobody searches. The busy path pays for the push being
+// seq_cst (on x86 an xchg instead of a plain store; on ARM the stlr it
+// needs anyway) and two loads; no system call while nobody sleeps or
+// someone searches. Rejected: a seq_cst fence between a release push and
+// L1 (the same cost, but ThreadSanitizer cannot check fences, and this is
+// the protocol the tests must check); waking a worker on every push (a
+// futex wake on the hottest path even while peers search); parking with a
+// timeout (an idle pool would wake hundreds of times a second, and every
+// local push would wait for a timeout to be stolen). The warm spin of a
+// worker that has just run a job is part of its search: it counts as a
+// searcher while it spins and parks through A, B, C like any other.
+//
+// A worker whose park returns checks that it was popped from `sleepers`: a
+// token left by a wake-up that raced with its own recheck is stale, and it
+// parks again. Shutdown clears `running` and unparks every worker.
+//
+// Locks, in order: `entries` before `snapshot`, `entries` before `sleepers`
+// (the registry's locks, registry.hpp). `notify_one` releases `sleepers`
+// before it read-locks `entries`. No lock is
+// held while a job runs. Finding work takes no lock except the brief
+// `snapshot` read lock taken when the list of stealers has changed since the
+// searcher last copied it.
+//
+// The last look (C) must not give up on a source that answers Retry (a
+// concurrent taker won a race, or a push is still being written): the job P
+// pushed may be right behind the contended one. find_job therefore asks each
+// source again until it answers Empty or Success; every Retry means another
+// thread made progress, so the loop ends.
+#include <atomic>
+#include <cstdint>
+#include <shared_mutex>
+#include <vector>
+
+#include "job.hpp"
+
+namespace corvalune::core {
+
+struct Scheduler;
+struct WorkerContext;
+
+// Parked pool threads, in the order they parked; no id twice.
+class SleeperList {
+ public:
+  // Only ever write-locked (every access modifies or must be exclusive).
+  std::shared_mutex lock;
+  std::vector<std::uint64_t> ids;  // guarded by lock
+  // Always equals ids.size() once the lock is released; read without the
+  // lock by the submitters' fast path (L2).
+  std::atomic<std::uint64_t> count{0};
+
+  // Adds `id` unless it is there already (A).
+  void add(std::uint64_t id);
+  // Removes `id`; false when it was not there.
+  bool remove(std::uint64_t id);
+  // True when `id` is listed (nobody has popped it to wake it).
+  bool contains(std::uint64_t id);
+};
+
+// One pool thread's place in the protocol, owned by its loop.
+class IdleState {
+ public:
+  // After a search found nothing: joins the searchers if the bound allows
+  // (at most half of the pool threads, at least one) and, when the thread
+  // has just worked, keeps searching a little while (the warm spin). Returns
+  // a job found meanwhile.
+  JobRef search(WorkerContext& context);
+  // A job was found (by any search): leaves the searchers, waking another
+  // sleeper if this was the last searcher.
+  void found_work(Scheduler& scheduler);
+  // A, B, C, then park until popped by a waker or until the pool stops.
+  // Returns the job the last look found, or nothing after the park.
+  JobRef sleep(WorkerContext& context);
+  // The loop ends: uncounts the thread everywhere.
+  void leave(WorkerContext& context);
+
+ private:
+  bool searching_ = false;  // counted in Scheduler::searching
+  bool warm_ = true;        // ran a job since it last parked
+};
+
+// After a push: wakes a sleeper when nobody searches (L1, L2, W). Two loads
+// while the pool is busy.
+void wake_for_work(Scheduler& scheduler);
+
+// Wakes the pool thread that parked most recently, if any sleeps, counting
+// it as searching (W). Returns false when none sleeps.
+bool notify_one(Scheduler& scheduler);
+
+// Unparks every registered worker, parked or not.
+void wake_all(Scheduler& scheduler);
+
+}  // namespace corvalune::core

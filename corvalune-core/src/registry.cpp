@@ -1,0 +1,89 @@
+#include "registry.hpp"
+
+#include <mutex>
+
+#include "queues/local_queue.hpp"
+#include "worker.hpp"
+
+namespace corvalune::core {
+namespace {
+
+void rebuild_snapshot_locked(WorkerRegistry& registry) {
+  auto list = std::make_shared<StealerList>();
+  list->reserve(registry.entries.size());
+  for (const auto& [id, entry] : registry.entries) list->emplace_back(id, entry.stealer);
+  std::shared_ptr<const StealerList> published = std::move(list);
+  std::unique_lock lock(registry.snapshot_lock);
+  registry.snapshot.swap(published);
+  // release: a searcher that reads the new version (acquire, in find_job)
+  // then copies the list under the lock; it never keeps a list older than
+  // the version read.
+  registry.snapshot_version.fetch_add(1, std::memory_order_release);
+  // The old list is dropped after the lock, by `published`'s destructor.
+  lock.unlock();
+}
+
+// Sends every job of a queue that is being torn down to the injector.
+void drain_to_injector(Scheduler& scheduler, LocalSlot slot) {
+  if (slot.queue == nullptr) return;
+  // The slot is already empty, so submit cannot push back onto this queue.
+  while (auto raw = slot.queue->pop()) submit(scheduler, JobRef::from_raw(*raw));
+  delete slot.queue;
+}
+
+}  // namespace
+
+WorkerRegistry::WorkerRegistry() : snapshot(std::make_shared<const StealerList>()) {}
+
+void Registration::leave() noexcept {
+  if (!scheduler_) return;
+  auto scheduler = std::move(scheduler_);
+  scheduler_ = nullptr;
+  leave_pool(scheduler, std::exchange(id_, 0));
+}
+
+std::unique_ptr<WorkerContext> enter_pool(std::shared_ptr<Scheduler> scheduler) {
+  WorkerRegistry& registry = *scheduler->registry;
+  // relaxed: ids only need to be unique.
+  const std::uint64_t id = registry.next_id.fetch_add(1, std::memory_order_relaxed);
+  Parker parker;
+  auto* queue = new LocalQueue();
+
+  // A thread registering again: its old queue's jobs go to the injector.
+  drain_to_injector(*scheduler, take_local_queue());
+  install_local_queue(id, queue, &scheduler->injector);
+
+  {
+    std::unique_lock lock(registry.entries_lock);
+    registry.entries.insert_or_assign(id, WorkerEntry{parker.unparker(), queue->stealer(), is_pool_thread()});
+    rebuild_snapshot_locked(registry);
+  }
+  return std::make_unique<WorkerContext>(std::move(scheduler), std::move(parker), id);
+}
+
+void leave_pool(const std::shared_ptr<Scheduler>& scheduler, std::uint64_t id) {
+  WorkerRegistry& registry = *scheduler->registry;
+  {
+    std::unique_lock lock(registry.entries_lock);
+    registry.entries.erase(id);
+    rebuild_snapshot_locked(registry);
+    registry.sleepers.remove(id);
+  }
+  drain_to_injector(*scheduler, take_local_queue_if(id));
+}
+
+std::uint64_t registered_count(Scheduler& scheduler) {
+  WorkerRegistry& registry = *scheduler.registry;
+  std::shared_lock lock(registry.entries_lock);
+  return registry.entries.size();
+}
+
+std::uint64_t pool_threads_registered(Scheduler& scheduler, std::uint64_t except) {
+  WorkerRegistry& registry = *scheduler.registry;
+  std::shared_lock lock(registry.entries_lock);
+  std::uint64_t count = 0;
+  for (const auto& [id, entry] : registry.entries) count += entry.pool_thread && id != except;
+  return count;
+}
+
+}  // namespace corvalune::core

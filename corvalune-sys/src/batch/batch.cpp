@@ -1,0 +1,220 @@
+// Batch dispatch: many items cut into contiguous chunks, one task per chunk,
+// one handle for the whole batch.
+//
+// Inputs are converted (payloads referenced or copied, tuples referenced)
+// before anything is queued, so a conversion error leaves nothing behind.
+// The chunk plan is taken from the number of workers registered at dispatch
+// time.
+#include "batch/batch.hpp"
+
+#include <algorithm>
+#include <memory>
+#include <optional>
+#include <tuple>
+#include <vector>
+
+#include "batch/convert.hpp"
+#include "batch/record.hpp"
+#include "block_pool.hpp"
+#include "chunking.hpp"
+#include "handles/handles.hpp"
+#include "interp/attach.hpp"
+#include "interp/deferred.hpp"
+#include "interp/guard.hpp"
+#include "module/args.hpp"
+#include "module/entry.hpp"
+#include "panic.hpp"
+#include "runtime.hpp"
+#include "tasks/pipeline.hpp"
+#include "tasks/spawn.hpp"
+#include "workloads/transform.hpp"
+
+namespace corvalune::sys {
+namespace {
+
+// --- chunk jobs --------------------------------------------------------------
+
+class NativeChunk final : public core::Future, public core::PoolAllocated {
+ public:
+  NativeChunk(std::shared_ptr<Payloads> payloads, std::shared_ptr<BatchNativeCompletion> record,
+              std::size_t index, core::ChunkRange range, std::uint64_t rounds)
+      : payloads_(std::move(payloads)), record_(std::move(record)), index_(index), range_(range), rounds_(rounds) {}
+
+  core::Poll poll(core::Context&) override {
+    detach_lingering();  // the chunk's transforms need no interpreter
+    BatchNativeCompletion& record = *record_;
+    try {
+      std::vector<NativeResult> results;
+      results.reserve(static_cast<std::size_t>(range_.end - range_.start));
+      const Payloads& p = *payloads_;
+      for (std::uint64_t i = range_.start; i < range_.end; ++i) {
+        PyObject* payload = p.get(static_cast<std::size_t>(i));
+        results.push_back(core::pipeline_transform(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(payload)),
+                                                   static_cast<std::size_t>(PyBytes_GET_SIZE(payload)), rounds_));
+      }
+      const bool placed = place(results);
+      record.publish(index_, std::move(results), placed);
+    } catch (...) {
+      record.set_error(current_failure_message("batch chunk panicked"));
+    }
+    if (record.finish_items(range_.end - range_.start)) record.run_callbacks();
+    payloads_.reset();
+    record_.reset();
+    return core::Poll::Ready;
+  }
+
+ private:
+  // One attachment for the whole chunk: drops the chunk's payload
+  // references and places its results, as bytes objects, in the record's
+  // list. False when they are not all placed (the record makes the rest
+  // when the result is taken): the batch has no list, memory ran out, or
+  // the interpreter is finalizing (the references are then left to the
+  // payload vector).
+  bool place(const std::vector<NativeResult>& results) {
+    // Attaching would be refused: not attempted.
+    if (Py_IsFinalizing()) return false;
+    std::optional<Attach> attach;
+    try {
+      attach.emplace();
+    } catch (const core::Panic&) {
+      return false;  // finalization began since the check above
+    }
+    payloads_->drop_range(static_cast<std::size_t>(range_.start), static_cast<std::size_t>(range_.end));
+    PyObject* list = record_->target();
+    if (list == nullptr) return false;
+    for (std::size_t k = 0; k < results.size(); ++k) {
+      PyObject* item = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(results[k].data()), 32);
+      if (item == nullptr) {
+        PyErr_Clear();
+        return false;
+      }
+      PyList_SET_ITEM(list, static_cast<Py_ssize_t>(range_.start + k), item);
+    }
+    return true;
+  }
+
+  std::shared_ptr<Payloads> payloads_;
+  std::shared_ptr<BatchNativeCompletion> record_;
+  std::size_t index_;
+  core::ChunkRange range_;
+  std::uint64_t rounds_;
+};
+
+class CallableChunk final : public core::Future, public core::PoolAllocated {
+ public:
+  CallableChunk(Ref func, std::shared_ptr<const Tuples> tuples, std::shared_ptr<BatchCallableCompletion> record,
+                core::ChunkRange range)
+      : func_(std::move(func)), tuples_(std::move(tuples)), record_(std::move(record)), range_(range) {}
+
+  core::Poll poll(core::Context&) override {
+    Attach attach(Attach::Linger::Yes);  // once for the whole chunk
+    BatchCallableCompletion& record = *record_;
+    try {
+      std::vector<ItemOutcome> outcomes;
+      outcomes.reserve(static_cast<std::size_t>(range_.end - range_.start));
+      for (std::uint64_t i = range_.start; i < range_.end; ++i) {
+        Ref result = Ref::steal(PyObject_Call(func_.get(), (*tuples_)[i].get(), nullptr));
+        if (result) {
+          outcomes.push_back({DeferredRef(std::move(result)), false});
+          continue;
+        }
+        // A PanicException fails the chunk.
+        outcomes.push_back({DeferredRef(take_call_failure()), true});
+      }
+      record.publish(range_.start, std::move(outcomes));
+    } catch (...) {
+      record.set_error(current_failure_message("batch callable chunk panicked"));
+    }
+    if (record.finish_items(range_.end - range_.start)) record.run_callbacks();
+    func_.reset();
+    tuples_.reset();
+    record_.reset();
+    return core::Poll::Ready;
+  }
+
+ private:
+  DeferredRef func_;
+  std::shared_ptr<const Tuples> tuples_;
+  std::shared_ptr<BatchCallableCompletion> record_;
+  core::ChunkRange range_;
+};
+
+// Starts the pool if needed and returns the chunk plan for n items.
+std::pair<core::Runtime*, std::vector<core::ChunkRange>> plan(std::uint64_t n) {
+  core::Runtime& runtime = core::global_runtime();
+  return {&runtime, core::plan_chunks(n, core::registered_count(*runtime.scheduler()))};
+}
+
+struct BatchSpawnNativePipeline {
+  static constexpr const char* name = "batch_spawn_native_pipeline";
+  static constexpr Param params[] = {{"payloads", true}, {"rounds", false, false, "100"}};
+  static constexpr const char* doc =
+      "Vectorized batch dispatch of multiple native compute tasks across Corvalune workers.";
+
+  static PyObject* call(PyObject*, PyObject* const* bound) {
+    auto payloads = std::make_shared<Payloads>();
+    if (!convert_payloads(bound[0], *payloads)) return nullptr;
+    auto rounds = convert_rounds(bound[1]);
+    if (!rounds) return nullptr;
+
+    const std::uint64_t n = payloads->size();
+    // An empty batch queues nothing: it is done at once, even on a stopped pool.
+    if (n > 0 && !ensure_pool_accepts_work()) return nullptr;
+    drop_pending_references();
+    core::Runtime* runtime = nullptr;
+    std::vector<core::ChunkRange> chunks;
+    if (n > 0) std::tie(runtime, chunks) = plan(n);
+    // The list the chunks fill. Without one (no memory for it now), result()
+    // makes the list itself.
+    Ref list;
+    if (n > 0) {
+      list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(n)));
+      if (list) {
+        PyObject_GC_UnTrack(list.get());
+      } else {
+        PyErr_Clear();
+      }
+    }
+    auto record = core::make_pooled_shared<BatchNativeCompletion>(n, chunks, std::move(list));
+    for (std::size_t k = 0; k < chunks.size(); ++k) {
+      core::Task::spawn(runtime->scheduler(), std::make_unique<NativeChunk>(payloads, record, k, chunks[k], *rounds))
+          .reset();
+    }
+    return make_handle(HandleKind::BatchNative, std::move(record));
+  }
+};
+
+struct BatchSpawnCallable {
+  static constexpr const char* name = "batch_spawn_callable";
+  static constexpr Param params[] = {{"func", true}, {"args_list", true}};
+  static constexpr const char* doc =
+      "Vectorized batch dispatch of multiple Python callables across Corvalune workers.";
+
+  static PyObject* call(PyObject*, PyObject* const* bound) {
+    auto tuples = std::make_shared<Tuples>();
+    if (!convert_args_list(bound[1], *tuples)) return nullptr;
+
+    const std::uint64_t n = tuples->size();
+    // An empty batch queues nothing: it is done at once, even on a stopped pool.
+    if (n > 0 && !ensure_pool_accepts_work()) return nullptr;
+    drop_pending_references();
+    auto record = core::make_pooled_shared<BatchCallableCompletion>(n);
+    if (n > 0) {
+      auto [runtime, chunks] = plan(n);
+      std::shared_ptr<const Tuples> shared = std::move(tuples);
+      for (const auto& range : chunks) {
+        core::Task::spawn(runtime->scheduler(),
+                          std::make_unique<CallableChunk>(Ref::borrow(bound[0]), shared, record, range))
+            .reset();
+      }
+    }
+    return make_handle(HandleKind::BatchCallable, std::move(record));
+  }
+};
+
+}  // namespace
+
+PyMethodDef kBatchSpawnNativePipelineDef = entry_def<BatchSpawnNativePipeline>();
+PyMethodDef kBatchSpawnCallableDef = entry_def<BatchSpawnCallable>();
+
+}  // namespace corvalune::sys

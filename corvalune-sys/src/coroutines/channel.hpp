@@ -1,0 +1,63 @@
+#pragma once
+// How run_level1 receives its root coroutine's outcome: a channel of
+// (value, exception) pairs with one receiver and counted senders.
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <utility>
+
+#include "interp/attach.hpp"
+#include "interp/deferred.hpp"
+#include "interp/pyref.hpp"
+
+namespace corvalune::sys {
+
+// Unbounded. // Shared by the receiver and the senders; its Python references are
+// DeferredRefs, so whichever owner goes last may drop it on any thread.
+struct Channel {
+  std::mutex lock;
+  std::condition_variable ready;
+  std::deque<std::pair<DeferredRef, DeferredRef>> pairs;  // guarded by lock
+  int senders = 0;                                        // guarded by lock
+  // Set with the first pair (release; pairs with the acquire in the
+  // receiver's spin): lets a receiver that expects a quick answer poll
+  // before it sleeps on the condition variable.
+  std::atomic<bool> sent{false};
+};
+
+// The sending end of a Channel. Sending and disconnecting are native: no
+// Python call is made, so neither can fail or be deferred on a thread whose
+// stack is nearly exhausted (a Python-level sender could raise
+// RecursionError there, and the interpreter defers deallocations on deep
+// stacks, so the receiver would never learn that the pair was lost).
+class ChannelSender {
+ public:
+  explicit ChannelSender(std::shared_ptr<Channel> channel) : channel_(std::move(channel)) {
+    std::lock_guard lock(channel_->lock);
+    ++channel_->senders;
+  }
+  ChannelSender(const ChannelSender&) = delete;
+  ChannelSender& operator=(const ChannelSender&) = delete;
+  ~ChannelSender() {
+    {
+      std::lock_guard lock(channel_->lock);
+      --channel_->senders;
+    }
+    channel_->ready.notify_all();
+  }
+  void send(Ref value, Ref exception) {
+    {
+      std::lock_guard lock(channel_->lock);
+      channel_->pairs.emplace_back(DeferredRef(std::move(value)), DeferredRef(std::move(exception)));
+    }
+    channel_->sent.store(true, std::memory_order_release);
+    channel_->ready.notify_all();
+  }
+
+ private:
+  std::shared_ptr<Channel> channel_;
+};
+
+}  // namespace corvalune::sys

@@ -1,0 +1,112 @@
+#pragma once
+// The coroutine task (see coroutine.hpp for the protocol), shared by its
+// step (coroutine.cpp), its resume callback (resume.cpp) and run_level1
+// (level1.cpp).
+#include <Python.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+#include "block_pool.hpp"
+#include "coroutines/cancellation.hpp"
+#include "coroutines/channel.hpp"
+#include "interp/attach.hpp"
+#include "interp/deferred.hpp"
+#include "interp/pyref.hpp"
+#include "sync/small_mutex.hpp"
+#include "task.hpp"
+
+namespace corvalune::sys {
+
+// How the next step resumes the coroutine.
+struct ResumeAction {
+  enum class Kind { Empty, Send, Throw } kind = Kind::Empty;
+  DeferredRef value;
+};
+
+// Where a resume callback leaves how the next step resumes the coroutine.
+// Shared by the coroutine's future and the callbacks registered for it, so
+// that a callback called after the task is gone has somewhere to write.
+struct ResumeSlot {
+  // Stores `next`, replacing a pending action (released after the lock).
+  void put(ResumeAction next);
+  // Takes the pending action (empty if none).
+  ResumeAction take();
+
+ private:
+  core::SmallMutex lock_;
+  ResumeAction action_;  // guarded by lock_
+};
+
+// A coroutine driven on the pool: a task future whose poll is one step (see
+// coroutine.hpp). The task's state word makes the steps exclusive: a wake
+// during a step (an awaitable's add_done_callback that calls back at once,
+// on this thread or another) marks the task and the task queues itself
+// again when the step is over. Nothing ever waits for a step, so a step can
+// call anything without deadlocking with itself.
+class CoroutineFuture final : public core::Future, public core::PoolAllocated {
+ public:
+  CoroutineFuture(Ref coroutine, Ref completion, std::unique_ptr<ChannelSender> sender,
+                  std::shared_ptr<CancellationState> cancellation)
+      : cancellation_(std::move(cancellation)),
+        coroutine_(std::move(coroutine)),
+        completion_(std::move(completion)),
+        sender_(std::move(sender)) {}
+  ~CoroutineFuture() override {
+    // Release order: coroutine, uncalled completion callback (or sender:
+    // disconnecting it tells run_level1 that no outcome will come), the
+    // resume slot, cancellation state.
+    coroutine_.reset();
+    completion_.reset();
+    sender_.reset();
+    resume_.reset();
+    cancellation_.reset();
+  }
+
+  core::Poll poll(core::Context& cx) override;
+
+ private:
+  void step(core::Context& cx);
+  void report_completion(Ref result, Ref exception);
+  // Empties `coroutine_` (releasing it) and reports.
+  void finish(Ref result, Ref exception) {
+    coroutine_.reset();
+    report_completion(std::move(result), std::move(exception));
+  }
+
+  // All owned by the polling thread (the task polls one thread at a time,
+  // and its state word orders one poll after the other).
+  std::shared_ptr<CancellationState> cancellation_;
+  std::shared_ptr<ResumeSlot> resume_ = std::make_shared<ResumeSlot>();
+  DeferredRef coroutine_;
+  DeferredRef completion_;
+  std::unique_ptr<ChannelSender> sender_;
+  bool gave_way_ = false;  // the step yielded None
+};
+
+// A callable that, on its first call, stores in `slot` how to resume the
+// coroutine from `awaitable` and wakes the task through `waker` (see
+// resume.cpp). Empty with an error set on failure.
+Ref make_resume_callback(core::Waker waker, std::shared_ptr<ResumeSlot> slot, PyObject* awaitable);
+
+// Creates a task for the coroutine and queues it. With `inject`, the task
+// goes to the global queue even from a thread that owns a local queue.
+void submit_task(Ref coroutine, Ref completion, std::unique_ptr<ChannelSender> sender,
+                 std::shared_ptr<CancellationState> cancellation, bool inject);
+
+// Sets, for a scope, whether the calling thread is inside a step's send or
+// throw (true), or in run_level1's wait (false: work run there is not part
+// of the step).
+class StepScope {
+ public:
+  explicit StepScope(bool in_step) noexcept;
+  ~StepScope();
+  StepScope(const StepScope&) = delete;
+  StepScope& operator=(const StepScope&) = delete;
+
+ private:
+  bool saved_;
+};
+
+}  // namespace corvalune::sys

@@ -1,0 +1,180 @@
+// run_level1: runs a root coroutine on the pool and blocks the caller until
+// it finishes, helping with queued work meanwhile when the caller is a
+// worker itself.
+#include <chrono>
+#include <optional>
+#include <utility>
+
+#include "coroutines/coroutine.hpp"
+#include "coroutines/coroutine_task.hpp"
+#include "interp/attach.hpp"
+#include "interp/deferred.hpp"
+#include "interp/detach.hpp"
+#include "interp/guard.hpp"
+#include "interp/names.hpp"
+#include "interp/report.hpp"
+#include "module/args.hpp"
+#include "module/entry.hpp"
+#include "queues/local_queue.hpp"
+#include "runtime.hpp"
+#include "sync/cpu_relax.hpp"
+#include "tasks/spawn.hpp"
+#include "worker.hpp"
+
+namespace corvalune::sys {
+namespace {
+
+constexpr const char* kShutDownBeforeCompletion =
+    "the Corvalune worker pool was shut down before the coroutine finished";
+
+enum class Received { Pair, Disconnected, Timeout };
+
+// Waits (detached by the caller) until a pair arrives, every sender is gone,
+// or `timeout` passes.
+Received receive(Channel& channel, std::chrono::nanoseconds timeout, std::pair<DeferredRef, DeferredRef>& out,
+                 std::chrono::nanoseconds spin = std::chrono::nanoseconds(0)) {
+  if (spin.count() > 0) {
+    // A short coroutine often finishes within microseconds: poll for that
+    // long before paying for a sleep and a wake-up.
+    const auto until = std::chrono::steady_clock::now() + spin;
+    while (!channel.sent.load(std::memory_order_acquire) && std::chrono::steady_clock::now() < until) {
+      core::cpu_relax();
+    }
+  }
+  std::unique_lock lock(channel.lock);
+  const bool woke = channel.ready.wait_for(lock, timeout, [&] { return !channel.pairs.empty() || channel.senders == 0; });
+  if (!channel.pairs.empty()) {
+    out = std::move(channel.pairs.front());
+    channel.pairs.pop_front();
+    return Received::Pair;
+  }
+  return woke ? Received::Disconnected : Received::Timeout;
+}
+
+PyObject* deliver(std::pair<DeferredRef, DeferredRef> pair) {
+  Ref value = pair.first.take();
+  Ref exception = pair.second.take();
+  if (exception && exception.get() != Py_None) {
+    PyErr_SetRaisedException(exception.release());
+    return nullptr;
+  }
+  return value.release();
+}
+
+// Hides the calling thread's running asyncio loop for a scope. A thread that
+// blocks in run_level1 inside a running loop cannot run that loop: coroutine
+// steps it runs while it helps must not take the loop for theirs (awaiting
+// a handle would hand its completion to the blocked loop).
+class HiddenLoop {
+ public:
+  HiddenLoop() {
+    // Without asyncio imported, no loop runs anywhere.
+    Ref events = Ref::steal(PyImport_GetModule(name(Name::asyncio_events)));
+    if (!events) {
+      PyErr_Clear();
+      return;
+    }
+    Ref loop = Ref::steal(PyObject_CallMethodNoArgs(events.get(), name(Name::get_running_loop_private)));
+    if (!loop || loop.get() == Py_None) {
+      PyErr_Clear();
+      return;
+    }
+    Ref hidden = Ref::steal(PyObject_CallMethodOneArg(events.get(), name(Name::set_running_loop_private), Py_None));
+    if (!hidden) {
+      PyErr_Clear();
+      return;
+    }
+    events_ = std::move(events);
+    loop_ = std::move(loop);
+  }
+  ~HiddenLoop() {
+    if (!loop_) return;
+    // Restored whatever run_level1 returns with: its own error is kept.
+    Ref pending = Ref::steal(PyErr_GetRaisedException());
+    Ref restored =
+        Ref::steal(PyObject_CallMethodOneArg(events_.get(), name(Name::set_running_loop_private), loop_.get()));
+    if (!restored) report_unraisable("while restoring the running event loop after run_level1()");
+    PyErr_SetRaisedException(pending.release());
+  }
+  HiddenLoop(const HiddenLoop&) = delete;
+  HiddenLoop& operator=(const HiddenLoop&) = delete;
+
+ private:
+  Ref events_;
+  Ref loop_;
+};
+
+PyObject* run_root(PyObject* coro) {
+  if (!ensure_pool_accepts_work()) return nullptr;
+
+  auto channel = std::make_shared<Channel>();
+  // A thread with its own queue (a pool worker running a task, a
+  // registered thread) would be the only one to look there while it
+  // blocks: the root task goes to the global queue instead, and this
+  // thread keeps running queued work while it waits.
+  const bool helping = core::has_local_queue();
+  submit_task(Ref::borrow(coro), {}, std::make_unique<ChannelSender>(channel), nullptr, /*inject=*/helping);
+  core::Scheduler& scheduler = *core::global_runtime().scheduler();
+  // Work run while this thread helps is not part of any step that
+  // called run_level1, and sees no running loop.
+  StepScope not_in_step(false);
+  std::optional<HiddenLoop> hidden_loop;
+  if (helping) hidden_loop.emplace();
+
+  using namespace std::chrono;
+  constexpr nanoseconds kSignalCheck = milliseconds(50);
+  constexpr nanoseconds kHelpWait = milliseconds(1);
+  auto next_signal_check = steady_clock::now() + kSignalCheck;
+  nanoseconds spin = microseconds(50);  // first wait only
+  for (;;) {
+    std::pair<DeferredRef, DeferredRef> pair;
+    Received got;
+    if (helping) {
+      if (core::JobRef job = core::take_local_or_injected(scheduler)) {
+        std::move(job).run();
+        got = receive(*channel, nanoseconds(0), pair);
+      } else {
+        Detach released;
+        got = receive(*channel, kHelpWait, pair);
+      }
+    } else {
+      {
+        Detach released;
+        got = receive(*channel, kSignalCheck, pair, std::exchange(spin, nanoseconds(0)));
+      }
+      // References dropped by detached threads are released here, as at
+      // any attach.
+      drop_pending_references();
+    }
+    if (got == Received::Pair) return deliver(std::move(pair));
+    if (got == Received::Disconnected) {
+      PyErr_SetString(PyExc_RuntimeError, "coroutine channel disconnected before completion");
+      return nullptr;
+    }
+    if (!helping || steady_clock::now() >= next_signal_check) {
+      if (PyErr_CheckSignals() < 0) return nullptr;
+      next_signal_check = steady_clock::now() + kSignalCheck;
+      // Once the pool has stopped and every worker has left, nothing will
+      // ever step the coroutine again: say so instead of waiting for ever.
+      if (!helping && !scheduler.is_running() && core::registered_count(scheduler) == 0) {
+        PyErr_SetString(PyExc_RuntimeError, kShutDownBeforeCompletion);
+        return nullptr;
+      }
+    }
+  }
+}
+
+struct RunLevel1 {
+  static constexpr const char* name = "run_level1";
+  static constexpr Param params[] = {{"main_coro", true}};
+  static constexpr const char* doc =
+      "Corvalune Level 1 native executor entry point: runs a root coroutine to completion.";
+
+  static PyObject* call(PyObject*, PyObject* const* bound) { return run_root(bound[0]); }
+};
+
+}  // namespace
+
+PyMethodDef kRunLevel1Def = entry_def<RunLevel1>();
+
+}  // namespace corvalune::sys

@@ -1,0 +1,228 @@
+// The coroutine task's step (see coroutine.hpp for the protocol).
+#include "coroutines/coroutine.hpp"
+
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "coroutines/coroutine_task.hpp"
+#include "interp/attach.hpp"
+#include "interp/deferred.hpp"
+#include "interp/exceptions.hpp"
+#include "interp/guard.hpp"
+#include "interp/names.hpp"
+#include "interp/report.hpp"
+#include "runtime.hpp"
+
+namespace corvalune::sys {
+namespace {
+
+constexpr const char* kCoroutinePanicked = "coroutine panicked during execution";
+
+// The Level 1 step running on this thread, if any: while a step sends into
+// its coroutine, the module's own handles park the coroutine on themselves
+// instead of asking to be polled (see handles.cpp).
+thread_local bool t_in_step = false;
+
+// Discards the pending error, unless it is a PanicException coming back from
+// Python: that is a native failure, which ends the step with PanicInTask.
+void clear_unless_panic() {
+  if (!PyErr_Occurred()) return;
+  Ref exc = take_raised_exception();  // throws for a PanicException
+}
+
+// Discards the pending error if it is an ordinary one (an Exception), which
+// counts as "this awaitable cannot be driven". Anything else (a
+// KeyboardInterrupt, a SystemExit) is returned, to end the coroutine with it
+// unchanged. A PanicException resumes as a native failure.
+Ref take_unless_ordinary() {
+  if (!PyErr_Occurred()) return {};
+  Ref exc = take_raised_exception();
+  if (PyErr_GivenExceptionMatches(exc.get(), PyExc_Exception)) return {};
+  return exc;
+}
+
+Ref new_exception(PyObject* type, const char* message) {
+  return Ref::steal(PyObject_CallFunction(type, "s", message));
+}
+
+std::string cannot_drive_message(PyObject* yielded) {
+  std::string name = "unknown";
+  Ref type_name = Ref::steal(PyType_GetName(Py_TYPE(yielded)));
+  if (type_name) {
+    Ref text = Ref::steal(PyObject_Str(type_name.get()));
+    const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+    if (utf8 != nullptr) name = utf8;
+  }
+  PyErr_Clear();
+  const std::string indent(29, ' ');
+  return "corvalune Level 1 executor cannot drive an awaitable of type '" + name +
+         "': only objects exposing add_done_callback() \n" + indent +
+         "(e.g. asyncio.Future) are supported. Use corvalune.run(coro) or \n" + indent +
+         "corvalune.run(coro, level1=False) for full asyncio support.";
+}
+
+}  // namespace
+
+StepScope::StepScope(bool in_step) noexcept : saved_(std::exchange(t_in_step, in_step)) {}
+StepScope::~StepScope() { t_in_step = saved_; }
+
+// --- the step -----------------------------------------------------------------
+
+void ResumeSlot::put(ResumeAction next) {
+  ResumeAction replaced;  // released after the lock
+  std::lock_guard lock(lock_);
+  replaced = std::exchange(action_, std::move(next));
+}
+
+ResumeAction ResumeSlot::take() {
+  std::lock_guard lock(lock_);
+  return std::exchange(action_, ResumeAction{});
+}
+
+void CoroutineFuture::report_completion(Ref result, Ref exception) {
+  // Taken out first: whatever happens next, the outcome is reported once.
+  DeferredRef callback = std::move(completion_);
+  std::unique_ptr<ChannelSender> sender = std::move(sender_);
+  if (sender) {
+    sender->send(std::move(result), std::move(exception));
+    return;
+  }
+  if (!callback) return;
+  PyObject* call_args[] = {result ? result.get() : Py_None, exception ? exception.get() : Py_None};
+  Ref returned = Ref::steal(PyObject_Vectorcall(callback.get(), call_args, 2, nullptr));
+  // Nobody can receive what the callback raised, whatever its type.
+  if (!returned) report_unraisable("in corvalune coroutine completion callback", callback.get());
+}
+
+core::Poll CoroutineFuture::poll(core::Context& cx) {
+  // A finalizing interpreter is never touched: the coroutine stays pending
+  // and nothing will poll it again.
+  if (Py_IsFinalizing()) return core::Poll::Pending;
+  std::optional<Attach> attach;
+  try {
+    attach.emplace(Attach::Linger::Yes);
+  } catch (...) {
+    return core::Poll::Pending;  // finalizing since the check
+  }
+  try {
+    step(cx);
+  } catch (...) {
+    // A native failure anywhere in the step ends the coroutine with
+    // PanicInTask; nothing reaches the worker unreported.
+    try {
+      const std::string message = current_failure_message(kCoroutinePanicked);
+      if (coroutine_) {
+        Ref exc = PendingException{ExceptionKind::PanicInTask, message}.to_object();
+        PyErr_Clear();
+        finish({}, std::move(exc));
+      }
+    } catch (...) {
+      PyErr_Clear();
+    }
+  }
+  if (!coroutine_) {
+    // Released here, attached, rather than by the task after this poll.
+    resume_.reset();
+    cancellation_.reset();
+    return core::Poll::Ready;
+  }
+  if (std::exchange(gave_way_, false)) {
+    // Yielded None: polled again once this poll is over, and the
+    // interpreter is let go between such steps (see Attach::Linger).
+    attach->set_linger(Attach::Linger::No);
+    cx.waker.wake_by_ref();
+  }
+  return core::Poll::Pending;
+}
+
+void CoroutineFuture::step(core::Context& cx) {
+  if (!coroutine_) return;  // finished: a late wake-up
+  PyObject* coro = coroutine_.get();
+
+  // acquire: nothing else is read from cancel(); the flag is the message.
+  if (cancellation_->cancelled.load(std::memory_order_acquire)) {
+    Ref thrown = PendingException{ExceptionKind::TaskCancelled, "coroutine cancelled cooperatively"}.to_object();
+    if (thrown) {
+      Ref answer = call_method(coro, Name::throw_, thrown.get());
+    }
+    clear_unless_panic();  // whatever the coroutine answers is discarded
+    Ref reported = PendingException{ExceptionKind::TaskCancelled, "cancelled"}.to_object();
+    PyErr_Clear();
+    finish({}, std::move(reported));
+    return;
+  }
+
+  ResumeAction action = resume_->take();
+  Ref yielded = [&] {
+    StepScope in_step(true);
+    switch (action.kind) {
+      case ResumeAction::Kind::Send:
+        return call_method(coro, Name::send, action.value.get());
+      case ResumeAction::Kind::Throw:
+        return call_method(coro, Name::throw_, action.value.get());
+      case ResumeAction::Kind::Empty:
+        break;
+    }
+    return call_method(coro, Name::send, Py_None);
+  }();
+  action.value.reset();
+
+  if (!yielded) {
+    Ref exc = take_raised_exception();  // a PanicException resumes as a native failure
+    if (exc && PyErr_GivenExceptionMatches(exc.get(), PyExc_StopIteration)) {
+      Ref value = Ref::steal(PyObject_GetAttr(exc.get(), name(Name::value)));
+      if (!value) {
+        PyErr_Clear();
+        value = Ref::borrow(Py_None);
+      }
+      finish(std::move(value), {});
+    } else {
+      finish({}, std::move(exc));
+    }
+    return;
+  }
+
+  int has_callback = PyObject_HasAttrWithError(yielded.get(), name(Name::add_done_callback));
+  if (has_callback < 0) {
+    if (Ref interrupt = take_unless_ordinary()) {
+      finish({}, std::move(interrupt));
+      return;
+    }
+    has_callback = 0;
+  }
+  if (has_callback) {
+    Ref callback = make_resume_callback(cx.waker.clone(), resume_, yielded.get());
+    if (callback) {
+      Ref added = call_method(yielded.get(), Name::add_done_callback, callback.get());
+      if (added) return;  // suspended
+    }
+    if (Ref interrupt = take_unless_ordinary()) {
+      finish({}, std::move(interrupt));
+      return;
+    }
+  } else if (yielded.get() == Py_None) {
+    gave_way_ = true;  // polled again once the step is over (poll)
+    return;
+  }
+  Ref error = new_exception(PyExc_TypeError, cannot_drive_message(yielded.get()).c_str());
+  PyErr_Clear();
+  finish({}, std::move(error));
+}
+
+void submit_task(Ref coroutine, Ref completion, std::unique_ptr<ChannelSender> sender,
+                 std::shared_ptr<CancellationState> cancellation, bool inject) {
+  core::Runtime& runtime = core::global_runtime();
+  if (!cancellation) cancellation = std::make_shared<CancellationState>();
+  auto future = std::make_unique<CoroutineFuture>(std::move(coroutine), std::move(completion), std::move(sender),
+                                                  std::move(cancellation));
+  core::Task::spawn(runtime.scheduler(), std::move(future), inject).reset();
+}
+
+bool in_level1_step() noexcept { return t_in_step; }
+
+void submit_coroutine(Ref coroutine, Ref completion, std::shared_ptr<CancellationState> cancellation) {
+  submit_task(std::move(coroutine), std::move(completion), nullptr, std::move(cancellation), /*inject=*/false);
+}
+
+}  // namespace corvalune::sys

@@ -1,0 +1,244 @@
+#include "handles/completion.hpp"
+
+#include <cassert>
+#include <new>
+#include <string_view>
+
+#include "interp/closure.hpp"
+#include "interp/deferred.hpp"
+#include "interp/guard.hpp"
+#include "interp/report.hpp"
+
+namespace corvalune::sys {
+namespace {
+
+std::string exception_text(PyObject* exc) {
+  std::string text;
+  Ref name = Ref::steal(PyType_GetFullyQualifiedName(Py_TYPE(exc)));
+  if (name) {
+    if (const char* utf8 = PyUnicode_AsUTF8(name.get())) text = utf8;
+  }
+  PyErr_Clear();
+  text += ": ";
+  Ref str = Ref::steal(PyObject_Str(exc));
+  const char* utf8 = str ? PyUnicode_AsUTF8(str.get()) : nullptr;
+  if (utf8 != nullptr) {
+    text += utf8;
+  } else {
+    PyErr_Clear();
+    text += "<exception str() failed>";
+  }
+  return text;
+}
+
+// A done-callback wrapper: calls cb(), falling back to cb(handle) when the
+// no-argument call fails for a missing positional argument. Accepts and
+// ignores its own arguments, and never fails to its caller: the callback's
+// failure is reported here, naming the callback.
+class DoneCallback final : public ClosureBody {
+ public:
+  DoneCallback(PyObject* handle, PyObject* cb) : cb_(Ref::borrow(cb)), handle_(Ref::borrow(handle)) {}
+
+  PyObject* call(PyObject* const*, Py_ssize_t, PyObject*) override {
+    Attach attach;
+    Ref cb = cb_.clone();
+    Ref handle = handle_.clone();
+    if (!cb) Py_RETURN_NONE;  // cleared by the collector
+    Ref result = Ref::steal(PyObject_CallNoArgs(cb.get()));
+    if (!result && PyErr_ExceptionMatches(PyExc_TypeError)) {
+      // Not PyErr_GetRaisedException through take_raised_exception: a
+      // TypeError is never a PanicException.
+      Ref exc = Ref::steal(PyErr_GetRaisedException());
+      const std::string text = exception_text(exc.get());
+      // Only a failure to bind the call itself means "takes the handle": it
+      // is raised before the callback's frame exists, so its traceback is
+      // empty. The same words raised from inside the callback are its own
+      // failure, and the callback has run: it is not called again.
+      Ref traceback = Ref::steal(PyException_GetTraceback(exc.get()));
+      if (!traceback && text.find("missing") != std::string::npos &&
+          text.find("required positional argument") != std::string::npos) {
+        exc.reset();
+        result = Ref::steal(PyObject_CallOneArg(cb.get(), handle ? handle.get() : Py_None));
+      } else {
+        PyErr_SetRaisedException(exc.release());
+      }
+    }
+    if (!result) report_unraisable("in corvalune done callback", cb.get());
+    Py_RETURN_NONE;
+  }
+  int traverse(visitproc visit, void* arg) override {
+    Py_VISIT(cb_.get());
+    Py_VISIT(handle_.get());
+    return 0;
+  }
+  void clear() override {
+    cb_.reset();
+    handle_.reset();
+  }
+  const char* what() const noexcept override { return "corvalune done callback"; }
+
+ private:
+  DeferredRef cb_;
+  DeferredRef handle_;
+};
+
+Ref make_wrapper(PyObject* handle, PyObject* cb) { return make_closure(std::make_unique<DoneCallback>(handle, cb)); }
+
+void call_one(PyObject* wrapper) {
+  Ref result = Ref::steal(PyObject_CallNoArgs(wrapper));
+  // A PanicException coming back is a failure of the callback, not of the
+  // completing job: it is reported like any other.
+  if (!result) report_unraisable("in corvalune done callback", wrapper);
+}
+
+}  // namespace
+
+void call_wrappers(std::vector<DeferredRef> wrappers) {
+  for (auto& wrapper : wrappers) {
+    call_one(wrapper.get());
+    wrapper.reset();
+  }
+}
+
+int Completion::add_done_callback(PyObject* handle, PyObject* cb) {
+  Ref wrapper = make_wrapper(handle, cb);
+  if (!wrapper) return -1;
+  add_wrapper(std::move(wrapper));
+  return 0;
+}
+
+void Completion::add_wrapper(Ref wrapper) {
+  std::vector<DeferredRef> ready;
+  {
+    std::unique_lock lock(callback_lock_);
+    if (is_done()) {
+      lock.unlock();
+      call_one(wrapper.get());
+      return;
+    }
+    callbacks_.emplace_back(std::move(wrapper));
+    if (is_done()) ready.swap(callbacks_);
+  }
+  call_wrappers(std::move(ready));
+}
+
+void Completion::run_callbacks() {
+  std::vector<DeferredRef> taken;
+  {
+    std::lock_guard lock(callback_lock_);
+    taken.swap(callbacks_);
+  }
+  if (taken.empty()) return;
+  Attach attach(Attach::Linger::Yes);
+  call_wrappers(std::move(taken));
+}
+
+PyObject* CallableCompletion::result() {
+  std::unique_lock lock(result_lock_);
+  if (slot_ == Slot::Empty) {
+    lock.unlock();
+    PyErr_SetString(PyExc_RuntimeError, "task not completed");
+    return nullptr;
+  }
+  if (slot_ == Slot::Value) return object_ ? object_.clone().release() : Py_NewRef(Py_None);
+  if (!object_ && !pending_) {
+    // Released by the cycle collector: only reachable from other garbage.
+    lock.unlock();
+    PyErr_SetString(PyExc_RuntimeError, "task outcome was released");
+    return nullptr;
+  }
+  if (!object_) {
+    // A PanicInTask not yet created: create it outside the lock, then keep
+    // the first one stored so that every call raises the same object.
+    PendingException pending = *pending_;
+    lock.unlock();
+    Ref created = pending.to_object();
+    if (!created) return nullptr;
+    lock.lock();
+    if (!object_) {
+      object_ = DeferredRef(created.clone());
+      pending_.reset();
+    }
+  }
+  Ref exc = object_.clone();
+  lock.unlock();
+  PyErr_SetRaisedException(exc.release());
+  return nullptr;
+}
+
+int CallableCompletion::traverse(visitproc visit, void* arg) {
+  if (!is_done()) return 0;
+  std::lock_guard lock(result_lock_);
+  Py_VISIT(object_.get());
+  return 0;
+}
+
+void CallableCompletion::clear() {
+  if (!is_done()) return;
+  DeferredRef released;  // dropped after the lock
+  std::lock_guard lock(result_lock_);
+  released = std::move(object_);
+}
+
+void CallableCompletion::store(Slot slot, Ref object, std::optional<PendingException> pending) {
+  {
+    // Stored once, by the job's only run: nothing is replaced (and so no
+    // reference is dropped under the lock).
+    std::lock_guard lock(result_lock_);
+    assert(!object_);
+    object_ = DeferredRef(std::move(object));
+    pending_ = std::move(pending);
+    slot_ = slot;
+  }
+  mark_done();
+}
+
+void CallableCompletion::complete_value(Ref value) { store(Slot::Value, std::move(value), std::nullopt); }
+
+void CallableCompletion::complete_error(Ref exception) { store(Slot::Error, std::move(exception), std::nullopt); }
+
+void CallableCompletion::complete_panic(std::string message) {
+  store(Slot::Error, {}, PendingException{ExceptionKind::PanicInTask, std::move(message)});
+}
+
+PyObject* NativeCompletion::result() {
+  std::unique_lock lock(result_lock_);
+  switch (slot_) {
+    case Slot::Empty:
+      lock.unlock();
+      PyErr_SetString(PyExc_RuntimeError, "task not completed");
+      return nullptr;
+    case Slot::Bytes: {
+      const auto bytes = bytes_;
+      lock.unlock();
+      return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()), 32);
+    }
+    case Slot::Failure: {
+      PendingException exc{ExceptionKind::PanicInTask, *failure_};
+      lock.unlock();
+      exc.raise();
+      return nullptr;
+    }
+  }
+  return nullptr;
+}
+
+void NativeCompletion::complete_bytes(const std::array<std::uint8_t, 32>& bytes) {
+  {
+    std::lock_guard lock(result_lock_);
+    bytes_ = bytes;
+    slot_ = Slot::Bytes;
+  }
+  done_.store(1, std::memory_order_release);  // pairs with the acquire in is_done()
+}
+
+void NativeCompletion::complete_failure(std::string message) {
+  {
+    std::lock_guard lock(result_lock_);
+    failure_ = std::make_unique<std::string>(std::move(message));
+    slot_ = Slot::Failure;
+  }
+  done_.store(1, std::memory_order_release);  // pairs with the acquire in is_done()
+}
+
+}  // namespace corvalune::sys

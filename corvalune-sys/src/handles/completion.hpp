@@ -1,0 +1,125 @@
+#pragma once
+// Completion records: what one task (or the chunks of one batch) shares with
+// the handle Python holds.
+//
+// Completion protocol, followed by every job:
+//   1. store the outcome under the result lock;
+//   2. mark done (release store, no lock held);
+//   3. take the whole callback list under the callback lock;
+//   4. call each callback with no lock held, attached to the interpreter.
+// `add_done_callback` appends under the callback lock and then reads the done
+// mark again under that same lock. A completion that marked done before the
+// append finds the callback in step 3 only if it took the list after the
+// append; otherwise the registering thread sees the mark and takes the list
+// itself. Either way every callback runs exactly once.
+//
+// The result lock and the callback lock are never held together, and no
+// Python code runs while either is held. Records are shared through
+// std::shared_ptr (atomic counts); any Python reference they hold is a
+// DeferredRef, so the last owner may drop them on any thread.
+#include <Python.h>
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+
+#include "sync/small_mutex.hpp"
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "interp/attach.hpp"
+#include "interp/deferred.hpp"
+#include "interp/exceptions.hpp"
+#include "interp/pyref.hpp"
+
+namespace corvalune::sys {
+
+class Completion {
+ public:
+  virtual ~Completion() = default;
+
+  // Done condition, read without a lock (acquire).
+  virtual bool is_done() const noexcept = 0;
+  // The outcome as a new reference, or nullptr with an exception set
+  // (RuntimeError before completion). The caller is attached.
+  virtual PyObject* result() = 0;
+
+  // Registers `cb` for `handle`. Returns 0, or -1 with an exception set if the
+  // wrapper cannot be built. The caller is attached.
+  int add_done_callback(PyObject* handle, PyObject* cb);
+
+  // Registers a callable that takes no arguments as it is (no wrapper): the
+  // same protocol as add_done_callback. The caller is attached.
+  void add_wrapper(Ref wrapper);
+
+  // Steps 3 and 4 of the protocol: takes the callbacks and calls them,
+  // attaching if the calling thread is not attached. Call after marking done.
+  void run_callbacks();
+
+  // Cycle collection. A stored outcome can refer back to its handle (an
+  // exception's traceback holds the frames that hold the handle), so the
+  // handles of records that keep Python objects take part in garbage
+  // collection. Only a done record's outcome is visited: it is immutable by
+  // then, and pending callbacks must never be cleared (the job still runs
+  // them when it completes).
+  virtual int traverse(visitproc, void*) { return 0; }
+  virtual void clear() {}
+
+ protected:
+  core::SmallMutex callback_lock_;
+  std::vector<DeferredRef> callbacks_;  // guarded by callback_lock_
+};
+
+// Calls each wrapper with no arguments, printing and discarding what they
+// raise, and releases them. The caller is attached.
+void call_wrappers(std::vector<DeferredRef> wrappers);
+
+class CallableCompletion final : public Completion {
+ public:
+  bool is_done() const noexcept override { return done_.load(std::memory_order_acquire) != 0; }
+  PyObject* result() override;
+  int traverse(visitproc visit, void* arg) override;
+  void clear() override;
+
+  // Step 1 (and 2) of the protocol: exactly one of these, once.
+  void complete_value(Ref value);
+  void complete_error(Ref exception);
+  void complete_panic(std::string message);
+
+ private:
+  enum class Slot : std::uint8_t { Empty, Value, Error };
+
+  // Step 1 and 2 of the protocol: the outcome under the lock, then the mark.
+  void store(Slot slot, Ref object, std::optional<PendingException> pending);
+  void mark_done() noexcept {
+    // release: publishes the stored outcome; pairs with the acquire in is_done().
+    done_.store(1, std::memory_order_release);
+  }
+
+  core::SmallMutex result_lock_;
+  Slot slot_ = Slot::Empty;  // guarded by result_lock_
+  DeferredRef object_;                      // the value or the exception object
+  std::optional<PendingException> pending_;  // an error not yet created
+  std::atomic<std::uint8_t> done_{0};
+};
+
+class NativeCompletion final : public Completion {
+ public:
+  bool is_done() const noexcept override { return done_.load(std::memory_order_acquire) != 0; }
+  PyObject* result() override;
+
+  void complete_bytes(const std::array<std::uint8_t, 32>& bytes);
+  void complete_failure(std::string message);
+
+ private:
+  core::SmallMutex result_lock_;
+  enum class Slot : std::uint8_t { Empty, Bytes, Failure } slot_ = Slot::Empty;  // guarded by result_lock_
+  std::array<std::uint8_t, 32> bytes_{};
+  std::unique_ptr<std::string> failure_;  // set with Slot::Failure; kept out of line: rare
+  std::atomic<std::uint8_t> done_{0};
+};
+
+}  // namespace corvalune::sys

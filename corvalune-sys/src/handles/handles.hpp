@@ -1,0 +1,28 @@
+#pragma once
+// The handle classes: NativeTask, CallableTask, BatchNativeTask,
+// BatchCallableTask.
+//
+// A handle is the object header and one owning reference to a completion
+// record (completion.hpp). All four share one layout and one set of slots:
+// done(), result(), add_done_callback(cb), __await__, __iter__/__next__.
+#include <Python.h>
+
+#include <memory>
+
+#include "handles/completion.hpp"
+
+namespace corvalune::sys {
+
+enum class HandleKind { Native, Callable, BatchNative, BatchCallable };
+
+// The type object (borrowed), created once per process. Throws a native
+// failure if it cannot be created.
+PyObject* handle_type(HandleKind kind);
+
+// True when `obj` is one of the four handle classes.
+bool is_task_handle(PyObject* obj) noexcept;
+
+// A new handle around `record`, or nullptr with an exception set.
+PyObject* make_handle(HandleKind kind, std::shared_ptr<Completion> record);
+
+}  // namespace corvalune::sys

@@ -1,0 +1,57 @@
+#include "interp/exceptions.hpp"
+
+#include "interp/cells.hpp"
+#include "interp/guard.hpp"
+#include "panic.hpp"
+
+namespace corvalune::sys {
+namespace {
+
+struct ExceptionInfo {
+  const char* qualified_name;
+  const char* doc;
+};
+
+constexpr ExceptionInfo kInfo[] = {
+    {"corvalune.PanicInTask",
+     "Raised when an in-flight native task panics inside the shared executor."},
+    {"corvalune.TaskCancelled", "Raised when a task is cancelled cooperatively."},
+    {"corvalune.RegistrationError",
+     "Raised when worker registration fails or is invoked with invalid state."},
+};
+
+ObjectCell g_cells[3];
+
+}  // namespace
+
+PyObject* exception_type(ExceptionKind kind) {
+  const auto index = static_cast<std::size_t>(kind);
+  return g_cells[index].get_or_init([index]() -> PyObject* {
+    const ExceptionInfo& info = kInfo[index];
+    PyObject* type = PyErr_NewExceptionWithDoc(info.qualified_name, info.doc, PyExc_Exception, nullptr);
+    if (type != nullptr) return type;
+    std::string detail;
+    if (Ref exc = take_raised_exception()) {
+      if (Ref text = Ref::steal(PyObject_Str(exc.get()))) {
+        if (const char* utf8 = PyUnicode_AsUTF8(text.get())) detail = utf8;
+      }
+      PyErr_Clear();
+    }
+    throw core::Panic("Failed to initialize new exception type.: " + detail);
+  });
+}
+
+Ref PendingException::to_object() const {
+  PyObject* type = exception_type(kind);
+  Ref text = Ref::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
+                                             "replace"));
+  if (!text) return {};
+  return Ref::steal(PyObject_CallOneArg(type, text.get()));
+}
+
+void PendingException::raise() const {
+  Ref exc = to_object();
+  if (exc) PyErr_SetRaisedException(exc.release());
+}
+
+}  // namespace corvalune::sys

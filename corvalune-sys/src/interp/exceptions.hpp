@@ -1,0 +1,34 @@
+#pragma once
+// The module's exception types: PanicInTask, TaskCancelled, RegistrationError.
+//
+// Each type object is created once per process (see cells.hpp) and shared by
+// every module object. `PendingException` describes one of them by kind and
+// message without creating any Python object, so native code may build one on
+// a thread that is not attached to the interpreter; the Python object is made
+// only when it is raised or stored.
+#include <Python.h>
+
+#include <string>
+
+#include "interp/pyref.hpp"
+
+namespace corvalune::sys {
+
+enum class ExceptionKind { PanicInTask, TaskCancelled, RegistrationError };
+
+// The type object (borrowed), created on first request. Throws a native
+// failure ("Failed to initialize new exception type. ...") if it cannot be
+// created.
+PyObject* exception_type(ExceptionKind kind);
+
+struct PendingException {
+  ExceptionKind kind;
+  std::string message;
+
+  // Raises it in the calling (attached) thread.
+  void raise() const;
+  // The exception object, or nullptr with a Python error set.
+  Ref to_object() const;
+};
+
+}  // namespace corvalune::sys

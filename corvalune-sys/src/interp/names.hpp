@@ -1,0 +1,44 @@
+#pragma once
+// Method and attribute names, interned once per process, and calls by name.
+//
+// Calls go through PyObject_CallMethodNoArgs/OneArg with these objects: no
+// string is built per call, and a single argument is passed as itself (the
+// format-string forms would spread a tuple argument into several).
+#include <Python.h>
+
+#include "interp/pyref.hpp"
+
+namespace corvalune::sys {
+
+enum class Name {
+  add_done_callback,
+  add_note,
+  call_soon_threadsafe,
+  cancelled,
+  create_future,
+  done,
+  exception,
+  get_running_loop,
+  lower,
+  result,
+  send,
+  set_exception,
+  set_result,
+  throw_,
+  value,
+  await_,
+  asyncio_events,
+  get_running_loop_private,
+  set_running_loop_private,
+  corvalune_mailbox,
+  kCount,
+};
+
+// The interned name (borrowed; never released), or nullptr with an error set.
+PyObject* name(Name n);
+
+// obj.<n>() and obj.<n>(arg): a new reference, or empty with an error set.
+Ref call_method(PyObject* obj, Name n);
+Ref call_method(PyObject* obj, Name n, PyObject* arg);
+
+}  // namespace corvalune::sys

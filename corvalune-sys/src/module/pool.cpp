@@ -1,0 +1,114 @@
+#include "module/pool.hpp"
+
+#include <chrono>
+#include <string>
+
+#include "interp/detach.hpp"
+#include "interp/guard.hpp"
+#include "module/args.hpp"
+#include "module/entry.hpp"
+#include "panic.hpp"
+#include "runtime.hpp"
+#include "sizing.hpp"
+
+namespace corvalune::sys {
+namespace {
+
+constexpr auto kShutdownWait = std::chrono::milliseconds(500);
+
+struct Configure {
+  static constexpr const char* name = "configure";
+  static constexpr Param params[] = {{"workers", false, false, "0"}};
+  static constexpr const char* doc =
+      "Set the size of Corvalune's shared worker pool.\n\n"
+      "`workers = 0` selects the automatic count (one worker per logical CPU plus a small\n"
+      "blocking headroom). The pool is process-wide and its size is fixed once it starts,\n"
+      "so this must run before any Corvalune operation; otherwise a `RuntimeError` reports\n"
+      "the size that is actually running, and `CORVALUNE_WORKERS` is the way to configure a\n"
+      "pool that something else started first.";
+
+  static PyObject* call(PyObject*, PyObject* const* bound) {
+    std::uint64_t workers = 0;
+    if (bound[0] != nullptr) {
+      auto converted = convert_u64(bound[0], "workers");
+      if (!converted) return nullptr;
+      workers = *converted;
+    }
+    if (workers > core::kMaxWorkers) {
+      const std::string message = "cannot start a Corvalune worker pool of " + std::to_string(workers) +
+                                  " workers: the most a pool can have is " + std::to_string(core::kMaxWorkers);
+      PyErr_SetString(PyExc_ValueError, message.c_str());
+      return nullptr;
+    }
+    // Thread creation does not need the interpreter, and nothing in the start
+    // calls back into Python, so the start runs attached. A start that fails
+    // (the system refuses a thread) has stopped the threads it made: report
+    // it as the ordinary error it is, not as a native failure.
+    core::StartOutcome outcome{};
+    try {
+      outcome = core::try_start_runtime(workers);
+    } catch (const std::exception& failure) {
+      const std::string size = workers ? "of " + std::to_string(workers) + " workers" : "of the automatic size";
+      const std::string message = "cannot start a Corvalune worker pool " + size + ": " + failure.what();
+      PyErr_SetString(PyExc_RuntimeError, message.c_str());
+      return nullptr;
+    }
+    if (outcome.kind == core::StartOutcome::Kind::Started)
+      return PyLong_FromUnsignedLongLong(outcome.runtime->worker_count());
+    const std::string message =
+        "the Corvalune worker pool has already started with " + std::to_string(outcome.running_size) +
+        " workers, and its size is fixed once it has been used. Set " + core::kWorkersEnvVar +
+        " before the first Corvalune call (or before importing) to change it";
+    PyErr_SetString(PyExc_RuntimeError, message.c_str());
+    return nullptr;
+  }
+};
+
+PyObject* worker_count(PyObject*, PyObject*) {
+  return guard([]() -> PyObject* {
+    const std::optional<std::uint64_t> size = core::pool_size();
+    if (!size) Py_RETURN_NONE;
+    return PyLong_FromUnsignedLongLong(*size);
+  });
+}
+
+PyObject* default_worker_count(PyObject*, PyObject*) {
+  return guard([]() -> PyObject* { return PyLong_FromUnsignedLongLong(core::automatic_worker_count()); });
+}
+
+PyObject* shutdown(PyObject*, PyObject*) {
+  return guard([]() -> PyObject* {
+    // Detached for the whole wait: a worker running a Python callable needs
+    // the interpreter to finish its job and observe the stop.
+    {
+      Detach released;
+      core::stop_and_wait(kShutdownWait);
+    }
+    Py_RETURN_NONE;
+  });
+}
+
+}  // namespace
+
+PyMethodDef kConfigureDef = entry_def<Configure>();
+
+PyMethodDef kWorkerCountDef = {
+    "worker_count", worker_count, METH_NOARGS,
+    "worker_count()\n--\n\n"
+    "Number of workers in the shared pool, or `None` if the pool has not started."};
+
+PyMethodDef kDefaultWorkerCountDef = {
+    "default_worker_count", default_worker_count, METH_NOARGS,
+    "default_worker_count()\n--\n\n"
+    "The worker count that `configure(0)` would choose on this machine."};
+
+PyMethodDef kShutdownDef = {
+    "shutdown", shutdown, METH_NOARGS,
+    "shutdown()\n--\n\n"
+    "Stop Corvalune's background workers before the interpreter shuts down.\n\n"
+    "Registered as an `atexit` hook by the `corvalune` package. Deliberately does not\n"
+    "join worker threads, because a worker blocked on the interpreter lock cannot exit\n"
+    "while the caller holds it; instead it flips the stop flag and waits briefly for\n"
+    "workers to observe it, so they cannot touch the interpreter mid-finalization."};
+
+}  // namespace corvalune::sys

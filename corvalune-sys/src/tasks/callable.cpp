@@ -1,0 +1,104 @@
+// spawn_callable: one Python callable run on a pool worker.
+//
+// The job owns references to the callable, its argument tuple and keyword
+// dict (the caller's own objects, read when the call is made) and shares the
+// completion record with the returned CallableTask. It runs once, attached to
+// the interpreter from the call to the last callback.
+#include "tasks/callable.hpp"
+
+#include <memory>
+
+#include "block_pool.hpp"
+#include "handles/completion.hpp"
+#include "handles/handles.hpp"
+#include "interp/attach.hpp"
+#include "interp/deferred.hpp"
+#include "interp/guard.hpp"
+#include "module/args.hpp"
+#include "module/entry.hpp"
+#include "runtime.hpp"
+#include "task.hpp"
+#include "tasks/spawn.hpp"
+
+namespace corvalune::sys {
+namespace {
+
+class CallableJob final : public core::Future, public core::PoolAllocated {
+ public:
+  CallableJob(Ref func, Ref args, Ref kwargs, std::shared_ptr<CallableCompletion> record)
+      : func_(std::move(func)), record_(std::move(record)), args_(std::move(args)), kwargs_(std::move(kwargs)) {}
+
+  core::Poll poll(core::Context&) override {
+    // Outside the job's own guard: a finalizing interpreter fails the attach
+    // and the task ends without an outcome.
+    Attach attach(Attach::Linger::Yes);
+    run_attached();
+    // Released while still attached, in this order.
+    args_.reset();
+    kwargs_.reset();
+    func_.reset();
+    record_.reset();
+    return core::Poll::Ready;
+  }
+
+ private:
+  void run_attached() {
+    CallableCompletion& record = *record_;
+    try {
+      Ref result;
+      if (args_) {
+        result = Ref::steal(PyObject_Call(func_.get(), args_.get(), kwargs_.get()));
+      } else if (kwargs_) {
+        Ref empty = Ref::steal(PyTuple_New(0));
+        if (empty) result = Ref::steal(PyObject_Call(func_.get(), empty.get(), kwargs_.get()));
+      } else {
+        result = Ref::steal(PyObject_CallNoArgs(func_.get()));
+      }
+      if (result) {
+        record.complete_value(std::move(result));
+      } else {
+        // A PanicException resumes as a native failure.
+        record.complete_error(take_call_failure());
+      }
+    } catch (...) {
+      record.complete_panic(current_failure_message("callable task panicked"));
+    }
+    record.run_callbacks();
+  }
+
+  DeferredRef func_;
+  std::shared_ptr<CallableCompletion> record_;
+  DeferredRef args_;
+  DeferredRef kwargs_;
+};
+
+struct SpawnCallable {
+  static constexpr const char* name = "spawn_callable";
+  static constexpr Param params[] = {
+      {"func", true}, {"args", false, true, "None"}, {"kwargs", false, true, "None"}};
+  static constexpr const char* doc =
+      "Spawn any arbitrary Python callable directly onto Corvalune's work-stealing pool.";
+
+  static PyObject* call(PyObject*, PyObject* const* bound) {
+    if (bound[1] != nullptr && !PyTuple_Check(bound[1])) {
+      raise_type_mismatch(bound[1], "tuple", "args");
+      return nullptr;
+    }
+    if (bound[2] != nullptr && !PyDict_Check(bound[2])) {
+      raise_type_mismatch(bound[2], "dict", "kwargs");
+      return nullptr;
+    }
+    if (!ensure_pool_accepts_work()) return nullptr;
+    drop_pending_references();
+    auto record = core::make_pooled_shared<CallableCompletion>();
+    spawn_on_pool(std::make_unique<CallableJob>(Ref::borrow(bound[0]), Ref::borrow(bound[1]),
+                                                Ref::borrow(bound[2]), record));
+    return make_handle(HandleKind::Callable, std::move(record));
+  }
+};
+
+}  // namespace
+
+PyMethodDef kSpawnCallableDef = entry_def<SpawnCallable>();
+
+}  // namespace corvalune::sys

@@ -1,0 +1,19 @@
+#include "tasks/spawn.hpp"
+
+#include "runtime.hpp"
+
+namespace corvalune::sys {
+
+bool ensure_pool_accepts_work() {
+  if (!core::pool_stopped()) return true;
+  PyErr_SetString(PyExc_RuntimeError,
+                  "the Corvalune worker pool has been shut down; it accepts no new work");
+  return false;
+}
+
+void spawn_on_pool(std::unique_ptr<core::Future> future) {
+  core::Runtime& runtime = core::global_runtime();
+  core::Task::spawn(runtime.scheduler(), std::move(future)).reset();
+}
+
+}  // namespace corvalune::sys
