@@ -17,7 +17,7 @@ PYPROJECT = Path(__file__).resolve().parent.parent / "pyproject.toml"
 
 # Every name the finished module adds, in the order it adds them.
 FULL_ORDER = [
-    "PanicInTask", "TaskCancelled", "RegistrationError",
+    "PanicInTask", "TaskCancelled", "RegistrationError", "PoolShutdownError",
     "CancellationToken", "RegisteredWorker", "NativeTask", "CallableTask",
     "BatchNativeTask", "BatchCallableTask",
     "is_free_threaded", "register_worker", "spawn_coroutine", "run_level1",
@@ -37,20 +37,22 @@ def test_all_lists_every_name_in_order_of_addition():
 
 
 @pytest.mark.parametrize(
-    "name, doc",
+    "name, doc, base",
     [
-        ("PanicInTask", "Raised when an in-flight native task panics inside the shared executor."),
-        ("TaskCancelled", "Raised when a task is cancelled cooperatively."),
-        ("RegistrationError", "Raised when worker registration fails or is invoked with invalid state."),
+        ("PanicInTask", "Raised when an in-flight native task panics inside the shared executor.", Exception),
+        ("TaskCancelled", "Raised when a task is cancelled cooperatively.", Exception),
+        ("RegistrationError", "Raised when worker registration fails or is invoked with invalid state.", Exception),
+        ("PoolShutdownError", None, RuntimeError),
     ],
 )
-def test_exceptions(name, doc):
+def test_exceptions(name, doc, base):
     exc = getattr(m, name)
     assert exc.__module__ == "corvalune"
     assert exc.__name__ == name
-    assert exc.__doc__ == doc
-    assert exc.__bases__ == (Exception,)
-    others = {"PanicInTask", "TaskCancelled", "RegistrationError"} - {name}
+    if doc is not None:
+        assert exc.__doc__ == doc
+    assert exc.__bases__ == (base,)
+    others = {"PanicInTask", "TaskCancelled", "RegistrationError", "PoolShutdownError"} - {name}
     assert not any(issubclass(exc, getattr(m, o)) for o in others)
 
 
@@ -59,7 +61,7 @@ def test_second_import_shares_the_type_objects():
     try:
         again = importlib.import_module("_corvalune_sys")
         assert again is not saved
-        for name in ("PanicInTask", "TaskCancelled", "RegistrationError"):
+        for name in ("PanicInTask", "TaskCancelled", "RegistrationError", "PoolShutdownError"):
             assert getattr(again, name) is getattr(saved, name)
         assert again.__all__ == saved.__all__
     finally:

@@ -21,6 +21,7 @@ from _corvalune_sys import CallableTask as CallableTask
 from _corvalune_sys import CancellationToken as CancellationToken
 from _corvalune_sys import NativeTask as NativeTask
 from _corvalune_sys import PanicInTask as PanicInTask
+from _corvalune_sys import PoolShutdownError as PoolShutdownError
 from _corvalune_sys import RegisteredWorker as RegisteredWorker
 from _corvalune_sys import RegistrationError as RegistrationError
 from _corvalune_sys import TaskCancelled as TaskCancelled
@@ -46,7 +47,7 @@ from ._wait import as_completed as as_completed
 from ._wait import wait as wait
 
 __all__ = [
-    "PanicInTask", "TaskCancelled", "RegistrationError",
+    "PanicInTask", "TaskCancelled", "RegistrationError", "PoolShutdownError",
     "CancellationToken", "RegisteredWorker", "NativeTask", "CallableTask",
     "BatchNativeTask", "BatchCallableTask",
     "is_free_threaded", "register_worker", "spawn_coroutine", "run_level1",

@@ -193,7 +193,7 @@ class Executor(futures.Executor):
             self._forget(future)
             # The shared pool's refusal after its shutdown, in the words that
             # concurrent.futures users know.
-            if "has been shut down" in str(exc):
+            if isinstance(exc, _corvalune_sys.PoolShutdownError):
                 raise RuntimeError("cannot schedule new futures after shutdown") from exc
             raise
         except BaseException:
@@ -258,7 +258,7 @@ class Executor(futures.Executor):
             _corvalune_sys.batch_spawn_callable(_run_map_item, [(batch, i, a) for i, a in enumerate(chunk)])
         except BaseException as exc:
             future.set_result(None)
-            if isinstance(exc, RuntimeError) and "has been shut down" in str(exc):
+            if isinstance(exc, _corvalune_sys.PoolShutdownError):
                 raise RuntimeError("cannot schedule new futures after shutdown") from exc
             raise
         return batch

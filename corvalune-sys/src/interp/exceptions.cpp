@@ -1,5 +1,7 @@
 #include "interp/exceptions.hpp"
 
+#include <iterator>
+
 #include "interp/cells.hpp"
 #include "interp/guard.hpp"
 #include "panic.hpp"
@@ -10,17 +12,22 @@ namespace {
 struct ExceptionInfo {
   const char* qualified_name;
   const char* doc;
+  PyObject* base;  // borrowed from the interpreter's built-in exceptions
 };
 
-constexpr ExceptionInfo kInfo[] = {
+const ExceptionInfo kInfo[] = {
     {"corvalune.PanicInTask",
-     "Raised when an in-flight native task panics inside the shared executor."},
-    {"corvalune.TaskCancelled", "Raised when a task is cancelled cooperatively."},
+     "Raised when an in-flight native task panics inside the shared executor.", PyExc_Exception},
+    {"corvalune.TaskCancelled", "Raised when a task is cancelled cooperatively.", PyExc_Exception},
     {"corvalune.RegistrationError",
-     "Raised when worker registration fails or is invoked with invalid state."},
+     "Raised when worker registration fails or is invoked with invalid state.", PyExc_Exception},
+    {"corvalune.PoolShutdownError",
+     "Raised when work is given to the worker pool after it was shut down, and by the handles of work "
+     "the pool dropped when it stopped before running it. A RuntimeError.",
+     PyExc_RuntimeError},
 };
 
-ObjectCell g_cells[3];
+ObjectCell g_cells[std::size(kInfo)];
 
 }  // namespace
 
@@ -28,7 +35,7 @@ PyObject* exception_type(ExceptionKind kind) {
   const auto index = static_cast<std::size_t>(kind);
   return g_cells[index].get_or_init([index]() -> PyObject* {
     const ExceptionInfo& info = kInfo[index];
-    PyObject* type = PyErr_NewExceptionWithDoc(info.qualified_name, info.doc, PyExc_Exception, nullptr);
+    PyObject* type = PyErr_NewExceptionWithDoc(info.qualified_name, info.doc, info.base, nullptr);
     if (type != nullptr) return type;
     std::string detail;
     if (Ref exc = take_raised_exception()) {

@@ -1,5 +1,6 @@
 #pragma once
-// The module's exception types: PanicInTask, TaskCancelled, RegistrationError.
+// The module's exception types: PanicInTask, TaskCancelled, RegistrationError
+// (all Exceptions) and PoolShutdownError (a RuntimeError).
 //
 // Each type object is created once per process (see cells.hpp) and shared by
 // every module object. `PendingException` describes one of them by kind and
@@ -14,7 +15,7 @@
 
 namespace corvalune::sys {
 
-enum class ExceptionKind { PanicInTask, TaskCancelled, RegistrationError };
+enum class ExceptionKind { PanicInTask, TaskCancelled, RegistrationError, PoolShutdownError };
 
 // The type object (borrowed), created on first request. Throws a native
 // failure ("Failed to initialize new exception type. ...") if it cannot be

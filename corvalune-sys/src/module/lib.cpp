@@ -142,6 +142,7 @@ int exec_module(PyObject* module) {
         {"PanicInTask", ExceptionKind::PanicInTask},
         {"TaskCancelled", ExceptionKind::TaskCancelled},
         {"RegistrationError", ExceptionKind::RegistrationError},
+        {"PoolShutdownError", ExceptionKind::PoolShutdownError},
     };
     for (const auto& e : exceptions) {
       if (add_to_module(module, e.name, Ref::borrow(exception_type(e.kind))) < 0) return -1;

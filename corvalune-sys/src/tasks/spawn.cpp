@@ -1,13 +1,15 @@
 #include "tasks/spawn.hpp"
 
+#include "interp/exceptions.hpp"
 #include "runtime.hpp"
 
 namespace corvalune::sys {
 
 bool ensure_pool_accepts_work() {
   if (!core::pool_stopped()) return true;
-  PyErr_SetString(PyExc_RuntimeError,
-                  "the Corvalune worker pool has been shut down; it accepts no new work");
+  PendingException{ExceptionKind::PoolShutdownError,
+                   "the Corvalune worker pool has been shut down; it accepts no new work"}
+      .raise();
   return false;
 }
 
