@@ -43,7 +43,7 @@ std::mutex& init_lock() {
 // needs one.
 void after_fork_in_child() {
   if (Runtime* parent = g_published.load(std::memory_order_relaxed)) {
-    g_forked_size.store(parent->worker_count(), std::memory_order_relaxed);
+    g_forked_size.store(parent->thread_count(), std::memory_order_relaxed);
   }
   g_published.store(nullptr, std::memory_order_relaxed);
   g_init_lock.store(new std::mutex(), std::memory_order_relaxed);
@@ -64,7 +64,7 @@ void install_fork_handler() {
 // otherwise the requested one resolved.
 std::uint64_t start_size(std::uint64_t requested) {
   if (std::uint64_t inherited = g_forked_size.load(std::memory_order_relaxed)) return inherited;
-  return resolve_worker_count(requested);
+  return resolve_pool_size(requested);
 }
 
 // Publishes `runtime` unless one is published already. The caller holds the
@@ -86,7 +86,7 @@ void sleep_1ms() {
 
 Runtime::Runtime(std::shared_ptr<Scheduler> scheduler, std::vector<std::thread> threads,
                  std::uint64_t n)
-    : scheduler_(std::move(scheduler)), worker_threads_(std::move(threads)), worker_count_(n) {}
+    : scheduler_(std::move(scheduler)), threads_(std::move(threads)), thread_count_(n) {}
 
 std::unique_ptr<Runtime> Runtime::start(std::uint64_t n, const ThreadSpawner& spawner) {
   auto scheduler = std::make_shared<Scheduler>();
@@ -100,13 +100,13 @@ Runtime::~Runtime() {
   std::vector<std::thread> threads;
   {
     std::lock_guard lock(threads_mutex_);
-    threads.swap(worker_threads_);
+    threads.swap(threads_);
   }
   for (auto& t : threads) t.join();
 }
 
 std::optional<std::uint64_t> pool_size() noexcept {
-  if (Runtime* runtime = started_runtime()) return runtime->worker_count();
+  if (Runtime* runtime = started_runtime()) return runtime->thread_count();
   if (std::uint64_t inherited = g_forked_size.load(std::memory_order_relaxed)) return inherited;
   return std::nullopt;
 }
@@ -128,13 +128,13 @@ Runtime& global_runtime() {
 
 StartOutcome try_start_runtime(std::uint64_t requested) {
   if (Runtime* runtime = started_runtime())
-    return {StartOutcome::Kind::AlreadyRunning, nullptr, runtime->worker_count()};
+    return {StartOutcome::Kind::AlreadyRunning, nullptr, runtime->thread_count()};
   // A forked child's pool size was fixed by its parent.
   if (std::uint64_t inherited = g_forked_size.load(std::memory_order_relaxed))
     return {StartOutcome::Kind::AlreadyRunning, nullptr, inherited};
 
   install_fork_handler();
-  std::unique_ptr<Runtime> own = Runtime::start(resolve_worker_count(requested));
+  std::unique_ptr<Runtime> own = Runtime::start(resolve_pool_size(requested));
   std::unique_lock lock(init_lock());
   if (g_published.load(std::memory_order_relaxed) == nullptr) {
     publish_locked(std::move(own));
@@ -144,7 +144,7 @@ StartOutcome try_start_runtime(std::uint64_t requested) {
   }
   Runtime* winner = g_published.load(std::memory_order_relaxed);
   if (winner == nullptr) panic("the racing thread published a runtime");
-  const std::uint64_t size = winner->worker_count();
+  const std::uint64_t size = winner->thread_count();
   lock.unlock();
   own.reset();  // stops and joins the loser's threads
   return {StartOutcome::Kind::AlreadyRunning, nullptr, size};

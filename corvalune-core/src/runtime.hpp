@@ -37,7 +37,7 @@ class Runtime {
   ~Runtime();
 
   const std::shared_ptr<Scheduler>& scheduler() const noexcept { return scheduler_; }
-  std::uint64_t worker_count() const noexcept { return worker_count_; }
+  std::uint64_t thread_count() const noexcept { return thread_count_; }
 
   Runtime(const Runtime&) = delete;
   Runtime& operator=(const Runtime&) = delete;
@@ -47,8 +47,8 @@ class Runtime {
 
   std::shared_ptr<Scheduler> scheduler_;
   std::mutex threads_mutex_;
-  std::vector<std::thread> worker_threads_;  // start order; guarded by threads_mutex_
-  std::uint64_t worker_count_;
+  std::vector<std::thread> threads_;  // start order; guarded by threads_mutex_
+  std::uint64_t thread_count_;
 };
 
 // The published runtime, starting one of the automatic size if none is.

@@ -215,7 +215,7 @@ std::uint64_t automatic_count_for(std::optional<std::uint64_t> cpus) noexcept {
   return std::max(c, std::min<std::uint64_t>(plus, 32));
 }
 
-std::uint64_t automatic_worker_count() { return automatic_count_for(available_cpus()); }
+std::uint64_t automatic_pool_size() { return automatic_count_for(available_cpus()); }
 
 EnvWorkers parse_workers_env(std::string_view raw) {
   std::vector<char32_t> cps;
@@ -268,10 +268,10 @@ std::string invalid_workers_warning(std::string_view raw) {
   return out;
 }
 
-std::uint64_t resolve_worker_count(std::uint64_t requested) {
+std::uint64_t resolve_pool_size(std::uint64_t requested) {
   if (requested != 0) return requested;
   const char* raw = std::getenv(kWorkersEnvVar);
-  if (raw == nullptr) return automatic_worker_count();
+  if (raw == nullptr) return automatic_pool_size();
   const EnvWorkers parsed = parse_workers_env(raw);
   switch (parsed.kind) {
     case EnvWorkers::Kind::Explicit:
@@ -280,13 +280,13 @@ std::uint64_t resolve_worker_count(std::uint64_t requested) {
       const std::string line = invalid_workers_warning(raw);
       std::fwrite(line.data(), 1, line.size(), stderr);
       std::fflush(stderr);
-      return automatic_worker_count();
+      return automatic_pool_size();
     }
     case EnvWorkers::Kind::Unset:
     case EnvWorkers::Kind::Automatic:
       break;
   }
-  return automatic_worker_count();
+  return automatic_pool_size();
 }
 
 }  // namespace corvalune::core

@@ -21,11 +21,11 @@ inline constexpr std::uint64_t kMaxWorkers = 32768;
 std::optional<std::uint64_t> available_cpus();
 
 // max(c, min(c + 4, 32)) with a saturating addition; 8 when c is unknown.
-// The 4 extra workers are headroom for workers that block in Python; the cap
+// The 4 extra pool threads are headroom for threads that block in Python; the cap
 // never lowers the count below the CPUs available.
 std::uint64_t automatic_count_for(std::optional<std::uint64_t> cpus) noexcept;
 
-std::uint64_t automatic_worker_count();
+std::uint64_t automatic_pool_size();
 
 // Outcome of reading CORVALUNE_WORKERS.
 struct EnvWorkers {
@@ -44,6 +44,6 @@ std::string invalid_workers_warning(std::string_view raw);
 
 // requested != 0: unchanged. Otherwise CORVALUNE_WORKERS, else automatic.
 // Prints the warning line to standard error for an invalid variable.
-std::uint64_t resolve_worker_count(std::uint64_t requested);
+std::uint64_t resolve_pool_size(std::uint64_t requested);
 
 }  // namespace corvalune::core

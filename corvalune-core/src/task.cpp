@@ -4,19 +4,19 @@
 
 namespace corvalune::core {
 
-Task::Task(std::shared_ptr<Scheduler> scheduler, std::unique_ptr<Future> future)
-    : scheduler_(std::move(scheduler)), future_(std::move(future)) {}
+Task::Task(std::shared_ptr<Scheduler> scheduler, std::unique_ptr<Pollable> pollable)
+    : scheduler_(std::move(scheduler)), pollable_(std::move(pollable)) {}
 
 Task::~Task() {
-  // Release order: the future, the panic payload, then the scheduler.
-  future_.reset();
+  // Release order: the pollable, the panic payload, then the scheduler.
+  pollable_.reset();
   payload_ = nullptr;
   scheduler_.reset();
 }
 
-JobRef Task::spawn(std::shared_ptr<Scheduler> scheduler, std::unique_ptr<Future> future, bool inject) {
+JobRef Task::spawn(std::shared_ptr<Scheduler> scheduler, std::unique_ptr<Pollable> pollable, bool inject) {
   Scheduler& s = *scheduler;
-  auto* task = new Task(std::move(scheduler), std::move(future));
+  auto* task = new Task(std::move(scheduler), std::move(pollable));
   JobRef returned = JobRef::share(task);
   if (inject) {
     core::inject(s, JobRef::adopt(task));
@@ -40,35 +40,35 @@ void Task::run(JobRef self) {
   // release is paired with the state loads of wakers.
   if (!state_.compare_exchange_strong(expected, kRunning, std::memory_order_acq_rel)) return;
 
-  std::unique_ptr<Future> future;
+  std::unique_ptr<Pollable> pollable;
   {
-    std::lock_guard lock(future_lock_);
-    future = std::move(future_);
+    std::lock_guard lock(pollable_lock_);
+    pollable = std::move(pollable_);
   }
-  if (!future) return;
+  if (!pollable) return;
 
   Waker waker(this);
   add_ref();  // the waker's reference
   Poll result;
   try {
     Context cx{waker};
-    result = future->poll(cx);
+    result = pollable->poll(cx);
   } catch (...) {
-    future.reset();
+    pollable.reset();
     record(Outcome::Panicked, std::current_exception());
     return;  // waker and `self` released on the way out
   }
 
   if (result == Poll::Ready) {
-    future.reset();
+    pollable.reset();
     record(Outcome::Finished, nullptr);
     return;
   }
 
   {
-    std::unique_ptr<Future> stale;
-    std::lock_guard lock(future_lock_);
-    stale = std::exchange(future_, std::move(future));
+    std::unique_ptr<Pollable> stale;
+    std::lock_guard lock(pollable_lock_);
+    stale = std::exchange(pollable_, std::move(pollable));
     (void)stale;  // released after the lock, by its destructor order below
   }
   for (;;) {
@@ -79,14 +79,14 @@ void Task::run(JobRef self) {
       break;
     }
     if (s == kComplete) {
-      std::unique_ptr<Future> done;
+      std::unique_ptr<Pollable> done;
       {
-        std::lock_guard lock(future_lock_);
-        done = std::move(future_);
+        std::lock_guard lock(pollable_lock_);
+        done = std::move(pollable_);
       }
       break;
     }
-    // acq_rel: publishes the future put back above before a waker that sees
+    // acq_rel: publishes the pollable put back above before a waker that sees
     // idle queues the task; on failure a wake arrived, read again.
     if (s == kRunning && state_.compare_exchange_weak(s, kIdle, std::memory_order_acq_rel)) break;
   }
@@ -129,9 +129,9 @@ std::exception_ptr Task::panic_payload() const {
   return payload_;
 }
 
-bool Task::has_future() const {
-  std::lock_guard lock(future_lock_);
-  return future_ != nullptr;
+bool Task::has_pollable() const {
+  std::lock_guard lock(pollable_lock_);
+  return pollable_ != nullptr;
 }
 
 Waker::~Waker() {

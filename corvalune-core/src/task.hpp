@@ -1,14 +1,14 @@
 #pragma once
-// Tasks: the core's job type that drives a future on the pool.
+// Tasks: the core's job type that drives a pollable on the pool.
 //
-// A `Task` owns a boxed `Future` and a four-state word:
+// A `Task` owns a boxed `Pollable` and a four-state word:
 //
 //   0 idle ──wake──▶ 1 scheduled ──run──▶ 2 running ──ready/panic──▶ 3 complete
 //                        ▲                   │
 //                        └──────wake─────────┘ (queued again by run after a
 //                                               pending poll)
 //
-// Only the thread that moves the word from 1 to 2 polls the future, and the
+// Only the thread that moves the word from 1 to 2 polls the pollable, and the
 // task sits in at most one queue entry at a time: a wake while running only
 // flips 2 -> 1 and leaves the requeue to `run`, a wake while idle flips
 // 0 -> 1 and queues the task itself, and wakes in state 1 or 3 do nothing.
@@ -31,7 +31,7 @@ namespace corvalune::core {
 
 class Task;
 
-// A handle through which a future asks to be polled again. Owns one
+// A handle through which a pollable asks to be polled again. Owns one
 // reference to its task.
 class Waker {
  public:
@@ -55,11 +55,11 @@ struct Context {
   Waker& waker;
 };
 
-// A pollable unit of native work. Produces no value: results go to the
-// future's own record.
-class Future {
+// A unit of work a task polls until it is ready. Produces no value: results
+// go to a record of its own.
+class Pollable {
  public:
-  virtual ~Future() = default;
+  virtual ~Pollable() = default;
   virtual Poll poll(Context& cx) = 0;
 };
 
@@ -71,7 +71,7 @@ class Task final : public Job, public PoolAllocated {
   // Creates a scheduled task, submits it, and returns a second reference.
   // With `inject`, the first submission goes to the injector even from a
   // thread that owns a local queue (see core::inject).
-  static JobRef spawn(std::shared_ptr<Scheduler> scheduler, std::unique_ptr<Future> future, bool inject = false);
+  static JobRef spawn(std::shared_ptr<Scheduler> scheduler, std::unique_ptr<Pollable> pollable, bool inject = false);
 
   void run(JobRef self) override;
 
@@ -79,11 +79,11 @@ class Task final : public Job, public PoolAllocated {
   State state() const noexcept { return static_cast<State>(state_.load(std::memory_order_acquire)); }
   Outcome outcome() const;
   std::exception_ptr panic_payload() const;
-  bool has_future() const;
+  bool has_pollable() const;
 
  private:
   friend class Waker;
-  Task(std::shared_ptr<Scheduler> scheduler, std::unique_ptr<Future> future);
+  Task(std::shared_ptr<Scheduler> scheduler, std::unique_ptr<Pollable> pollable);
   ~Task() override;
 
   void wake_by_ref();
@@ -92,8 +92,8 @@ class Task final : public Job, public PoolAllocated {
   void record(Outcome outcome, std::exception_ptr payload);
 
   std::shared_ptr<Scheduler> scheduler_;
-  mutable std::mutex future_lock_;
-  std::unique_ptr<Future> future_;  // guarded by future_lock_
+  mutable std::mutex pollable_lock_;
+  std::unique_ptr<Pollable> pollable_;  // guarded by pollable_lock_
   mutable std::mutex outcome_lock_;
   Outcome outcome_ = Outcome::Empty;  // guarded by outcome_lock_
   std::exception_ptr payload_;        // guarded by outcome_lock_

@@ -2,6 +2,14 @@
 // The scheduler and its pool threads: the injector, the registry, the loop
 // every pool thread runs, submission, and starting the threads.
 //
+// Words: the *pool* is what Python sees, the threads that run its work. Its
+// shared state is one `Scheduler` (the injector, the registry, the idle
+// counters), started with its threads by a `Runtime` (runtime.hpp). A
+// *worker* is any thread registered with a scheduler: a *pool thread*, which
+// the runtime starts, or a registered outside thread. The Python API's
+// `worker_count()`, `configure(workers=...)` and CORVALUNE_WORKERS count pool
+// threads only; the core calls that number the pool size.
+//
 // Work enters as `JobRef`s. A thread that owns a local queue (a pool thread or
 // a registered Python thread) pushes onto it; any other thread pushes onto
 // the injector. Either push then wakes the worker that went to sleep most

@@ -21,7 +21,7 @@ TEST(Runtime, PublishesOnceThenStopsWithinTheWait) {
 
   const StartOutcome first = try_start_runtime(3);
   ASSERT_EQ(first.kind, StartOutcome::Kind::Started);
-  EXPECT_EQ(first.runtime->worker_count(), 3u);
+  EXPECT_EQ(first.runtime->thread_count(), 3u);
   EXPECT_EQ(&global_runtime(), first.runtime);
 
   const StartOutcome again = try_start_runtime(3);

@@ -26,7 +26,7 @@ TEST(AutomaticCount, MachineReportsAtLeastOne) {
   auto cpus = available_cpus();
   ASSERT_TRUE(cpus.has_value());
   EXPECT_GE(*cpus, 1u);
-  EXPECT_EQ(automatic_worker_count(), automatic_count_for(cpus));
+  EXPECT_EQ(automatic_pool_size(), automatic_count_for(cpus));
 }
 
 struct EnvCase {

@@ -13,12 +13,12 @@
 namespace corvalune::core {
 namespace {
 
-// A future driven by a script; records its own release.
-class ScriptFuture final : public Future {
+// A pollable driven by a script; records its own release.
+class ScriptPollable final : public Pollable {
  public:
-  ScriptFuture(std::function<Poll(Context&)> poll, std::atomic<bool>* released)
+  ScriptPollable(std::function<Poll(Context&)> poll, std::atomic<bool>* released)
       : poll_(std::move(poll)), released_(released) {}
-  ~ScriptFuture() override {
+  ~ScriptPollable() override {
     if (released_) released_->store(true);
   }
   Poll poll(Context& cx) override { return poll_(cx); }
@@ -28,8 +28,8 @@ class ScriptFuture final : public Future {
   std::atomic<bool>* released_;
 };
 
-std::unique_ptr<Future> script(std::function<Poll(Context&)> poll, std::atomic<bool>* released = nullptr) {
-  return std::make_unique<ScriptFuture>(std::move(poll), released);
+std::unique_ptr<Pollable> script(std::function<Poll(Context&)> poll, std::atomic<bool>* released = nullptr) {
+  return std::make_unique<ScriptPollable>(std::move(poll), released);
 }
 
 Task& as_task(const JobRef& ref) { return *static_cast<Task*>(ref.get()); }
@@ -80,7 +80,7 @@ TEST(Task, AnIdleTaskIsQueuedByItsWakerWhereTheWakeHappens) {
   }));
   take_injected(*scheduler).run();
   EXPECT_EQ(as_task(handle).state(), Task::kIdle);
-  EXPECT_TRUE(as_task(handle).has_future());
+  EXPECT_TRUE(as_task(handle).has_pollable());
 
   // From a thread with a local queue: onto that queue, nobody woken.
   auto context = enter_pool(scheduler);
@@ -90,7 +90,7 @@ TEST(Task, AnIdleTaskIsQueuedByItsWakerWhereTheWakeHappens) {
   EXPECT_TRUE(scheduler->injector.is_empty());
   pop_local().run();
   EXPECT_EQ(as_task(handle).state(), Task::kComplete);
-  EXPECT_FALSE(as_task(handle).has_future());
+  EXPECT_FALSE(as_task(handle).has_pollable());
 
   // After completion a wake changes nothing; clone and drop only count.
   saved->wake_by_ref();
@@ -132,7 +132,7 @@ TEST(Task, AWakeFromAThreadWithoutQueueInjectsAndUnparksASleeper) {
   EXPECT_EQ(as_task(handle).state(), Task::kComplete);
 }
 
-TEST(Task, APanicInThePollCompletesTheTaskAndReleasesTheFuture) {
+TEST(Task, APanicInThePollCompletesTheTaskAndReleasesThePollable) {
   auto scheduler = std::make_shared<Scheduler>();
   std::atomic<bool> released{false};
   JobRef handle = Task::spawn(scheduler, script([](Context&) -> Poll { throw std::runtime_error("boom"); }, &released));
@@ -153,7 +153,7 @@ TEST(Task, RunsToCompletionOnThePoolWithItsSpawnReferenceDroppedAtOnce) {
   constexpr int kTasks = 2000;
   std::atomic<int> finished{0};
   std::atomic<int> released{0};
-  struct Counting final : Future {
+  struct Counting final : Pollable {
     std::atomic<int>* finished;
     std::atomic<int>* released;
     int polls = 0;

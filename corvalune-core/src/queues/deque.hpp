@@ -270,7 +270,7 @@ class Stealer {
 
  public:
   // Items moved by one steal_batch_and_pop into the thief's queue, at most.
-  static constexpr std::size_t kMaxBatch = 31;
+  static constexpr std::size_t kMaxMoved = 31;
 
   Steal<T> steal() const { return take(nullptr); }
 
@@ -316,7 +316,7 @@ class Stealer {
 
   Steal<T> take(Deque<T>* dest) const {
     Inner& in = *inner_;
-    T values[kMaxBatch + 1];
+    T values[kMaxMoved + 1];
     Index n = 1;
     Index f = 0;
     {
@@ -344,7 +344,7 @@ class Stealer {
       const Index b = in.back.load(std::memory_order_seq_cst);
       const Index len = b - f;
       if (len <= 0) return Steal<T>::empty();
-      if (dest != nullptr) n = 1 + std::min<Index>((len - 1) / 2, static_cast<Index>(kMaxBatch));
+      if (dest != nullptr) n = 1 + std::min<Index>((len - 1) / 2, static_cast<Index>(kMaxMoved));
       // seq_cst: see the reclamation argument at the top of this file; its
       // acquire half also pairs with resize()'s store, making copied slots
       // visible.

@@ -162,7 +162,7 @@ class Injector {
 
  public:
   // Most items one steal_batch_and_pop takes (returned one included).
-  static constexpr std::size_t kMaxBatch = 33;
+  static constexpr std::size_t kMaxTaken = 33;
 
   Injector() {
     Block* first = new Block();
@@ -239,7 +239,7 @@ class Injector {
 
   Steal<T> steal() { return take(nullptr); }
 
-  // Takes up to kMaxBatch items: half of those queued (rounded up) if they
+  // Takes up to kMaxTaken items: half of those queued (rounded up) if they
   // all lie in the head's block, else the rest of the head's block. Returns
   // the first and pushes the others into `dest`, oldest first.
   Steal<T> steal_batch_and_pop(Deque<T>& dest) { return take(&dest); }
@@ -298,9 +298,9 @@ class Injector {
         std::size_t last = t - 1;
         if (last % kLap == kBlockCap) --last;
         if (last / kLap == h / kLap) {
-          n = std::min((last - h + 2) / 2, kMaxBatch);  // ceil(queued / 2)
+          n = std::min((last - h + 2) / 2, kMaxTaken);  // ceil(queued / 2)
         } else {
-          n = std::min(kBlockCap - offset, kMaxBatch);
+          n = std::min(kBlockCap - offset, kMaxTaken);
         }
       }
       new_head = head + n * kStep;
@@ -331,7 +331,7 @@ class Injector {
     }
 
     T first{};
-    T rest[kMaxBatch - 1];
+    T rest[kMaxTaken - 1];
     for (std::size_t i = 0; i < n; ++i) {
       const std::size_t at = offset + i;
       Slot& slot = block->slots[at];

@@ -1,12 +1,13 @@
 #pragma once
 // The calling thread's local queue slot.
 //
-// Every thread has one slot, empty until the thread registers with a pool
-// (a pool thread, or a Python thread that joined as a worker). A registered
-// thread's slot holds its registry id and the owner side of its work-stealing
-// queue. Work submitted from a thread whose slot holds a queue stays on that
-// thread (pushed at the back, picked up oldest first, stolen by idle peers);
-// work from any other thread goes through the scheduler's injector.
+// Every thread has one slot, empty until the thread registers with a
+// scheduler (a pool thread, or a Python thread that joined as a worker). A
+// registered thread's slot holds its registry id and the owner side of its
+// work-stealing queue. Work submitted from a thread whose slot holds a queue
+// stays on that thread (pushed at the back, picked up oldest first, stolen by
+// idle peers); work from any other thread goes through the scheduler's
+// injector.
 //
 // The slot is only ever touched by its own thread, one queue operation at a
 // time; no job runs while a queue operation is in progress. The slot is
@@ -29,8 +30,8 @@ using LocalQueue = Deque<Job*>;
 struct LocalSlot {
   std::uint64_t id = 0;
   LocalQueue* queue = nullptr;  // owned by the slot while installed
-  // The global queue of the pool the thread is registered with (that pool
-  // outlives the registration).
+  // The injector of the scheduler the thread is registered with (that
+  // scheduler outlives the registration).
   const Injector<Job*>* injector = nullptr;
 };
 
@@ -42,7 +43,7 @@ std::uint64_t local_queue_id() noexcept;
 // this same thread.
 LocalQueue* local_queue() noexcept;
 
-// True when the calling thread's own queue or its pool's global queue holds
+// True when the calling thread's own queue or its scheduler's injector holds
 // at least one job: more work is at hand for a registered thread.
 bool work_at_hand() noexcept;
 

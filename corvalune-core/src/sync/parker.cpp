@@ -14,8 +14,6 @@ namespace detail {
 
 struct ParkerState {
   std::atomic<std::int32_t> word{0};
-
-  std::atomic<std::int32_t>& atom() noexcept { return word; }
 };
 
 }  // namespace detail
@@ -30,8 +28,8 @@ constexpr std::int32_t kParked = -1;
 // earlier writes are visible once we have consumed its token.
 bool try_consume_parked_token(detail::ParkerState& s) noexcept {
   std::int32_t expected = kNotified;
-  return s.atom().compare_exchange_strong(expected, kEmpty, std::memory_order_acquire,
-                                          std::memory_order_relaxed);
+  return s.word.compare_exchange_strong(expected, kEmpty, std::memory_order_acquire,
+                                        std::memory_order_relaxed);
 }
 
 }  // namespace
@@ -45,7 +43,7 @@ void Parker::park() {
   detail::ParkerState& s = *state_;
   // Acquire: pairs with unpark()'s release exchange when this consumes a
   // stored token (Notified -> Empty); otherwise it is Empty -> Parked.
-  if (s.atom().fetch_sub(1, std::memory_order_acquire) == kNotified) return;
+  if (s.word.fetch_sub(1, std::memory_order_acquire) == kNotified) return;
   for (;;) {
     wait_on_word(s.word, kParked);
     if (try_consume_parked_token(s)) return;
@@ -69,7 +67,7 @@ bool Parker::park_timeout(std::chrono::nanoseconds d) {
                                             : start + std::chrono::duration_cast<Clock::duration>(d);
 
   // Acquire: as in park().
-  if (s.atom().fetch_sub(1, std::memory_order_acquire) == kNotified) return true;
+  if (s.word.fetch_sub(1, std::memory_order_acquire) == kNotified) return true;
   for (;;) {
     const Clock::duration left = deadline - Clock::now();
     if (left <= Clock::duration::zero()) break;
@@ -78,7 +76,7 @@ bool Parker::park_timeout(std::chrono::nanoseconds d) {
   }
   // Timed out: leave the Parked state. Acquire: if an unpark raced with the
   // deadline we consume its token here, and must see its writes as usual.
-  return s.atom().exchange(kEmpty, std::memory_order_acquire) == kNotified;
+  return s.word.exchange(kEmpty, std::memory_order_acquire) == kNotified;
 }
 
 Unparker Parker::unparker() const { return Unparker(state_); }
@@ -89,7 +87,7 @@ void Unparker::unpark() const {
   detail::ParkerState& s = *state_;
   // Release: publishes our earlier writes to the parked thread, which
   // consumes the token with an acquire (park(), park_timeout()).
-  if (s.atom().exchange(kNotified, std::memory_order_release) == kParked) wake_one_on_word(s.word);
+  if (s.word.exchange(kNotified, std::memory_order_release) == kParked) wake_one_on_word(s.word);
 }
 
 }  // namespace corvalune::core

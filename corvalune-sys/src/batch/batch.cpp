@@ -34,7 +34,7 @@ namespace {
 
 // --- chunk jobs --------------------------------------------------------------
 
-class NativeChunk final : public core::Future, public core::PoolAllocated {
+class NativeChunk final : public core::Pollable, public core::PoolAllocated {
  public:
   NativeChunk(std::shared_ptr<Payloads> payloads, std::shared_ptr<BatchNativeCompletion> record,
               std::size_t index, core::ChunkRange range, std::uint64_t rounds)
@@ -44,7 +44,7 @@ class NativeChunk final : public core::Future, public core::PoolAllocated {
     detach_lingering();  // the chunk's transforms need no interpreter
     BatchNativeCompletion& record = *record_;
     try {
-      std::vector<NativeResult> results;
+      std::vector<core::PipelineResult> results;
       results.reserve(static_cast<std::size_t>(range_.end - range_.start));
       const Payloads& p = *payloads_;
       for (std::uint64_t i = range_.start; i < range_.end; ++i) {
@@ -70,7 +70,7 @@ class NativeChunk final : public core::Future, public core::PoolAllocated {
   // when the result is taken): the batch has no list, memory ran out, or
   // the interpreter is finalizing (the references are then left to the
   // payload vector).
-  bool place(const std::vector<NativeResult>& results) {
+  bool place(const std::vector<core::PipelineResult>& results) {
     // Attaching would be refused: not attempted.
     if (Py_IsFinalizing()) return false;
     std::optional<Attach> attach;
@@ -100,7 +100,7 @@ class NativeChunk final : public core::Future, public core::PoolAllocated {
   std::uint64_t rounds_;
 };
 
-class CallableChunk final : public core::Future, public core::PoolAllocated {
+class CallableChunk final : public core::Pollable, public core::PoolAllocated {
  public:
   CallableChunk(Ref func, std::shared_ptr<const Tuples> tuples, std::shared_ptr<BatchCallableCompletion> record,
                 core::ChunkRange range)

@@ -26,7 +26,7 @@ bool BatchCompletion::check_result(const char* not_done) {
   return true;
 }
 
-void BatchNativeCompletion::publish(std::size_t chunk, std::vector<NativeResult> results, bool placed) {
+void BatchNativeCompletion::publish(std::size_t chunk, std::vector<core::PipelineResult> results, bool placed) {
   std::lock_guard lock(results_lock_);
   results_[chunk] = std::move(results);  // into an empty slot: nothing released under the lock
   placed_[chunk] = placed ? 1 : 0;
@@ -51,7 +51,7 @@ PyObject* BatchNativeCompletion::result() {
   }
   for (std::size_t c = 0; c < chunks_.size(); ++c) {
     if (handed_over && placed_[c]) continue;
-    const std::vector<NativeResult>& results = results_[c];
+    const std::vector<core::PipelineResult>& results = results_[c];
     const auto start = static_cast<Py_ssize_t>(chunks_[c].start);
     const auto count = static_cast<std::size_t>(chunks_[c].end - chunks_[c].start);
     for (std::size_t k = 0; k < count; ++k) {

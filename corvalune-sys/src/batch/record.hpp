@@ -9,7 +9,6 @@
 // written once, by the chunk that owns them.
 #include <Python.h>
 
-#include <array>
 #include <atomic>
 #include <cstdint>
 #include <mutex>
@@ -22,6 +21,7 @@
 #include "chunking.hpp"
 #include "handles/completion.hpp"
 #include "interp/deferred.hpp"
+#include "workloads/transform.hpp"
 
 namespace corvalune::sys {
 
@@ -54,8 +54,6 @@ class BatchCompletion : public Completion {
   std::optional<std::string> error_;  // guarded by error_lock_
 };
 
-using NativeResult = std::array<std::uint8_t, 32>;
-
 // A native batch keeps each chunk's 32-byte results, and also a list for the
 // whole batch, made at dispatch, in which each chunk's worker places its
 // results as bytes objects while other chunks still compute, so that the
@@ -86,7 +84,7 @@ class BatchNativeCompletion final : public BatchCompletion {
   PyObject* target() const noexcept { return target_; }
   // Chunk `chunk`'s results, and whether all its objects are in place.
   // Once per chunk.
-  void publish(std::size_t chunk, std::vector<NativeResult> results, bool placed);
+  void publish(std::size_t chunk, std::vector<core::PipelineResult> results, bool placed);
 
  private:
   const std::vector<core::ChunkRange> chunks_;
@@ -96,7 +94,7 @@ class BatchNativeCompletion final : public BatchCompletion {
   // Per chunk; empty until the chunk publishes (a failed chunk never does).
   // Written under results_lock_ by publish; read without it once the batch
   // is done, when nothing writes them any more.
-  std::vector<std::vector<NativeResult>> results_;
+  std::vector<std::vector<core::PipelineResult>> results_;
   std::vector<std::uint8_t> placed_;
 };
 

@@ -2,7 +2,7 @@
 // The Level 1 executor: Python coroutines driven on the pool without an
 // event loop.
 //
-// A coroutine runs as a core task (task.hpp) whose future's poll is one
+// A coroutine runs as a core task (task.hpp) whose pollable's poll is one
 // step: send/throw into the coroutine, then act on what it yielded:
 //   - an object with add_done_callback: register a resume callback on it,
 //     holding a waker, and return Pending (no thread is held); the callback

@@ -26,7 +26,7 @@ struct ResumeAction {
 };
 
 // Where a resume callback leaves how the next step resumes the coroutine.
-// Shared by the coroutine's future and the callbacks registered for it, so
+// Shared by the coroutine's pollable and the callbacks registered for it, so
 // that a callback called after the task is gone has somewhere to write.
 struct ResumeSlot {
   // Stores `next`, replacing a pending action (released after the lock).
@@ -39,21 +39,21 @@ struct ResumeSlot {
   ResumeAction action_;  // guarded by lock_
 };
 
-// A coroutine driven on the pool: a task future whose poll is one step (see
+// A coroutine driven on the pool: a task pollable whose poll is one step (see
 // coroutine.hpp). The task's state word makes the steps exclusive: a wake
 // during a step (an awaitable's add_done_callback that calls back at once,
 // on this thread or another) marks the task and the task queues itself
 // again when the step is over. Nothing ever waits for a step, so a step can
 // call anything without deadlocking with itself.
-class CoroutineFuture final : public core::Future, public core::PoolAllocated {
+class CoroutinePollable final : public core::Pollable, public core::PoolAllocated {
  public:
-  CoroutineFuture(Ref coroutine, Ref completion, std::unique_ptr<ChannelSender> sender,
-                  std::shared_ptr<CancellationState> cancellation)
+  CoroutinePollable(Ref coroutine, Ref completion, std::unique_ptr<ChannelSender> sender,
+                    std::shared_ptr<CancellationState> cancellation)
       : cancellation_(std::move(cancellation)),
         coroutine_(std::move(coroutine)),
         completion_(std::move(completion)),
         sender_(std::move(sender)) {}
-  ~CoroutineFuture() override {
+  ~CoroutinePollable() override {
     // Release order: coroutine, uncalled completion callback (or sender:
     // disconnecting it tells run_level1 that no outcome will come), the
     // resume slot, cancellation state.

@@ -80,7 +80,7 @@ ResumeAction ResumeSlot::take() {
   return std::exchange(action_, ResumeAction{});
 }
 
-void CoroutineFuture::report_completion(Ref result, Ref exception) {
+void CoroutinePollable::report_completion(Ref result, Ref exception) {
   // Taken out first: whatever happens next, the outcome is reported once.
   DeferredRef callback = std::move(completion_);
   std::unique_ptr<ChannelSender> sender = std::move(sender_);
@@ -95,7 +95,7 @@ void CoroutineFuture::report_completion(Ref result, Ref exception) {
   if (!returned) report_unraisable("in corvalune coroutine completion callback", callback.get());
 }
 
-core::Poll CoroutineFuture::poll(core::Context& cx) {
+core::Poll CoroutinePollable::poll(core::Context& cx) {
   // A finalizing interpreter is never touched: the coroutine stays pending
   // and nothing will poll it again.
   if (Py_IsFinalizing()) return core::Poll::Pending;
@@ -136,7 +136,7 @@ core::Poll CoroutineFuture::poll(core::Context& cx) {
   return core::Poll::Pending;
 }
 
-void CoroutineFuture::step(core::Context& cx) {
+void CoroutinePollable::step(core::Context& cx) {
   if (!coroutine_) return;  // finished: a late wake-up
   PyObject* coro = coroutine_.get();
 
@@ -214,9 +214,9 @@ void submit_task(Ref coroutine, Ref completion, std::unique_ptr<ChannelSender> s
                  std::shared_ptr<CancellationState> cancellation, bool inject) {
   core::Runtime& runtime = core::global_runtime();
   if (!cancellation) cancellation = std::make_shared<CancellationState>();
-  auto future = std::make_unique<CoroutineFuture>(std::move(coroutine), std::move(completion), std::move(sender),
-                                                  std::move(cancellation));
-  core::Task::spawn(runtime.scheduler(), std::move(future), inject).reset();
+  auto pollable = std::make_unique<CoroutinePollable>(std::move(coroutine), std::move(completion),
+                                                      std::move(sender), std::move(cancellation));
+  core::Task::spawn(runtime.scheduler(), std::move(pollable), inject).reset();
 }
 
 bool in_level1_step() noexcept { return t_in_step; }

@@ -135,12 +135,12 @@ void Completion::run_callbacks() {
 
 PyObject* CallableCompletion::result() {
   std::unique_lock lock(result_lock_);
-  if (slot_ == Slot::Empty) {
+  if (outcome_ == Outcome::Empty) {
     lock.unlock();
     PyErr_SetString(PyExc_RuntimeError, "task not completed");
     return nullptr;
   }
-  if (slot_ == Slot::Value) return object_ ? object_.clone().release() : Py_NewRef(Py_None);
+  if (outcome_ == Outcome::Value) return object_ ? object_.clone().release() : Py_NewRef(Py_None);
   if (!object_ && !pending_) {
     // Released by the cycle collector: only reachable from other garbage.
     lock.unlock();
@@ -180,7 +180,7 @@ void CallableCompletion::clear() {
   released = std::move(object_);
 }
 
-void CallableCompletion::store(Slot slot, Ref object, std::optional<PendingException> pending) {
+void CallableCompletion::store(Outcome outcome, Ref object, std::optional<PendingException> pending) {
   {
     // Stored once, by the job's only run: nothing is replaced (and so no
     // reference is dropped under the lock).
@@ -188,32 +188,32 @@ void CallableCompletion::store(Slot slot, Ref object, std::optional<PendingExcep
     assert(!object_);
     object_ = DeferredRef(std::move(object));
     pending_ = std::move(pending);
-    slot_ = slot;
+    outcome_ = outcome;
   }
   mark_done();
 }
 
-void CallableCompletion::complete_value(Ref value) { store(Slot::Value, std::move(value), std::nullopt); }
+void CallableCompletion::complete_value(Ref value) { store(Outcome::Value, std::move(value), std::nullopt); }
 
-void CallableCompletion::complete_error(Ref exception) { store(Slot::Error, std::move(exception), std::nullopt); }
+void CallableCompletion::complete_error(Ref exception) { store(Outcome::Error, std::move(exception), std::nullopt); }
 
 void CallableCompletion::complete_panic(std::string message) {
-  store(Slot::Error, {}, PendingException{ExceptionKind::PanicInTask, std::move(message)});
+  store(Outcome::Error, {}, PendingException{ExceptionKind::PanicInTask, std::move(message)});
 }
 
 PyObject* NativeCompletion::result() {
   std::unique_lock lock(result_lock_);
-  switch (slot_) {
-    case Slot::Empty:
+  switch (outcome_) {
+    case Outcome::Empty:
       lock.unlock();
       PyErr_SetString(PyExc_RuntimeError, "task not completed");
       return nullptr;
-    case Slot::Bytes: {
+    case Outcome::Bytes: {
       const auto bytes = bytes_;
       lock.unlock();
       return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()), 32);
     }
-    case Slot::Failure: {
+    case Outcome::Failure: {
       PendingException exc{ExceptionKind::PanicInTask, *failure_};
       lock.unlock();
       exc.raise();
@@ -223,11 +223,11 @@ PyObject* NativeCompletion::result() {
   return nullptr;
 }
 
-void NativeCompletion::complete_bytes(const std::array<std::uint8_t, 32>& bytes) {
+void NativeCompletion::complete_bytes(const core::PipelineResult& bytes) {
   {
     std::lock_guard lock(result_lock_);
     bytes_ = bytes;
-    slot_ = Slot::Bytes;
+    outcome_ = Outcome::Bytes;
   }
   done_.store(1, std::memory_order_release);  // pairs with the acquire in is_done()
 }
@@ -236,7 +236,7 @@ void NativeCompletion::complete_failure(std::string message) {
   {
     std::lock_guard lock(result_lock_);
     failure_ = std::make_unique<std::string>(std::move(message));
-    slot_ = Slot::Failure;
+    outcome_ = Outcome::Failure;
   }
   done_.store(1, std::memory_order_release);  // pairs with the acquire in is_done()
 }

@@ -19,7 +19,6 @@
 // DeferredRef, so the last owner may drop them on any thread.
 #include <Python.h>
 
-#include <array>
 #include <atomic>
 #include <cstdint>
 #include <mutex>
@@ -34,6 +33,7 @@
 #include "interp/deferred.hpp"
 #include "interp/exceptions.hpp"
 #include "interp/pyref.hpp"
+#include "workloads/transform.hpp"
 
 namespace corvalune::sys {
 
@@ -90,17 +90,17 @@ class CallableCompletion final : public Completion {
   void complete_panic(std::string message);
 
  private:
-  enum class Slot : std::uint8_t { Empty, Value, Error };
+  enum class Outcome : std::uint8_t { Empty, Value, Error };
 
   // Step 1 and 2 of the protocol: the outcome under the lock, then the mark.
-  void store(Slot slot, Ref object, std::optional<PendingException> pending);
+  void store(Outcome outcome, Ref object, std::optional<PendingException> pending);
   void mark_done() noexcept {
     // release: publishes the stored outcome; pairs with the acquire in is_done().
     done_.store(1, std::memory_order_release);
   }
 
   core::SmallMutex result_lock_;
-  Slot slot_ = Slot::Empty;  // guarded by result_lock_
+  Outcome outcome_ = Outcome::Empty;  // guarded by result_lock_
   DeferredRef object_;                      // the value or the exception object
   std::optional<PendingException> pending_;  // an error not yet created
   std::atomic<std::uint8_t> done_{0};
@@ -111,14 +111,14 @@ class NativeCompletion final : public Completion {
   bool is_done() const noexcept override { return done_.load(std::memory_order_acquire) != 0; }
   PyObject* result() override;
 
-  void complete_bytes(const std::array<std::uint8_t, 32>& bytes);
+  void complete_bytes(const core::PipelineResult& bytes);
   void complete_failure(std::string message);
 
  private:
   core::SmallMutex result_lock_;
-  enum class Slot : std::uint8_t { Empty, Bytes, Failure } slot_ = Slot::Empty;  // guarded by result_lock_
-  std::array<std::uint8_t, 32> bytes_{};
-  std::unique_ptr<std::string> failure_;  // set with Slot::Failure; kept out of line: rare
+  enum class Outcome : std::uint8_t { Empty, Bytes, Failure } outcome_ = Outcome::Empty;  // guarded by result_lock_
+  core::PipelineResult bytes_{};
+  std::unique_ptr<std::string> failure_;  // set with Outcome::Failure; kept out of line: rare
   std::atomic<std::uint8_t> done_{0};
 };
 

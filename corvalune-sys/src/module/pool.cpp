@@ -54,7 +54,7 @@ struct Configure {
       return nullptr;
     }
     if (outcome.kind == core::StartOutcome::Kind::Started)
-      return PyLong_FromUnsignedLongLong(outcome.runtime->worker_count());
+      return PyLong_FromUnsignedLongLong(outcome.runtime->thread_count());
     const std::string message =
         "the Corvalune worker pool has already started with " + std::to_string(outcome.running_size) +
         " workers, and its size is fixed once it has been used. Set " + core::kWorkersEnvVar +
@@ -64,6 +64,7 @@ struct Configure {
   }
 };
 
+// The pool's own threads; registered Python threads are not counted.
 PyObject* worker_count(PyObject*, PyObject*) {
   return guard([]() -> PyObject* {
     const std::optional<std::uint64_t> size = core::pool_size();
@@ -73,7 +74,7 @@ PyObject* worker_count(PyObject*, PyObject*) {
 }
 
 PyObject* default_worker_count(PyObject*, PyObject*) {
-  return guard([]() -> PyObject* { return PyLong_FromUnsignedLongLong(core::automatic_worker_count()); });
+  return guard([]() -> PyObject* { return PyLong_FromUnsignedLongLong(core::automatic_pool_size()); });
 }
 
 PyObject* shutdown(PyObject*, PyObject*) {

@@ -23,7 +23,7 @@
 namespace corvalune::sys {
 namespace {
 
-class CallableJob final : public core::Future, public core::PoolAllocated {
+class CallableJob final : public core::Pollable, public core::PoolAllocated {
  public:
   CallableJob(Ref func, Ref args, Ref kwargs, std::shared_ptr<CallableCompletion> record)
       : func_(std::move(func)), record_(std::move(record)), args_(std::move(args)), kwargs_(std::move(kwargs)) {}

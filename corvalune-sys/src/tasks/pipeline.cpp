@@ -60,7 +60,7 @@ class PayloadCopy {
   std::uint8_t inline_[kInline];
 };
 
-class NativePipelineJob final : public core::Future, public core::PoolAllocated {
+class NativePipelineJob final : public core::Pollable, public core::PoolAllocated {
  public:
   NativePipelineJob(PayloadCopy payload, std::uint64_t rounds, std::shared_ptr<NativeCompletion> record)
       : payload_(std::move(payload)), record_(std::move(record)), rounds_(rounds) {}

@@ -13,9 +13,9 @@ bool ensure_pool_accepts_work() {
   return false;
 }
 
-void spawn_on_pool(std::unique_ptr<core::Future> future) {
+void spawn_on_pool(std::unique_ptr<core::Pollable> pollable) {
   core::Runtime& runtime = core::global_runtime();
-  core::Task::spawn(runtime.scheduler(), std::move(future)).reset();
+  core::Task::spawn(runtime.scheduler(), std::move(pollable)).reset();
 }
 
 }  // namespace corvalune::sys

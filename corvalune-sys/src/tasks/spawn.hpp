@@ -1,5 +1,5 @@
 #pragma once
-// Spawning binding-layer futures on the pool.
+// Spawning binding-layer pollables on the pool.
 #include <Python.h>
 
 #include <memory>
@@ -14,7 +14,7 @@ namespace corvalune::sys {
 bool ensure_pool_accepts_work();
 
 // Obtains the process-wide runtime (starting the pool on first use) and
-// spawns `future` as a task on it, dropping the returned task reference.
-void spawn_on_pool(std::unique_ptr<core::Future> future);
+// spawns `pollable` as a task on it, dropping the returned task reference.
+void spawn_on_pool(std::unique_ptr<core::Pollable> pollable);
 
 }  // namespace corvalune::sys
