@@ -5,9 +5,10 @@ from __future__ import annotations
 import collections
 import contextvars
 import itertools
+import os
 import threading
 import time
-from _thread import get_ident as _get_ident
+import weakref
 from collections.abc import Callable, Iterable, Iterator
 from concurrent import futures
 from concurrent.futures._base import LOGGER
@@ -20,10 +21,12 @@ from . import _future
 _P = ParamSpec("_P")
 _T = TypeVar("_T")
 
+_REFUSED = "cannot schedule new futures after shutdown"
+
 
 class _Running(threading.local):
-    """The executors whose map() calls are running on this thread, innermost
-    last."""
+    """The executors whose calls are running on this thread, innermost last:
+    shutdown(wait=True) from one of them would wait for itself."""
 
     def __init__(self) -> None:
         self.executors: list[Executor] = []
@@ -32,90 +35,187 @@ class _Running(threading.local):
 _running = _Running()
 
 
-def _run_work_item(executor: Executor, future: _future.Future[Any], context: contextvars.Context,
-                   fn: Callable[..., Any], args: tuple[Any, ...], kwargs: dict[str, Any] | None) -> None:
-    if not future.set_running_or_notify_cancel():
-        executor._forget(future)
-        return
-    # The future stays listed as pending until its callbacks have run, and
-    # names this thread until then: a call (or callback) that waits for the
-    # executor from this thread would wait for itself.
-    future._runner = _get_ident()
-    failure: BaseException | None = None
-    try:
-        result = context.run(fn, *args, **kwargs) if kwargs else context.run(fn, *args)
-    except BaseException as exc:
-        result, failure = None, exc
-    try:
-        future._settle(result, failure)
-    except BaseException:
-        # A done callback raised what the future's own handling lets through
-        # (KeyboardInterrupt, SystemExit): nobody on this pool thread can
-        # take it, so it is logged as ThreadPoolExecutor logs a failure of
-        # its worker, and the callbacks after it do not run, as there.
-        LOGGER.critical("Exception in worker", exc_info=True)
-    finally:
-        # Whatever happened, the call is over: shutdown(wait=True) must not
-        # wait for it.
-        executor._forget(future)
-    if failure is not None:
-        # The exception's traceback holds this frame for as long as the
-        # future holds the exception; without these names the frame keeps
-        # nothing else alive, and the future is not in a cycle with itself.
-        del executor, future, context, fn, args, kwargs, failure
+def _rename_thread(prefix: str) -> tuple[threading.Thread, str]:
+    """Gives the calling thread its executor's name while a call runs: the
+    thread's Python name only (logging's %(threadName)s, current_thread()),
+    never the system's, which stays the pool's."""
+    thread = threading.current_thread()
+    saved = thread._name  # type: ignore[attr-defined]
+    thread._name = f"{prefix}_{saved}"  # type: ignore[attr-defined]
+    return thread, saved
+
+
+class _WorkItem:
+    """One submitted call, as the standard library's work item: the future
+    it settles, the caller's context and the call. The item itself is the
+    callable the pool runs, once."""
+
+    __slots__ = ("executor", "future", "context", "fn", "args", "kwargs")
+
+    def __init__(self, executor: Executor, future: _future.Future[Any], context: contextvars.Context,
+                 fn: Callable[..., Any], args: tuple[Any, ...], kwargs: dict[str, Any] | None) -> None:
+        self.executor = executor
+        self.future = future
+        self.context = context
+        self.fn = fn
+        self.args = args
+        self.kwargs = kwargs
+
+    def __call__(self) -> None:
+        executor, future = self.executor, self.future
+        if not future.set_running_or_notify_cancel():
+            executor._forget(future)
+            return
+        # Listed until the future's callbacks have run: a call or a callback
+        # that waits for the executor from this thread would wait for itself.
+        running = _running.executors
+        running.append(executor)
+        renamed = _rename_thread(executor._thread_name_prefix) if executor._thread_name_prefix else None
+        failure: BaseException | None = None
+        try:
+            fn, args, kwargs = self.fn, self.args, self.kwargs
+            result = self.context.run(fn, *args, **kwargs) if kwargs else self.context.run(fn, *args)
+        except BaseException as exc:
+            result, failure = None, exc
+        try:
+            future._settle(result, failure)
+        except BaseException:
+            # A done callback raised what the future's own handling lets through
+            # (KeyboardInterrupt, SystemExit): nobody on this pool thread can
+            # take it, so it is logged as ThreadPoolExecutor logs a failure of
+            # its worker, and the callbacks after it do not run, as there.
+            LOGGER.critical("Exception in worker", exc_info=True)
+        finally:
+            if renamed is not None:
+                renamed[0]._name = renamed[1]  # type: ignore[attr-defined]
+            running.pop()
+            # Whatever happened, the call is over: shutdown(wait=True) must not
+            # wait for it.
+            executor._forget(future)
+        if failure is not None:
+            # The exception's traceback holds this frame for as long as the
+            # future holds the exception: the frame must hold neither.
+            self = None  # type: ignore[assignment]
+            del executor, future, fn, args, kwargs, failure, running, renamed
 
 
 # Items per batch of map(): large enough that the batch's fixed costs are
 # spread thin, small enough that the first results come early.
 _MAP_BATCH = 256
 
-
+# A map call's slot before its outcome: not finished, or cancelled.
 _PENDING = object()
+_CANCELLED = object()
 
 
 class _MapBatch:
     """One batch of a map() call, spawned as one batch_spawn_callable. Its
     calls share a copy of the caller's context (each runs in its own copy of
     it) and report to the batch one by one, so that results are taken as
-    soon as each is ready; its future completes with its last call and is
-    what the executor's shutdown(wait=True) waits for."""
+    soon as each is ready. Until its last call has reported or been
+    cancelled, the batch is among the executor's pending work.
 
-    __slots__ = ("executor", "context", "fn", "future", "lock", "cond", "results", "left", "waiting")
+    A call starts by taking its index out of `unstarted`; cancelling takes
+    the indexes left there. set.remove and set.pop are atomic, so each call
+    is either run or cancelled, never both."""
+
+    __slots__ = ("executor", "context", "fn", "lock", "cond", "results", "left", "waiting", "unstarted",
+                 "handle", "watched")
 
     def __init__(self, executor: Executor, context: contextvars.Context, fn: Callable[..., Any],
-                 future: futures.Future[None], count: int) -> None:
+                 count: int) -> None:
         self.executor = executor
         self.context = context
         self.fn = fn
-        self.future = future
         self.lock = threading.Lock()
         self.cond = threading.Condition(self.lock)
         self.results: list[Any] = [_PENDING] * count
         self.left = count
         self.waiting = False
+        self.unstarted = set(range(count))
+        self.handle: Any = None
+        self.watched = False
+
+    def report(self, index: int, outcome: Any) -> None:
+        with self.lock:  # the condition's own lock, without its Python-level wrapper
+            self.results[index] = outcome
+            self.left -= 1
+            last = self.left == 0
+            if self.waiting:
+                self.cond.notify_all()
+        if last:
+            self.executor._forget(self)
+
+    def cancel(self, *, started_too: bool = False) -> None:
+        """Cancels the calls not started yet (and, in a forked child, those
+        that were running in the parent and never finish here). The batch
+        leaves the executor's pending work once its last call is over."""
+        with self.lock:
+            cancelled = 0
+            while True:
+                try:
+                    index = self.unstarted.pop()
+                except KeyError:
+                    break
+                self.results[index] = _CANCELLED
+                cancelled += 1
+            if started_too:
+                for index, outcome in enumerate(self.results):
+                    if outcome is _PENDING:
+                        self.results[index] = _CANCELLED
+                        cancelled += 1
+            self.left -= cancelled
+            last = cancelled > 0 and self.left == 0
+            if self.waiting:
+                self.cond.notify_all()
+        if last:
+            self.executor._forget(self)
+
+    def _watch_pool(self) -> None:
+        # Only once someone waits for the batch: a batch the pool drops at
+        # its shutdown has its calls cancelled. Flag first, handle second
+        # (spawn sets them the other way round): one of the two sees both
+        # and arms; both may, and cancel() may run twice.
+        if not self.watched:
+            self.watched = True
+            if self.handle is not None:
+                self.handle.add_done_callback(self._pool_settled)
+
+    def _pool_settled(self) -> None:
+        if _future.dropped_by_pool(self.handle):
+            self.cancel()
+
+    def _forget_in_child(self) -> None:
+        self.lock._at_fork_reinit()  # type: ignore[attr-defined]
+        self.cancel(started_too=True)
 
 
 def _run_map_item(batch: _MapBatch, index: int, args: tuple[Any, ...]) -> None:
-    _running.executors.append(batch.executor)
+    try:
+        batch.unstarted.remove(index)
+    except KeyError:
+        return  # cancelled before it started
+    executor = batch.executor
+    running = _running.executors
+    running.append(executor)
+    renamed = _rename_thread(executor._thread_name_prefix) if executor._thread_name_prefix else None
     try:
         outcome = (True, batch.context.copy().run(batch.fn, *args))
     except BaseException as exc:
         outcome = (False, exc)
     finally:
-        _running.executors.pop()
-    with batch.lock:  # the condition's own lock, without its Python-level wrapper
-        batch.results[index] = outcome
-        batch.left -= 1
-        last = batch.left == 0
-        if batch.waiting:
-            batch.cond.notify_all()
+        if renamed is not None:
+            renamed[0]._name = renamed[1]  # type: ignore[attr-defined]
+        running.pop()
+    batch.report(index, outcome)
     del outcome
-    if last:
-        batch.future.set_result(None)
 
 
 def _take_result(batch: _MapBatch, index: int, end_time: float | None) -> Any:
     """The result of call `index` once it is ready; its exception raised."""
+    if batch.results[index] is _PENDING:
+        # About to wait (outside the lock: the callback may run at once).
+        batch._watch_pool()
     with batch.lock:  # the condition's lock: waiting on the condition below is allowed
         while batch.results[index] is _PENDING:
             remaining = None if end_time is None else end_time - time.monotonic()
@@ -125,8 +225,12 @@ def _take_result(batch: _MapBatch, index: int, end_time: float | None) -> Any:
             batch.waiting = True
             batch.cond.wait(remaining)
         batch.waiting = False
-        ok, value = batch.results[index]
+        outcome = batch.results[index]
         batch.results[index] = None  # taken: not kept alive by the batch
+    if outcome is _CANCELLED:
+        raise futures.CancelledError()
+    ok, value = outcome
+    del outcome
     if ok:
         return value
     try:
@@ -135,30 +239,48 @@ def _take_result(batch: _MapBatch, index: int, end_time: float | None) -> Any:
         del value  # the traceback must not hold the exception in a cycle
 
 
-class Executor(futures.Executor):
+# Every executor, for a forked child to forget their pending work.
+_executors: weakref.WeakSet[Executor] = weakref.WeakSet()
+
+
+class Executor(futures.ThreadPoolExecutor):
     """An executor that runs calls on Corvalune's process-wide worker pool.
 
-    Futures are :class:`concurrent.futures.Future` objects (of a subclass
-    that is cheaper to make and to settle, with the same behaviour). Each
-    call runs in a copy of the submitting thread's :mod:`contextvars`
-    context, as :func:`asyncio.to_thread` does. The pool is shared by every
-    executor in the process, so *max_workers* does not size it; it is
-    accepted for compatibility and must be positive when given.
-    :meth:`shutdown` stops this executor, never the shared pool.
+    A :class:`concurrent.futures.ThreadPoolExecutor` (so that
+    :meth:`asyncio.loop.set_default_executor` takes it) that starts no
+    threads of its own. Futures are :class:`concurrent.futures.Future`
+    objects (of a subclass that is cheaper to make and to settle, with the
+    same behaviour). Each call runs in a copy of the submitting thread's
+    :mod:`contextvars` context, as :func:`asyncio.to_thread` does (unlike
+    ``ThreadPoolExecutor.submit`` and :func:`corvalune.spawn_callable`).
 
-    It works with :meth:`asyncio.loop.run_in_executor`.
+    The pool is shared by every executor in the process, so *max_workers*
+    does not size it; it is accepted for compatibility (libraries read it to
+    size their work) and must be positive when given. With
+    *thread_name_prefix*, a pool thread running one of this executor's calls
+    is named ``f"{thread_name_prefix}_{its own name}"`` in Python while the
+    call runs. :meth:`shutdown` stops this executor, never the shared pool.
     """
 
     def __init__(self, max_workers: int | None = None, thread_name_prefix: str = "") -> None:
+        # ThreadPoolExecutor.__init__ is not called: it would make the queue
+        # and the thread set of a pool of its own.
         if max_workers is not None and max_workers <= 0:
             raise ValueError("max_workers must be greater than 0")
+        if not isinstance(thread_name_prefix, str):
+            raise TypeError(f"thread_name_prefix must be a str, not {type(thread_name_prefix).__name__}")
         self._given_max_workers = max_workers
-        self._lock = threading.Lock()
+        self._thread_name_prefix = thread_name_prefix
+        self._lock = self._shutdown_lock = threading.Lock()
         self._shutdown = False
-        self._pending: set[futures.Future[Any]] = set()
+        self._broken = False
+        self._threads: set[threading.Thread] = set()  # none of its own, ever
+        # Submitted calls not yet over, and map batches with calls not yet over.
+        self._pending: set[Any] = set()
         self._idle = threading.Condition(self._lock)
+        _executors.add(self)
 
-    @property
+    @property  # type: ignore[override]
     def _max_workers(self) -> int:
         # Read by libraries that size their work to an executor (Dask's
         # threaded scheduler among them), as they do for ThreadPoolExecutor:
@@ -174,31 +296,35 @@ class Executor(futures.Executor):
         assert size is not None
         return size
 
+    def _adjust_thread_count(self) -> None:
+        """No threads of its own to start: the shared pool runs the calls."""
+
+    def _initializer_failed(self) -> None:
+        """No threads of its own, so no initializer to fail."""
+
     def submit(self, fn: Callable[_P, _T], /, *args: _P.args, **kwargs: _P.kwargs) -> futures.Future[_T]:
         """Schedules ``fn(*args, **kwargs)`` and returns a Future for it."""
         # Listed before the check, shutdown() lists before it looks: either
         # this call sees the flag or shutdown() sees the future (the set's
         # own lock orders the two).
-        future: futures.Future[_T] = _future.Future()
+        future: _future.Future[_T] = _future.Future()
         self._pending.add(future)
         if self._shutdown:
             self._forget(future)
-            raise RuntimeError("cannot schedule new futures after shutdown")
-        context = contextvars.copy_context()
+            raise RuntimeError(_REFUSED)
+        # An empty keyword dict is not kept while the call waits: one object
+        # fewer for the collector per queued call.
+        item = _WorkItem(self, future, contextvars.copy_context(), fn, args, kwargs or None)
         try:
-            # An empty keyword dict is not kept while the call waits: one
-            # object fewer for the collector per queued call.
-            _corvalune_sys.spawn_callable(_run_work_item, (self, future, context, fn, args, kwargs or None))
-        except RuntimeError as exc:
+            handle = _corvalune_sys.spawn_callable(item)
+        except BaseException as exc:
             self._forget(future)
-            # The shared pool's refusal after its shutdown, in the words that
-            # concurrent.futures users know.
             if isinstance(exc, _corvalune_sys.PoolShutdownError):
-                raise RuntimeError("cannot schedule new futures after shutdown") from exc
+                # The shared pool's refusal after its shutdown, in the words
+                # that concurrent.futures users know.
+                raise _corvalune_sys.PoolShutdownError(_REFUSED) from exc
             raise
-        except BaseException:
-            self._forget(future)
-            raise
+        future._set_handle(handle, self)
         return future
 
     submit.__doc__ = futures.Executor.submit.__doc__
@@ -210,8 +336,11 @@ class Executor(futures.Executor):
 
         Results come in order, as they are asked for; a call's exception is
         raised when its result would be. *timeout* counts from this call.
-        With *buffersize*, at most that many calls are queued ahead of the
-        results taken so far; without it, every call is queued at once.
+        With *buffersize*, at most that many calls are queued or running
+        ahead of the results taken so far; without it, every call is queued
+        at once. Once the iterator stops early (it timed out, a call's
+        exception was raised, or it was closed or dropped), the calls not
+        started yet are cancelled.
         """
         if buffersize is not None and not isinstance(buffersize, int):
             raise TypeError("buffersize must be an integer or None")
@@ -221,89 +350,127 @@ class Executor(futures.Executor):
             raise ValueError("chunksize must be >= 1.")
         end_time = None if timeout is None else timeout + time.monotonic()
         size = max(chunksize, _MAP_BATCH)
-        if buffersize is not None:
-            size = min(size, buffersize)
+        limit = buffersize
+        if limit is not None:
+            size = min(size, limit)
         args = zip(*iterables)
         context = contextvars.copy_context()
         queued: collections.deque[_MapBatch] = collections.deque()
 
-        def queue_next() -> bool:
-            chunk = list(itertools.islice(args, size))
-            if not chunk:
-                return False
-            queued.append(self._spawn_map_batch(fn, context, chunk))
-            return True
+        def queue_next(count: int) -> int:
+            chunk = list(itertools.islice(args, count))
+            if chunk:
+                queued.append(self._spawn_map_batch(fn, context, chunk))
+            return len(chunk)
 
-        if buffersize is None:
-            while queue_next():
+        if limit is None:
+            while queue_next(size):
                 pass
-        else:
-            for _ in range(-(-buffersize // size)):
-                if not queue_next():
-                    break
-        return self._map_results(queued, queue_next if buffersize is not None else None, end_time)
+            return self._map_results(queued, None, 0, size, end_time)
+        ahead = 0
+        while ahead < limit:
+            spawned = queue_next(min(size, limit - ahead))
+            if not spawned:
+                break
+            ahead += spawned
+        return self._map_results(queued, queue_next, limit, size, end_time)
 
     def _spawn_map_batch(self, fn: Callable[..., Any], context: contextvars.Context,
                          chunk: list[tuple[Any, ...]]) -> _MapBatch:
+        batch = _MapBatch(self, context, fn, len(chunk))
         with self._lock:
             if self._shutdown:
-                raise RuntimeError("cannot schedule new futures after shutdown")
-            future: futures.Future[None] = futures.Future()
-            # Running from the start: a batch already queued is not cancelled.
-            future.set_running_or_notify_cancel()
-            self._pending.add(future)
-        future.add_done_callback(self._forget)
-        batch = _MapBatch(self, context, fn, future, len(chunk))
+                raise RuntimeError(_REFUSED)
+            self._pending.add(batch)
         try:
-            _corvalune_sys.batch_spawn_callable(_run_map_item, [(batch, i, a) for i, a in enumerate(chunk)])
+            batch.handle = _corvalune_sys.batch_spawn_callable(
+                _run_map_item, [(batch, i, a) for i, a in enumerate(chunk)])
         except BaseException as exc:
-            future.set_result(None)
+            self._forget(batch)
             if isinstance(exc, _corvalune_sys.PoolShutdownError):
-                raise RuntimeError("cannot schedule new futures after shutdown") from exc
+                raise _corvalune_sys.PoolShutdownError(_REFUSED) from exc
             raise
+        if batch.watched:  # a waiter looked at it before it had its handle
+            batch.handle.add_done_callback(batch._pool_settled)
         return batch
 
     @staticmethod
-    def _map_results(queued: collections.deque[_MapBatch], queue_next: Callable[[], bool] | None,
-                     end_time: float | None) -> Iterator[Any]:
-        while queued:
-            batch = queued.popleft()
-            for index in range(len(batch.results)):
-                # Yielded straight from the call: this frame keeps no
-                # reference to a result once it is handed out.
-                yield _take_result(batch, index, end_time)
-            if queue_next is not None:
-                queue_next()
+    def _map_results(queued: collections.deque[_MapBatch], queue_next: Callable[[int], int] | None,
+                     limit: int, size: int, end_time: float | None) -> Iterator[Any]:
+        ahead = sum(len(batch.results) for batch in queued)
+        # Topped up once half a batch's room is free: batches stay large
+        # without the calls ahead ever exceeding the limit.
+        top_up = max(1, size // 2)
+        try:
+            while queued:
+                batch = queued[0]
+                for index in range(len(batch.results)):
+                    # Yielded straight from the call: this frame keeps no
+                    # reference to a result once it is handed out.
+                    yield _take_result(batch, index, end_time)
+                    ahead -= 1
+                    if queue_next is not None and limit - ahead >= top_up:
+                        spawned = queue_next(min(size, limit - ahead))
+                        ahead += spawned
+                        if not spawned:
+                            queue_next = None
+                queued.popleft()
+        finally:
+            # Stopped early: what has not started will not be wanted.
+            for batch in queued:
+                batch.cancel()
 
-    def _forget(self, future: futures.Future[Any]) -> None:
+    def _forget(self, work: Any) -> None:
+        """Takes a future or map batch whose calls are over off the pending
+        list."""
         pending = self._pending
-        pending.discard(future)
+        pending.discard(work)
         # Only shutdown() waits for the set to empty, and it raises the flag
         # before it looks at the set: either this sees the flag or shutdown()
-        # sees the set without this future (the set's own lock orders the
-        # two). Notified under the lock: a shutdown() that saw this future
-        # is waiting, or has not yet looked again.
+        # sees the set without this work (the set's own lock orders the two).
+        # Notified under the lock: a shutdown() that saw this work is
+        # waiting, or has not yet looked again.
         if not pending and self._shutdown:
             with self._lock:
                 self._idle.notify_all()
 
     def shutdown(self, wait: bool = True, *, cancel_futures: bool = False) -> None:
         """Stops accepting new calls; with *wait*, returns once every call
-        submitted so far has finished. With *cancel_futures*, calls that have
-        not started are cancelled. The shared pool keeps running."""
+        submitted so far has finished or been cancelled. With
+        *cancel_futures*, calls that have not started are cancelled. The
+        shared pool keeps running."""
         with self._lock:
             self._shutdown = True
             pending = list(self._pending)
         if cancel_futures:
-            for future in pending:
-                future.cancel()
+            for work in pending:
+                if work.cancel():  # a future not started: the pool only has to skip it
+                    self._forget(work)
         if wait:
-            # One of this executor's calls would wait for itself, and hold its
-            # pool thread for good.
-            me = _get_ident()
-            if (any(running is self for running in _running.executors)
-                    or any(getattr(f, "_runner", None) == me for f in pending)):
+            if any(running is self for running in _running.executors):
+                # One of this executor's calls would wait for itself, and hold
+                # its pool thread for good.
                 raise RuntimeError("cannot join current thread")
+            for work in pending:
+                work._watch_pool()
             with self._lock:
                 while self._pending:
                     self._idle.wait()
+
+    def _forget_in_child(self) -> None:
+        # In a forked child none of the parent's calls will ever run or
+        # finish: their futures are cancelled, and nothing is waited for.
+        self._lock._at_fork_reinit()  # type: ignore[attr-defined]
+        pending = list(self._pending)
+        self._pending.clear()
+        for work in pending:
+            work._forget_in_child()
+
+
+def _after_fork_in_child() -> None:
+    for executor in list(_executors):
+        executor._forget_in_child()
+
+
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_after_fork_in_child)

@@ -12,6 +12,12 @@ wait: result() or exception() before completion, concurrent.futures.wait,
 as_completed, repr; a callback added before completion). Every inherited
 method that takes `_condition` still works, and takes this same lock.
 
+A call the pool drops unrun (queued when the pool was shut down) fails its
+handle with PoolShutdownError; its future is then cancelled, as
+shutdown(cancel_futures=True) would. Watching the handle costs a callback,
+so it is armed only once a thread waits for the future (the condition is
+built or a callback added while pending) or the executor's shutdown waits.
+
 The protocol that keeps a waiter from missing a transition: every
 transition happens under the lock and, under it, notifies the condition if
 one exists; a waiter creates the condition first, then takes the lock and
@@ -34,9 +40,23 @@ from concurrent.futures._base import (  # the states the stdlib's helpers read
 )
 from typing import Any, TypeVar
 
+import _corvalune_sys
+
 _T = TypeVar("_T")
 _DONE = frozenset({CANCELLED, CANCELLED_AND_NOTIFIED, FINISHED})
 _CANCELLED = frozenset({CANCELLED, CANCELLED_AND_NOTIFIED})
+
+
+def dropped_by_pool(handle: Any) -> bool:
+    """Whether a completed pool handle failed because the pool was shut down
+    before its work ran."""
+    try:
+        handle.result()
+    except _corvalune_sys.PoolShutdownError:
+        return True
+    except BaseException:
+        pass
+    return False
 
 
 class Future(futures.Future[_T]):
@@ -56,8 +76,11 @@ class Future(futures.Future[_T]):
     # transitions to notify.
     _cond: threading.Condition | None = None
     _waiter_list: list[Any] | None = None
-    # The thread running the call, set by the executor once it starts.
-    _runner: int | None = None
+    # The pool handle of the call and its executor, set by the executor once
+    # the call is spawned; whether a waiter has asked to watch the handle.
+    _handle: Any = None
+    _executor: Any = None
+    _watched = False
 
     def __init__(self) -> None:  # no super().__init__(): it would build the condition
         # Re-entrant, as the standard Future's: code that holds a future's
@@ -74,12 +97,53 @@ class Future(futures.Future[_T]):
         if name == "_condition":
             condition = self.__dict__.setdefault("_condition", threading.Condition(self._lock))
             self._cond = condition
+            self._watch_pool()
             return condition
         if name == "_waiters":
             waiters: list[Any] = self.__dict__.setdefault("_waiters", [])
             self._waiter_list = waiters
             return waiters
         raise AttributeError(f"{type(self).__name__!r} object has no attribute {name!r}")
+
+    def _set_handle(self, handle: Any, executor: Any) -> None:
+        self._executor = executor
+        self._handle = handle
+        if self._watched:  # a waiter came first (see _watch_pool)
+            handle.add_done_callback(self._pool_settled)
+
+    def _watch_pool(self) -> None:
+        # Flag first, handle second (_set_handle sets them the other way
+        # round): one of the two sees both and arms the callback; both may,
+        # and _pool_settled is idempotent.
+        if not self._watched:
+            self._watched = True
+            handle = self._handle
+            if handle is not None:
+                handle.add_done_callback(self._pool_settled)
+
+    def _pool_settled(self) -> None:
+        if self._state != PENDING or not dropped_by_pool(self._handle):
+            return  # the call ran (or was cancelled)
+        if self.cancel():
+            with self._lock:
+                if self._state == CANCELLED:  # not notified by a second callback
+                    self.set_running_or_notify_cancel()
+        self._executor._forget(self)
+
+    def _forget_in_child(self) -> None:
+        # A forked child runs none of the parent's calls: cancelled here,
+        # running or not. The lock may have been held by a thread that is
+        # gone.
+        self._lock._at_fork_reinit()  # type: ignore[attr-defined]
+        if self._state in _DONE:
+            return
+        self._state = CANCELLED_AND_NOTIFIED
+        for waiter in self._waiter_list or ():
+            waiter.add_cancelled(self)
+        if self._cond is not None:
+            self._cond.notify_all()
+        if self._done_callbacks:
+            self._invoke_callbacks()
 
     def set_running_or_notify_cancel(self) -> bool:
         with self._lock:
@@ -132,26 +196,31 @@ class Future(futures.Future[_T]):
 
     def add_done_callback(self, fn: Any) -> None:
         with self._lock:
-            if self._state not in _DONE:
+            pending = self._state not in _DONE
+            if pending:
                 if self._done_callbacks:
                     self._done_callbacks.append(fn)  # a list once not empty
                 else:
                     self._done_callbacks = [fn]
-                return
+        if pending:
+            self._watch_pool()  # outside the lock: the callback may run at once
+            return
         try:
             fn(self)
         except Exception:
             LOGGER.exception("exception calling callback for %r", self)
 
     def result(self, timeout: float | None = None) -> _T:
-        if self._state == FINISHED:  # final once set: no lock needed to read it
-            if self._exception is not None:
-                try:
+        try:
+            if self._state == FINISHED:  # final once set: no lock needed to read it
+                if self._exception is not None:
                     raise self._exception
-                finally:
-                    self = None  # type: ignore[assignment]  # break the cycle through the traceback
-            return self._result  # type: ignore[no-any-return]
-        return super().result(timeout)
+                return self._result  # type: ignore[no-any-return]
+            return super().result(timeout)
+        finally:
+            # The exception's traceback holds this frame: without self, the
+            # future is not in a cycle through its own exception.
+            self = None  # type: ignore[assignment]
 
     def exception(self, timeout: float | None = None) -> BaseException | None:
         if self._state == FINISHED:  # final once set

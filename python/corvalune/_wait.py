@@ -55,6 +55,11 @@ class _Waiter:
 
 
 def _failed(handle: _Handle) -> bool:
+    # A cancelled future raises from result() but has not failed, as
+    # concurrent.futures.wait counts it.
+    cancelled = getattr(handle, "cancelled", None)
+    if cancelled is not None and cancelled():
+        return False
     try:
         handle.result()
     except BaseException:
@@ -76,7 +81,8 @@ def wait(handles: Iterable[_H], timeout: float | None = None,
 
     Returns a named 2-tuple of sets ``(done, not_done)``. *return_when* is
     :data:`FIRST_COMPLETED`, :data:`FIRST_EXCEPTION` (a handle whose
-    ``result()`` raises) or :data:`ALL_COMPLETED`; *timeout* bounds the wait
+    ``result()`` raises; a cancelled future does not count) or
+    :data:`ALL_COMPLETED`; *timeout* bounds the wait
     in seconds. The calling thread sleeps while it waits.
     """
     if return_when not in (FIRST_COMPLETED, FIRST_EXCEPTION, ALL_COMPLETED):
