@@ -110,20 +110,27 @@ def test_shutdown_with_wait_from_its_own_task_raises_instead_of_hanging(python):
                                         "cannot schedule new futures after shutdown", "None"]
 
 
-def test_a_failed_call_frees_its_future_and_arguments_at_once():
+@pytest.mark.parametrize("wait", ["result", "exception"])
+def test_a_failed_call_frees_its_future_and_arguments_at_once(wait):
     class Arg:
         pass
 
-    def fail(arg):
+    def fail(arg, gate):
+        gate.wait(30)  # the caller is waiting by then, as usual
         raise ValueError("failed")
 
-    arg, freed = Arg(), threading.Event()
+    arg, freed, gate = Arg(), threading.Event(), threading.Event()
     weakref.finalize(arg, freed.set)
     gc.disable()
     try:
         with corvalune.Executor() as ex:
-            future = ex.submit(fail, arg)
-            assert str(future.exception(timeout=30)) == "failed"
+            future = ex.submit(fail, arg, gate)
+            threading.Timer(0.05, gate.set).start()
+            if wait == "result":
+                with pytest.raises(ValueError, match="failed"):
+                    future.result(timeout=30)
+            else:
+                assert str(future.exception(timeout=30)) == "failed"
             future_freed = threading.Event()
             weakref.finalize(future, future_freed.set)
             del arg, future
@@ -194,3 +201,123 @@ def test_a_done_callback_raising_a_base_exception_does_not_hang_shutdown(python,
     """, timeout=60)
     assert proc.stdout.split() == ["True"]
     assert "Exception in worker" in proc.stderr
+
+
+def test_asyncio_takes_it_as_default_executor_and_runs_on_the_pool_in_context():
+    async def main():
+        asyncio.get_running_loop().set_default_executor(corvalune.Executor())
+        VAR.set("task")
+
+        def where():
+            return threading.current_thread().name, VAR.get()
+
+        return [await asyncio.to_thread(where), await asyncio.get_running_loop().run_in_executor(None, where)]
+
+    for name, value in asyncio.run(main()):
+        assert name.startswith("corvalune-worker-") and value == "task"
+
+
+@pytest.mark.parametrize("how", ["submit", "map"])
+def test_thread_name_prefix_names_the_thread_while_the_call_runs(how):
+    def name(_=None):
+        return threading.current_thread().name
+
+    with corvalune.Executor(thread_name_prefix="fetch") as ex:
+        names = [ex.submit(name).result(timeout=30) for _ in range(20)] if how == "submit" else \
+            list(ex.map(name, range(600), timeout=30))
+    assert all(n.startswith("fetch_corvalune-worker-") for n in names)
+    assert not [t.name for t in threading.enumerate() if t.name.startswith("fetch")]
+
+
+def test_map_keeps_at_most_buffersize_calls_ahead():
+    started = []
+    with corvalune.Executor() as ex:
+        results = ex.map(started.append, range(1000), buffersize=300)
+        time.sleep(0.2)  # every call it queued has run
+        assert len(started) == 300
+        assert list(results) == [None] * 1000
+
+
+@pytest.mark.parametrize("stop", ["timeout", "close", "consumer raises"])
+def test_an_abandoned_map_cancels_the_calls_not_started(stop):
+    ran = []
+
+    def slow(i):
+        time.sleep(0.01)
+        ran.append(i)
+        return i
+
+    def consume(it):
+        for _ in it:
+            raise ValueError("consumer")
+
+    ex = corvalune.Executor()
+    if stop == "timeout":
+        with pytest.raises(TimeoutError):
+            list(ex.map(slow, range(200), timeout=0.05))
+    elif stop == "close":
+        it = ex.map(slow, range(200))
+        next(it)
+        it.close()
+    else:
+        with pytest.raises(ValueError, match="consumer"):
+            consume(ex.map(slow, range(200)))
+    ex.shutdown(wait=True)  # waits for the calls that had started only
+    assert len(ran) < 100
+
+
+def test_a_forked_child_cancels_the_parents_pending_calls(python):
+    proc = python("""
+        import os, threading, time, warnings, corvalune
+        warnings.simplefilter("ignore", DeprecationWarning)  # fork with threads running
+        corvalune.configure(1)
+        gate = threading.Event()
+        with corvalune.Executor() as ex:  # spans the fork: leaving it must not wait in the child
+            running = ex.submit(gate.wait, 60)
+            while not running.running():
+                time.sleep(0.001)
+            queued = ex.submit(int)
+            pid = os.fork()
+            if pid == 0:
+                print(running.cancelled(), queued.cancelled(), ex.submit(pow, 2, 5).result(timeout=10), flush=True)
+            else:
+                gate.set()
+        if pid == 0:
+            print("child left", flush=True)
+            os._exit(0)
+        os.waitpid(pid, 0)
+        print(running.result(), queued.result())
+    """, timeout=60)
+    assert proc.stdout.splitlines() == ["True True 32", "child left", "True 0"]
+
+
+class DroppedHandle:
+    """A pool handle whose work the pool dropped at its shutdown, unrun."""
+
+    def __init__(self, *_):
+        self.callbacks, self.failed = [], False
+
+    def add_done_callback(self, cb):
+        cb() if self.failed else self.callbacks.append(cb)
+
+    def result(self):
+        raise corvalune.PoolShutdownError("shut down before the work ran") if self.failed else RuntimeError()
+
+    def drop(self):
+        self.failed = True
+        for cb in self.callbacks:
+            cb()
+
+
+@pytest.mark.parametrize("how", ["submit", "map"])
+def test_calls_the_pool_drops_unrun_are_cancelled(monkeypatch, how):
+    import _corvalune_sys
+    handles = []
+    spawn = "spawn_callable" if how == "submit" else "batch_spawn_callable"
+    monkeypatch.setattr(_corvalune_sys, spawn, lambda *a: handles.append(DroppedHandle()) or handles[-1])
+    ex = corvalune.Executor()
+    waited = ex.submit(int).result if how == "submit" else ex.map(int, range(10), timeout=30).__next__
+    threading.Timer(0.05, handles[0].drop).start()
+    with pytest.raises(futures.CancelledError):
+        waited()
+    ex.shutdown(wait=True)  # nothing left to wait for

@@ -397,9 +397,6 @@ def test_reentry_from_a_task(outer, inner, expected):
     )
 
 
-SHUT_DOWN = "the Corvalune worker pool has been shut down; it accepts no new work"
-
-
 @pytest.mark.parametrize("caller", ["registered_main_thread", "pool_task"])
 def test_shutdown_waits_only_for_pool_threads_and_then_refuses_work(caller):
     proc = run_python(
@@ -431,15 +428,14 @@ def test_shutdown_waits_only_for_pool_threads_and_then_refuses_work(caller):
             try:
                 call()
             except RuntimeError as exc:
-                print(exc)
+                print(type(exc).__name__)
         for c in coros:
             c.close()
         # Nothing is queued, and an empty batch queues nothing.
         print(w.run_one(), m.batch_spawn_callable(print, []).result())
         """
     )
-    assert proc.stdout.splitlines() == ["True", *[SHUT_DOWN] * 6, "cannot schedule new futures after shutdown",
-                                        "False []"]
+    assert proc.stdout.splitlines() == ["True", *["PoolShutdownError"] * 7, "False []"]
     assert proc.stderr == ""
 
 

@@ -2,6 +2,7 @@
 
 import threading
 import time
+from concurrent import futures
 
 import pytest
 
@@ -38,6 +39,15 @@ def test_wait_returns_on_each_condition_and_sleeps_meanwhile():
     assert corvalune.wait([a, b, a], timeout=DEADLINE) == ({a, b}, set())
     with pytest.raises(ValueError):
         corvalune.wait([a], return_when="SOMETIMES")
+
+
+def test_a_cancelled_future_is_no_exception():
+    go = threading.Event()
+    cancelled, pending = futures.Future(), gated(go)
+    cancelled.cancel()
+    threading.Timer(0.05, go.set).start()
+    assert corvalune.wait([cancelled, pending], timeout=DEADLINE, return_when=corvalune.FIRST_EXCEPTION) == \
+        ({cancelled, pending}, set())
 
 
 def test_as_completed_yields_each_handle_once_in_completion_order_then_times_out():
