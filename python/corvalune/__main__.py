@@ -67,19 +67,14 @@ def chunks(n: int, size: int) -> list[range]:
 
 
 def wait_all(handles: list, progress: Progress) -> list:
+    # corvalune.wait sleeps until every handle of a slice is done; most are
+    # done by the time their slice comes, and cost it one done() each.
     results = []
-    for i, handle in enumerate(handles):
-        # done() is one atomic load: poll it, and only give the interpreter
-        # away (sleep) when a handle keeps us waiting.
-        polls = 0
-        while not handle.done():
-            polls += 1
-            if polls > 1000:
-                time.sleep(0)
-        results.append(handle.result())
-        if i % 1024 == 0:
-            progress.done = i
-    progress.done = len(handles)
+    for start in range(0, len(handles), 1024):
+        part = handles[start:start + 1024]
+        corvalune.wait(part)
+        results.extend(handle.result() for handle in part)
+        progress.done = len(results)
     return results
 
 
@@ -116,8 +111,7 @@ def native_spawn_each(payloads: list[bytes], progress: Progress) -> list[bytes]:
 
 def native_batch(payloads: list[bytes], progress: Progress) -> list[bytes]:
     batch = corvalune.batch_spawn_native_pipeline(payloads, ROUNDS)
-    while not batch.done():
-        time.sleep(0.001)
+    corvalune.wait([batch])
     progress.done = len(payloads)
     return batch.result()
 
@@ -148,8 +142,7 @@ def calls_spawn_each(n: int, progress: Progress) -> list[int]:
 
 def calls_batch(n: int, progress: Progress) -> list[int]:
     batch = corvalune.batch_spawn_callable(small_call, [(i,) for i in range(n)])
-    while not batch.done():
-        time.sleep(0.001)
+    corvalune.wait([batch])
     progress.done = n
     return batch.result()
 
@@ -190,7 +183,7 @@ def main(argv: list[str] | None = None) -> None:
     args = parser.parse_args(argv)
 
     size = corvalune.configure(args.workers)
-    cpus = len(os.sched_getaffinity(0))
+    cpus = os.process_cpu_count()  # the affinity set where the system has one (Linux), else every CPU
     print(f"corvalune {corvalune.__version__}: pool of {size} workers on {cpus} CPUs "
           f"(automatic size here: {corvalune.default_worker_count()})")
     print(f"native workload:   {args.payloads:,} payloads of {PAYLOAD_SIZE} bytes, pipeline transform, "
