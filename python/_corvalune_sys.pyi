@@ -90,8 +90,17 @@ def spawn_callable(
     func: Callable[..., _T],
     args: tuple[Any, ...] | None = None,
     kwargs: dict[str, Any] | None = None,
-) -> CallableTask[_T]: ...
-def batch_spawn_callable(func: Callable[..., _T], args_list: Sequence[tuple[Any, ...]]) -> BatchCallableTask[_T]: ...
+) -> CallableTask[_T]:
+    """Spawn any arbitrary Python callable directly onto Corvalune's work-stealing pool.
+
+    The call runs in the pool thread's own contextvars context, as with
+    ThreadPoolExecutor.submit, not in the caller's (corvalune.Executor, like
+    asyncio.to_thread, copies the caller's)."""
+def batch_spawn_callable(func: Callable[..., _T], args_list: Sequence[tuple[Any, ...]]) -> BatchCallableTask[_T]:
+    """Vectorized batch dispatch of multiple Python callables across Corvalune workers.
+
+    The calls run in the pool thread's own contextvars context, not in the
+    caller's, as with spawn_callable."""
 def configure(workers: int = 0) -> int: ...
 def worker_count() -> int | None: ...
 def default_worker_count() -> int: ...

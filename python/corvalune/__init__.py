@@ -3,6 +3,10 @@
 One process-wide pool of native worker threads runs native transforms,
 Python callables and coroutines; every spawn returns a handle that can be
 polled, given callbacks and awaited from asyncio.
+
+Calls spawned with spawn_callable and batch_spawn_callable run in the pool
+thread's own contextvars context, as ThreadPoolExecutor.submit's do; those
+of Executor run in a copy of the caller's, as asyncio.to_thread's do.
 """
 
 from __future__ import annotations

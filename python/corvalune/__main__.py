@@ -21,6 +21,7 @@ import sys
 import threading
 import time
 from collections.abc import Callable
+from typing import Any
 
 import corvalune
 
@@ -66,10 +67,10 @@ def chunks(n: int, size: int) -> list[range]:
     return [range(start, min(n, start + size)) for start in range(0, n, size)]
 
 
-def wait_all(handles: list, progress: Progress) -> list:
+def wait_all(handles: list[Any], progress: Progress) -> list[Any]:
     # corvalune.wait sleeps until every handle of a slice is done; most are
     # done by the time their slice comes, and cost it one done() each.
-    results = []
+    results: list[Any] = []
     for start in range(0, len(handles), 1024):
         part = handles[start:start + 1024]
         corvalune.wait(part)

@@ -280,8 +280,8 @@ class Executor(futures.ThreadPoolExecutor):
         self._idle = threading.Condition(self._lock)
         _executors.add(self)
 
-    @property  # type: ignore[override]
-    def _max_workers(self) -> int:
+    @property
+    def _max_workers(self) -> int:  # type: ignore[override]  # read-only: the pool's size
         # Read by libraries that size their work to an executor (Dask's
         # threaded scheduler among them), as they do for ThreadPoolExecutor:
         # the size given, else the shared pool's size. Sizing work to the
