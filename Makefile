@@ -12,7 +12,7 @@ SANITIZERS := plain thread address
 CORE_VARIANTS := $(SANITIZERS) portable
 CORE_FLAGS_portable := -DCORVALUNE_PORTABLE_WAIT=ON
 
-.PHONY: all demo test bench install wheel bootstrap core-tests py-tests py-tests-sanitized leak-check soak clean \
+.PHONY: all demo test bench install wheel venv bootstrap core-tests py-tests py-tests-sanitized leak-check soak clean \
 	$(addprefix core-test-,$(CORE_VARIANTS)) py-tests-address py-tests-thread
 
 all: test
@@ -32,6 +32,12 @@ wheel: bootstrap
 
 demo: install
 	$(PY) -m corvalune
+
+# A virtual environment of your own at DIR, layered over .venv/: corvalune
+# as built here, plus whatever DIR/bin/pip installs. `make venv DIR=~/envs/x`
+venv: install
+	@test -n "$(DIR)" || { echo "usage: make venv DIR=path" >&2; exit 2; }
+	@tools/make-venv.sh --layered "$(DIR)"
 
 test: core-tests py-tests py-tests-sanitized leak-check
 

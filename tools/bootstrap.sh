@@ -22,15 +22,7 @@ fi
 
 log "creating $venv with $base"
 rm -rf "$venv"
-# ensurepip is missing from Debian's split packages: make the venv without
-# pip and install pip from the wheel Debian ships (or PyPI as a fallback).
-"$base" -m venv --without-pip "$venv"
-wheel=$(ls "$(dirname "$base")"/../share/python-wheels/pip-*.whl 2>/dev/null | head -n 1 || true)
-if [ -n "$wheel" ]; then
-  "$venv/bin/python" "$wheel/pip" install -q --disable-pip-version-check "$wheel"
-elif ! "$venv/bin/python" -m pip --version >/dev/null 2>&1; then
-  "$base" -m ensurepip >/dev/null 2>&1 || { log "no pip available"; exit 1; }
-fi
+tools/make-venv.sh "$venv"
 "$venv/bin/python" -m pip install -q --disable-pip-version-check --upgrade pip
 "$venv/bin/python" -m pip install -q --disable-pip-version-check -r tools/requirements-dev.txt
 touch "$stamp"
