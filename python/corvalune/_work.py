@@ -1,0 +1,233 @@
+"""What the pool runs for corvalune.Executor: a submitted call (one
+WorkItem) and a batch of a map() call (one MapBatch), and the list of
+executors whose calls are running on each thread."""
+
+from __future__ import annotations
+
+import contextvars
+import threading
+import time
+from collections.abc import Callable
+from concurrent import futures
+from concurrent.futures._base import LOGGER
+from typing import TYPE_CHECKING, Any
+
+from . import _future
+
+if TYPE_CHECKING:
+    from ._executor import Executor
+
+
+class _OnThisThread(threading.local):
+    """The executors whose calls are running on this thread, innermost last:
+    shutdown(wait=True) from one of them would wait for itself."""
+
+    def __init__(self) -> None:
+        self.executors: list[Executor] = []
+
+
+on_this_thread = _OnThisThread()
+
+
+def _rename_thread(prefix: str) -> tuple[threading.Thread, str]:
+    """Gives the calling thread its executor's name while a call runs: the
+    thread's Python name only (logging's %(threadName)s, current_thread()),
+    never the system's, which stays the pool's."""
+    thread = threading.current_thread()
+    saved = thread._name  # type: ignore[attr-defined]
+    thread._name = f"{prefix}_{saved}"  # type: ignore[attr-defined]
+    return thread, saved
+
+
+class WorkItem:
+    """One submitted call, as the standard library's work item: the future
+    it settles, the caller's context and the call. The item itself is the
+    callable the pool runs, once."""
+
+    __slots__ = ("executor", "future", "context", "fn", "args", "kwargs")
+
+    def __init__(self, executor: Executor, future: _future.Future[Any], context: contextvars.Context,
+                 fn: Callable[..., Any], args: tuple[Any, ...], kwargs: dict[str, Any] | None) -> None:
+        self.executor = executor
+        self.future = future
+        self.context = context
+        self.fn = fn
+        self.args = args
+        self.kwargs = kwargs
+
+    def __call__(self) -> None:
+        executor, future = self.executor, self.future
+        if not future.set_running_or_notify_cancel():
+            executor._forget(future)
+            return
+        # Listed until the future's callbacks have run: a call or a callback
+        # that waits for the executor from this thread would wait for itself.
+        running = on_this_thread.executors
+        running.append(executor)
+        renamed = _rename_thread(executor._thread_name_prefix) if executor._thread_name_prefix else None
+        failure: BaseException | None = None
+        try:
+            fn, args, kwargs = self.fn, self.args, self.kwargs
+            result = self.context.run(fn, *args, **kwargs) if kwargs else self.context.run(fn, *args)
+        except BaseException as exc:
+            result, failure = None, exc
+        try:
+            future._settle(result, failure)
+        except BaseException:
+            # A done callback raised what the future's own handling lets through
+            # (KeyboardInterrupt, SystemExit): nobody on this pool thread can
+            # take it, so it is logged as ThreadPoolExecutor logs a failure of
+            # its worker, and the callbacks after it do not run, as there.
+            LOGGER.critical("Exception in worker", exc_info=True)
+        finally:
+            if renamed is not None:
+                renamed[0]._name = renamed[1]  # type: ignore[attr-defined]
+            running.pop()
+            # Whatever happened, the call is over: shutdown(wait=True) must not
+            # wait for it.
+            executor._forget(future)
+        if failure is not None:
+            # The exception's traceback holds this frame for as long as the
+            # future holds the exception: the frame must hold neither.
+            self = None  # type: ignore[assignment]
+            del executor, future, fn, args, kwargs, failure, running, renamed
+
+
+# Items per batch of map(): large enough that the batch's fixed costs are
+# spread thin, small enough that the first results come early.
+MAP_BATCH = 256
+
+# A map call's slot before its outcome: not finished, or cancelled.
+_PENDING = object()
+_CANCELLED = object()
+
+
+class MapBatch:
+    """One batch of a map() call, spawned as one batch_spawn_callable. Its
+    calls share a copy of the caller's context (each runs in its own copy of
+    it) and report to the batch one by one, so that results are taken as
+    soon as each is ready. Until its last call has reported or been
+    cancelled, the batch is among the executor's pending work.
+
+    A call starts by taking its index out of `unstarted`; cancelling takes
+    the indexes left there. set.remove and set.pop are atomic, so each call
+    is either run or cancelled, never both."""
+
+    __slots__ = ("executor", "context", "fn", "lock", "cond", "results", "left", "waiting", "unstarted",
+                 "handle", "watched")
+
+    def __init__(self, executor: Executor, context: contextvars.Context, fn: Callable[..., Any],
+                 count: int) -> None:
+        self.executor = executor
+        self.context = context
+        self.fn = fn
+        self.lock = threading.Lock()
+        self.cond = threading.Condition(self.lock)
+        self.results: list[Any] = [_PENDING] * count
+        self.left = count
+        self.waiting = False
+        self.unstarted = set(range(count))
+        self.handle: Any = None
+        self.watched = False
+
+    def report(self, index: int, outcome: Any) -> None:
+        with self.lock:  # the condition's own lock, without its Python-level wrapper
+            self.results[index] = outcome
+            self.left -= 1
+            last = self.left == 0
+            if self.waiting:
+                self.cond.notify_all()
+        if last:
+            self.executor._forget(self)
+
+    def cancel(self, *, started_too: bool = False) -> None:
+        """Cancels the calls not started yet (and, in a forked child, those
+        that were running in the parent and never finish here). The batch
+        leaves the executor's pending work once its last call is over."""
+        with self.lock:
+            cancelled = 0
+            while True:
+                try:
+                    index = self.unstarted.pop()
+                except KeyError:
+                    break
+                self.results[index] = _CANCELLED
+                cancelled += 1
+            if started_too:
+                for index, outcome in enumerate(self.results):
+                    if outcome is _PENDING:
+                        self.results[index] = _CANCELLED
+                        cancelled += 1
+            self.left -= cancelled
+            last = cancelled > 0 and self.left == 0
+            if self.waiting:
+                self.cond.notify_all()
+        if last:
+            self.executor._forget(self)
+
+    def _watch_pool(self) -> None:
+        # Only once someone waits for the batch: a batch the pool drops at
+        # its shutdown has its calls cancelled. Flag first, handle second
+        # (spawn sets them the other way round): one of the two sees both
+        # and arms; both may, and cancel() may run twice.
+        if not self.watched:
+            self.watched = True
+            if self.handle is not None:
+                self.handle.add_done_callback(self._pool_settled)
+
+    def _pool_settled(self) -> None:
+        if _future.dropped_by_pool(self.handle):
+            self.cancel()
+
+    def _forget_in_child(self) -> None:
+        self.lock._at_fork_reinit()  # type: ignore[attr-defined]
+        self.cancel(started_too=True)
+
+
+def run_map_item(batch: MapBatch, index: int, args: tuple[Any, ...]) -> None:
+    try:
+        batch.unstarted.remove(index)
+    except KeyError:
+        return  # cancelled before it started
+    executor = batch.executor
+    running = on_this_thread.executors
+    running.append(executor)
+    renamed = _rename_thread(executor._thread_name_prefix) if executor._thread_name_prefix else None
+    try:
+        outcome = (True, batch.context.copy().run(batch.fn, *args))
+    except BaseException as exc:
+        outcome = (False, exc)
+    finally:
+        if renamed is not None:
+            renamed[0]._name = renamed[1]  # type: ignore[attr-defined]
+        running.pop()
+    batch.report(index, outcome)
+    del outcome
+
+
+def take_result(batch: MapBatch, index: int, end_time: float | None) -> Any:
+    """The result of call `index` once it is ready; its exception raised."""
+    if batch.results[index] is _PENDING:
+        # About to wait (outside the lock: the callback may run at once).
+        batch._watch_pool()
+    with batch.lock:  # the condition's lock: waiting on the condition below is allowed
+        while batch.results[index] is _PENDING:
+            remaining = None if end_time is None else end_time - time.monotonic()
+            if remaining is not None and remaining <= 0:
+                batch.waiting = False
+                raise TimeoutError()
+            batch.waiting = True
+            batch.cond.wait(remaining)
+        batch.waiting = False
+        outcome = batch.results[index]
+        batch.results[index] = None  # taken: not kept alive by the batch
+    if outcome is _CANCELLED:
+        raise futures.CancelledError()
+    ok, value = outcome
+    del outcome
+    if ok:
+        return value
+    try:
+        raise value
+    finally:
+        del value  # the traceback must not hold the exception in a cycle
