@@ -76,8 +76,9 @@ class Future(futures.Future[_T]):
     # transitions to notify.
     _cond: threading.Condition | None = None
     _waiter_list: list[Any] | None = None
-    # The pool handle of the call and its executor, set by the executor once
-    # the call is spawned; whether a waiter has asked to watch the handle.
+    # The pool handle of the call while it is queued, and its executor, set
+    # by the executor once the call is spawned; whether a waiter has asked
+    # to watch the handle.
     _handle: Any = None
     _executor: Any = None
     _watched = False
@@ -106,7 +107,11 @@ class Future(futures.Future[_T]):
         raise AttributeError(f"{type(self).__name__!r} object has no attribute {name!r}")
 
     def _set_handle(self, handle: Any, executor: Any) -> None:
+        # Kept only while the call waits in the queue (the call drops it as
+        # it starts): a handle is one more object for the collector.
         self._executor = executor
+        if self._state != PENDING:
+            return  # started already
         self._handle = handle
         if self._watched:  # a waiter came first (see _watch_pool)
             handle.add_done_callback(self._pool_settled)

@@ -57,6 +57,7 @@ class WorkItem:
 
     def __call__(self) -> None:
         executor, future = self.executor, self.future
+        future._handle = None  # not dropped by the pool: nothing to watch
         if not future.set_running_or_notify_cancel():
             executor._forget(future)
             return
