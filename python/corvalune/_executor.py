@@ -47,11 +47,13 @@ class Executor(futures.ThreadPoolExecutor):
     call runs. :meth:`shutdown` stops this executor, never the shared pool.
     """
 
-    def __init__(self, max_workers: int | None = None, thread_name_prefix: str = "") -> None:
+    def __init__(self, max_workers: int | None = None, thread_name_prefix: str | None = "") -> None:
         # ThreadPoolExecutor.__init__ is not called: it would make the queue
         # and the thread set of a pool of its own.
         if max_workers is not None and max_workers <= 0:
             raise ValueError("max_workers must be greater than 0")
+        if thread_name_prefix is None:  # as ThreadPoolExecutor takes it: no prefix
+            thread_name_prefix = ""
         if not isinstance(thread_name_prefix, str):
             raise TypeError(f"thread_name_prefix must be a str, not {type(thread_name_prefix).__name__}")
         self._given_max_workers = max_workers
