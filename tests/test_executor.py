@@ -321,3 +321,31 @@ def test_calls_the_pool_drops_unrun_are_cancelled(monkeypatch, how):
     with pytest.raises(futures.CancelledError):
         waited()
     ex.shutdown(wait=True)  # nothing left to wait for
+
+
+def test_calls_queued_when_the_pool_shuts_down_are_cancelled(python):
+    proc = python("""
+        import threading, time, corvalune
+        from concurrent.futures import CancelledError
+        corvalune.configure(1)
+        gate = threading.Event()
+        ex = corvalune.Executor()
+        running = ex.submit(gate.wait, 30)
+        while not running.running():
+            time.sleep(0.001)
+        queued, raw = ex.submit(int), corvalune.spawn_callable(int)
+        threading.Timer(0.5, gate.set).start()  # the running call ends after the pool stopped
+        corvalune.shutdown()
+        if not corvalune.wait([raw], timeout=5).done:
+            print("the pool leaves dropped work pending")
+            raise SystemExit
+        try:
+            queued.result(timeout=10)
+        except CancelledError:
+            print("cancelled")
+        ex.shutdown(wait=True)
+        print(running.result())
+    """, timeout=60)
+    if proc.stdout == "the pool leaves dropped work pending\n":
+        pytest.skip(proc.stdout.strip())
+    assert proc.stdout.splitlines() == ["cancelled", "True"]
