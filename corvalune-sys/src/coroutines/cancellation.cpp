@@ -9,7 +9,6 @@
 #include <memory>
 #include <cstddef>
 #include <new>
-#include <vector>
 
 #include "coroutines/coroutine.hpp"
 #include "interp/attach.hpp"
@@ -37,36 +36,18 @@ PyMemberDef kTokenMembers[] = {
 
 CancellationState& state_of(PyObject* self) { return *reinterpret_cast<TokenObject*>(self)->state; }
 
-PyObject* token_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  return guard([&]() -> PyObject* {
-    // No parameters: reuse the parser for its messages.
-    static constexpr Signature sig{"CancellationToken()", nullptr, 0};
-    const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-    Ref kwnames;
-    std::vector<PyObject*> values(args ? nargs : 0);
-    for (Py_ssize_t i = 0; i < nargs; ++i) values[static_cast<std::size_t>(i)] = PyTuple_GET_ITEM(args, i);
-    if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) > 0) {
-      kwnames = Ref::steal(PyTuple_New(PyDict_GET_SIZE(kwargs)));
-      if (!kwnames) return nullptr;
-      Py_ssize_t pos = 0, i = 0;
-      PyObject *key, *value;
-      // The dict's own lock (a no-op with the GIL) keeps the borrowed items
-      // in place while they are read; kwnames owns the keys.
-      Py_BEGIN_CRITICAL_SECTION(kwargs);
-      while (PyDict_Next(kwargs, &pos, &key, &value) && i < PyTuple_GET_SIZE(kwnames.get())) {
-        PyTuple_SET_ITEM(kwnames.get(), i++, Py_NewRef(key));
-        values.push_back(value);
-      }
-      Py_END_CRITICAL_SECTION();
-    }
-    if (!bind_arguments(sig, values.data(), nargs, kwnames.get(), nullptr)) return nullptr;
+struct NewToken {
+  static constexpr const char* name = "CancellationToken";
+  static constexpr const char* doc = "";
+
+  static PyObject* construct(PyTypeObject* type, PyObject* const*) {
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
     new (&reinterpret_cast<TokenObject*>(self)->state) std::shared_ptr<CancellationState>(
         std::make_shared<CancellationState>());
     return self;
-  });
-}
+  }
+};
 
 void token_dealloc(PyObject* self) {
   guard_void([self] {
@@ -78,38 +59,48 @@ void token_dealloc(PyObject* self) {
   });
 }
 
-PyObject* token_cancel(PyObject* self, PyObject*) {
-  return guard([self]() -> PyObject* {
+struct Cancel {
+  static constexpr const char* owner = "CancellationToken";
+  static constexpr const char* name = "cancel";
+  static constexpr const char* doc = "Trigger cancellation across all threads watching this token.";
+
+  static PyObject* call(PyObject* self) {
     // release: orders nothing else; the flag itself is the whole message.
     state_of(self).cancelled.store(true, std::memory_order_release);
     Py_RETURN_NONE;
-  });
-}
+  }
+};
 
-PyObject* token_is_cancelled(PyObject* self, PyObject*) {
-  return guard([self]() -> PyObject* {
-    // acquire: pairs with the release store in cancel().
+struct IsCancelled {
+  static constexpr const char* owner = "CancellationToken";
+  static constexpr const char* name = "is_cancelled";
+  static constexpr const char* doc = "Check whether cancellation was requested.";
+
+  static PyObject* call(PyObject* self) {
+    // acquire: pairs with the release store in Cancel.
     return PyBool_FromLong(state_of(self).cancelled.load(std::memory_order_acquire));
-  });
-}
+  }
+};
 
-PyObject* token_throw_if_cancelled(PyObject* self, PyObject*) {
-  return guard([self]() -> PyObject* {
+struct ThrowIfCancelled {
+  static constexpr const char* owner = "CancellationToken";
+  static constexpr const char* name = "throw_if_cancelled";
+  static constexpr const char* doc = "Raise `TaskCancelled` if this token has been cancelled.";
+
+  static PyObject* call(PyObject* self) {
+    // acquire: as in IsCancelled.
     if (state_of(self).cancelled.load(std::memory_order_acquire)) {
       PendingException{ExceptionKind::TaskCancelled, "operation was cancelled"}.raise();
       return nullptr;
     }
     Py_RETURN_NONE;
-  });
-}
+  }
+};
 
 PyMethodDef kTokenMethods[] = {
-    {"cancel", token_cancel, METH_NOARGS,
-     "cancel($self)\n--\n\nTrigger cancellation across all threads watching this token."},
-    {"is_cancelled", token_is_cancelled, METH_NOARGS,
-     "is_cancelled($self)\n--\n\nCheck whether cancellation was requested."},
-    {"throw_if_cancelled", token_throw_if_cancelled, METH_NOARGS,
-     "throw_if_cancelled($self)\n--\n\nRaise `TaskCancelled` if this token has been cancelled."},
+    entry_def<Cancel>(),
+    entry_def<IsCancelled>(),
+    entry_def<ThrowIfCancelled>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -144,8 +135,8 @@ struct SpawnCoroutine {
 PyObject* cancellation_token_type() {
   return g_token_type.get_or_init([] {
     static PyType_Slot slots[] = {
-        {Py_tp_doc, const_cast<char*>("CancellationToken()\n--\n\n")},
-        {Py_tp_new, reinterpret_cast<void*>(token_new)},
+        {Py_tp_doc, const_cast<char*>(entry_doc<NewToken>())},
+        {Py_tp_new, reinterpret_cast<void*>(entry_new<NewToken>)},
         {Py_tp_dealloc, reinterpret_cast<void*>(token_dealloc)},
         {Py_tp_methods, kTokenMethods},
         {Py_tp_members, kTokenMembers},

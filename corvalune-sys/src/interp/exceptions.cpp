@@ -4,6 +4,7 @@
 
 #include "interp/cells.hpp"
 #include "interp/guard.hpp"
+#include "interp/names.hpp"
 #include "panic.hpp"
 
 namespace corvalune::sys {
@@ -59,6 +60,15 @@ Ref PendingException::to_object() const {
 void PendingException::raise() const {
   Ref exc = to_object();
   if (exc) PyErr_SetRaisedException(exc.release());
+}
+
+void add_note(const std::string& note) {
+  Ref exc = Ref::steal(PyErr_GetRaisedException());
+  if (!exc) return;
+  Ref text = Ref::steal(PyUnicode_FromStringAndSize(note.data(), static_cast<Py_ssize_t>(note.size())));
+  Ref added = text ? call_method(exc.get(), Name::add_note, text.get()) : Ref();
+  if (!added) PyErr_Clear();
+  PyErr_SetRaisedException(exc.release());
 }
 
 }  // namespace corvalune::sys

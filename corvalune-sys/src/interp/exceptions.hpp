@@ -32,4 +32,8 @@ struct PendingException {
   Ref to_object() const;
 };
 
+// Adds `note` to the pending exception (its `add_note`). The exception is
+// kept as it is when the note cannot be added: the note is a courtesy.
+void add_note(const std::string& note);
+
 }  // namespace corvalune::sys

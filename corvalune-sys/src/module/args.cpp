@@ -1,7 +1,9 @@
 #include "module/args.hpp"
 
 #include <string>
+#include <vector>
 
+#include "interp/exceptions.hpp"
 #include "interp/names.hpp"
 #include "interp/pyref.hpp"
 
@@ -105,22 +107,32 @@ bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t narg
   return true;
 }
 
-void add_parameter_note(const char* param) {
-  Ref exc = Ref::steal(PyErr_GetRaisedException());
-  if (!exc) return;
-  std::string note = std::string("while processing '") + param + "'";
-  Ref text = Ref::steal(PyUnicode_FromString(note.c_str()));
-  if (text) {
-    Ref result = call_method(exc.get(), Name::add_note, text.get());
-    if (!result) {
-      // Keep the original error; the note is a courtesy.
-      PyErr_Clear();
+bool bind_call_arguments(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out) {
+  // Into vectorcall form: the positional values, then the keyword values in
+  // the order of their names.
+  const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+  Ref kwnames;
+  std::vector<PyObject*> values(static_cast<std::size_t>(nargs));
+  for (Py_ssize_t i = 0; i < nargs; ++i) values[static_cast<std::size_t>(i)] = PyTuple_GET_ITEM(args, i);
+  if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) > 0) {
+    kwnames = Ref::steal(PyTuple_New(PyDict_GET_SIZE(kwargs)));
+    if (!kwnames) return false;
+    Py_ssize_t pos = 0, i = 0;
+    PyObject *key, *value;
+    // The dict's own lock (a no-op with the GIL) keeps the borrowed items
+    // in place while they are read; kwnames owns the keys. The dict is the
+    // call's own, so its values outlive the binding.
+    Py_BEGIN_CRITICAL_SECTION(kwargs);
+    while (PyDict_Next(kwargs, &pos, &key, &value) && i < PyTuple_GET_SIZE(kwnames.get())) {
+      PyTuple_SET_ITEM(kwnames.get(), i++, Py_NewRef(key));
+      values.push_back(value);
     }
-  } else {
-    PyErr_Clear();
+    Py_END_CRITICAL_SECTION();
   }
-  PyErr_SetRaisedException(exc.release());
+  return bind_arguments(sig, values.data(), nargs, kwnames.get(), out);
 }
+
+void add_parameter_note(const char* param) { add_note(std::string("while processing '") + param + "'"); }
 
 void raise_type_mismatch(PyObject* value, const char* expected, const char* param) {
   std::string message;

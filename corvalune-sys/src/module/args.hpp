@@ -35,6 +35,10 @@ struct Signature {
 bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
                     PyObject** out);
 
+// The same for arguments in call form (a tuple and a dict or nullptr), as a
+// type's tp_new receives them.
+bool bind_call_arguments(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out);
+
 // Adds the note "while processing '<param>'" to the pending exception.
 void add_parameter_note(const char* param);
 

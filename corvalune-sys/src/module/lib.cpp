@@ -12,6 +12,7 @@
 #include <Python.h>
 
 #include <cstring>
+#include <string>
 
 #include "batch/batch.hpp"
 #include "coroutines/cancellation.hpp"
@@ -22,6 +23,7 @@
 #include "interp/guard.hpp"
 #include "interp/pyref.hpp"
 #include "module/args.hpp"
+#include "module/entry.hpp"
 #include "module/pool.hpp"
 #include "module/registration.hpp"
 #include "panic.hpp"
@@ -52,7 +54,7 @@ int add_to_module(PyObject* module, const char* name, Ref value) {
   if (!text) return -1;
   if (!PyList_Check(all.get()) || PyList_Append(all.get(), text.get()) < 0) {
     PyErr_Clear();
-    throw core::Panic("could not append __name__ to __all__");
+    throw core::Panic(std::string("could not append ") + name + " to __all__");
   }
   return PyObject_SetAttrString(module, name, value.get());
 }
@@ -64,8 +66,12 @@ bool is_numpy_bool(PyObject* obj) {
   return name != nullptr && (std::strcmp(name, "numpy.bool") == 0 || std::strcmp(name, "numpy.bool_") == 0);
 }
 
-PyObject* is_free_threaded(PyObject*, PyObject*) {
-  return guard([]() -> PyObject* {
+struct IsFreeThreaded {
+  static constexpr const char* name = "is_free_threaded";
+  static constexpr const char* doc =
+      "Check whether the active Python runtime has free-threading (PEP 779 / No-GIL) enabled.";
+
+  static PyObject* call(PyObject*) {
     Ref sys = Ref::steal(PyImport_ImportModule("sys"));
     if (!sys) {
       PyErr_Clear();
@@ -96,13 +102,10 @@ PyObject* is_free_threaded(PyObject*, PyObject*) {
       Py_RETURN_FALSE;
     }
     return PyBool_FromLong(!gil_enabled);
-  });
-}
+  }
+};
 
-PyMethodDef kIsFreeThreadedDef = {
-    "is_free_threaded", is_free_threaded, METH_NOARGS,
-    "is_free_threaded()\n--\n\n"
-    "Check whether the active Python runtime has free-threading (PEP 779 / No-GIL) enabled."};
+PyMethodDef kIsFreeThreadedDef = entry_def<IsFreeThreaded>();
 
 // Module functions in the order they are added.
 PyMethodDef* const kFunctions[] = {
@@ -148,7 +151,8 @@ int exec_module(PyObject* module) {
       if (add_to_module(module, e.name, Ref::borrow(exception_type(e.kind))) < 0) return -1;
     }
 
-    // Classes, in order of addition; those not built yet are absent.
+    // Classes, in order of addition. Every one must be built: a type that
+    // cannot be created fails the import.
     static constexpr struct {
       const char* name;
       HandleKind kind;

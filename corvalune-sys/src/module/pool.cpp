@@ -4,7 +4,6 @@
 #include <string>
 
 #include "interp/detach.hpp"
-#include "interp/guard.hpp"
 #include "module/args.hpp"
 #include "module/entry.hpp"
 #include "panic.hpp"
@@ -64,21 +63,36 @@ struct Configure {
   }
 };
 
-// The pool's own threads; registered Python threads are not counted.
-PyObject* worker_count(PyObject*, PyObject*) {
-  return guard([]() -> PyObject* {
+struct WorkerCount {
+  static constexpr const char* name = "worker_count";
+  static constexpr const char* doc =
+      "Number of workers in the shared pool, or `None` if the pool has not started.";
+
+  // The pool's own threads; registered Python threads are not counted.
+  static PyObject* call(PyObject*) {
     const std::optional<std::uint64_t> size = core::pool_size();
     if (!size) Py_RETURN_NONE;
     return PyLong_FromUnsignedLongLong(*size);
-  });
-}
+  }
+};
 
-PyObject* default_worker_count(PyObject*, PyObject*) {
-  return guard([]() -> PyObject* { return PyLong_FromUnsignedLongLong(core::automatic_pool_size()); });
-}
+struct DefaultWorkerCount {
+  static constexpr const char* name = "default_worker_count";
+  static constexpr const char* doc = "The worker count that `configure(0)` would choose on this machine.";
 
-PyObject* shutdown(PyObject*, PyObject*) {
-  return guard([]() -> PyObject* {
+  static PyObject* call(PyObject*) { return PyLong_FromUnsignedLongLong(core::automatic_pool_size()); }
+};
+
+struct Shutdown {
+  static constexpr const char* name = "shutdown";
+  static constexpr const char* doc =
+      "Stop Corvalune's background workers before the interpreter shuts down.\n\n"
+      "Registered as an `atexit` hook by the `corvalune` package. Deliberately does not\n"
+      "join worker threads, because a worker blocked on the interpreter lock cannot exit\n"
+      "while the caller holds it; instead it flips the stop flag and waits briefly for\n"
+      "workers to observe it, so they cannot touch the interpreter mid-finalization.";
+
+  static PyObject* call(PyObject*) {
     // Detached for the whole wait: a worker running a Python callable needs
     // the interpreter to finish its job and observe the stop.
     {
@@ -86,30 +100,15 @@ PyObject* shutdown(PyObject*, PyObject*) {
       core::stop_and_wait(kShutdownWait);
     }
     Py_RETURN_NONE;
-  });
-}
+  }
+};
 
 }  // namespace
 
 PyMethodDef kConfigureDef = entry_def<Configure>();
 
-PyMethodDef kWorkerCountDef = {
-    "worker_count", worker_count, METH_NOARGS,
-    "worker_count()\n--\n\n"
-    "Number of workers in the shared pool, or `None` if the pool has not started."};
-
-PyMethodDef kDefaultWorkerCountDef = {
-    "default_worker_count", default_worker_count, METH_NOARGS,
-    "default_worker_count()\n--\n\n"
-    "The worker count that `configure(0)` would choose on this machine."};
-
-PyMethodDef kShutdownDef = {
-    "shutdown", shutdown, METH_NOARGS,
-    "shutdown()\n--\n\n"
-    "Stop Corvalune's background workers before the interpreter shuts down.\n\n"
-    "Registered as an `atexit` hook by the `corvalune` package. Deliberately does not\n"
-    "join worker threads, because a worker blocked on the interpreter lock cannot exit\n"
-    "while the caller holds it; instead it flips the stop flag and waits briefly for\n"
-    "workers to observe it, so they cannot touch the interpreter mid-finalization."};
+PyMethodDef kWorkerCountDef = entry_def<WorkerCount>();
+PyMethodDef kDefaultWorkerCountDef = entry_def<DefaultWorkerCount>();
+PyMethodDef kShutdownDef = entry_def<Shutdown>();
 
 }  // namespace corvalune::sys

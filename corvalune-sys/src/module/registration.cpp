@@ -123,32 +123,47 @@ PyObject* with_borrow(PyObject* self, Needs needs, F&& body) {
   });
 }
 
-PyObject* worker_id(PyObject* self, PyObject*) {
-  return with_borrow(self, Needs::Registration,
-                     [](WorkerState& state) { return PyLong_FromUnsignedLongLong(state.id); });
-}
+// The methods of RegisteredWorker, in the order of its method table.
+struct WorkerId {
+  static constexpr const char* owner = "RegisteredWorker";
+  static constexpr const char* name = "worker_id";
+  static constexpr const char* doc = "";
 
-PyObject* run_one(PyObject* self, PyObject*) {
-  return with_borrow(self, Needs::Registration, [](WorkerState& state) -> PyObject* {
-    core::JobRef job = core::find_job(*state.context);
-    if (!job) Py_RETURN_FALSE;
-    std::move(job).run();
-    Py_RETURN_TRUE;
-  });
-}
+  static PyObject* call(PyObject* self) {
+    return with_borrow(self, Needs::Registration,
+                       [](WorkerState& state) { return PyLong_FromUnsignedLongLong(state.id); });
+  }
+};
 
-PyObject* run_until_idle(PyObject* self, PyObject*) {
-  return with_borrow(self, Needs::Registration, [](WorkerState& state) -> PyObject* {
-    // The context stays present: deregistration needs the exclusive borrow
-    // this loop holds shared.
-    while (core::JobRef job = core::find_job(*state.context)) std::move(job).run();
-    Py_RETURN_NONE;
-  });
-}
+struct RunOne {
+  static constexpr const char* owner = "RegisteredWorker";
+  static constexpr const char* name = "run_one";
+  static constexpr const char* doc = "";
 
-PyObject* enter(PyObject* self, PyObject*) {
-  return with_borrow(self, Needs::Any, [self](WorkerState&) { return Py_NewRef(self); });
-}
+  static PyObject* call(PyObject* self) {
+    return with_borrow(self, Needs::Registration, [](WorkerState& state) -> PyObject* {
+      core::JobRef job = core::find_job(*state.context);
+      if (!job) Py_RETURN_FALSE;
+      std::move(job).run();
+      Py_RETURN_TRUE;
+    });
+  }
+};
+
+struct RunUntilIdle {
+  static constexpr const char* owner = "RegisteredWorker";
+  static constexpr const char* name = "run_until_idle";
+  static constexpr const char* doc = "";
+
+  static PyObject* call(PyObject* self) {
+    return with_borrow(self, Needs::Registration, [](WorkerState& state) -> PyObject* {
+      // The context stays present: deregistration needs the exclusive
+      // borrow this loop holds shared.
+      while (core::JobRef job = core::find_job(*state.context)) std::move(job).run();
+      Py_RETURN_NONE;
+    });
+  }
+};
 
 // Releases the registration (leave_pool); a no-op once deregistered.
 PyObject* deregister_checked(WorkerState& state) {
@@ -164,9 +179,23 @@ PyObject* deregister_checked(WorkerState& state) {
   Py_RETURN_NONE;
 }
 
-PyObject* deregister(PyObject* self, PyObject*) {
-  return guard([self]() -> PyObject* { return deregister_checked(state_of(self)); });
-}
+struct Deregister {
+  static constexpr const char* owner = "RegisteredWorker";
+  static constexpr const char* name = "deregister";
+  static constexpr const char* doc = "";
+
+  static PyObject* call(PyObject* self) { return deregister_checked(state_of(self)); }
+};
+
+struct Enter {
+  static constexpr const char* owner = "RegisteredWorker";
+  static constexpr const char* name = "__enter__";
+  static constexpr const char* doc = "";
+
+  static PyObject* call(PyObject* self) {
+    return with_borrow(self, Needs::Any, [self](WorkerState&) { return Py_NewRef(self); });
+  }
+};
 
 struct Exit {
   static constexpr const char* owner = "RegisteredWorker";
@@ -203,12 +232,8 @@ void worker_dealloc(PyObject* self) {
 }
 
 PyMethodDef kWorkerMethods[] = {
-    {"worker_id", worker_id, METH_NOARGS, "worker_id($self)\n--\n\n"},
-    {"run_one", run_one, METH_NOARGS, "run_one($self)\n--\n\n"},
-    {"run_until_idle", run_until_idle, METH_NOARGS, "run_until_idle($self)\n--\n\n"},
-    {"deregister", deregister, METH_NOARGS, "deregister($self)\n--\n\n"},
-    {"__enter__", enter, METH_NOARGS, "__enter__($self)\n--\n\n"},
-    entry_def<Exit>(),
+    entry_def<WorkerId>(),   entry_def<RunOne>(), entry_def<RunUntilIdle>(),
+    entry_def<Deregister>(), entry_def<Enter>(),  entry_def<Exit>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
