@@ -40,6 +40,8 @@ def python():
 
 
 DEADLINE = 30.0
+# The note of the error that result() raises before the work is done.
+WAIT_NOTE = "wait for it first: `await handle`, or `corvalune.wait([handle])` from a thread"
 ABC_100 = bytes.fromhex("806483d8ba2cd1df3c973ad015ecadb622e6316cc35f8e05f1fb1d5fa14a77e1")
 
 

@@ -3,6 +3,8 @@ callbacks, awaiting from asyncio and by hand, iteration, the class surface."""
 
 import asyncio
 import collections
+import gc
+import logging
 import sys
 import textwrap
 import threading
@@ -12,7 +14,7 @@ import weakref
 import pytest
 
 import _corvalune_sys as m
-from conftest import ABC_100, DEADLINE, PoolGate, eventually, quiesce, run_python, wait_done, wait_result
+from conftest import ABC_100, DEADLINE, WAIT_NOTE, PoolGate, eventually, quiesce, run_python, wait_done, wait_result
 
 KINDS = ["native", "callable"]
 CLASS_OF = {"native": "NativeTask", "callable": "CallableTask"}
@@ -49,6 +51,7 @@ def test_result_before_completion_raises_and_changes_nothing(kind):
             with pytest.raises(RuntimeError) as info:
                 h.result()
             assert str(info.value) == "task not completed"
+            assert info.value.__notes__ == [WAIT_NOTE]
             assert type(info.value) is RuntimeError
     assert wait_result(h) == expected
     assert h.done() is True
@@ -436,6 +439,52 @@ def test_completion_after_the_loop_closed_is_silent():
     assert proc.stderr == ""
 
 
+# --- failures nobody retrieved -------------------------------------------------
+
+
+class Crash(Exception):
+    pass
+
+
+def crash():
+    raise Crash("background job crashed")
+
+
+@pytest.mark.parametrize(
+    "how, logged",
+    [("dropped at once", 1), ("dropped when done", 1), ("result read", 0), ("awaited", 0), ("callback", 0)],
+)
+def test_a_failure_nobody_retrieved_is_logged_once(how, logged, caplog):
+    caplog.set_level(logging.ERROR, logger="corvalune")
+
+    def reports():
+        return [r for r in caplog.records if r.name == "corvalune"]
+
+    if how == "dropped at once":
+        with PoolGate():
+            m.spawn_callable(crash)  # collected before it runs: reported when it fails
+        eventually(lambda: reports(), "the failure was never reported")
+    else:
+        h = m.spawn_callable(crash)
+        wait_done(h)
+        if how == "result read":
+            with pytest.raises(Crash):
+                h.result()
+        elif how == "awaited":
+            with pytest.raises(Crash):
+                asyncio.run(await_it(h))
+        elif how == "callback":
+            h.add_done_callback(lambda: None)
+        del h  # reported, if at all, as the handle is collected
+    quiesce()
+    gc.collect()
+    assert len(reports()) == logged
+    for record in reports():
+        assert record.levelno == logging.ERROR
+        assert record.getMessage() == "CallableTask exception was never retrieved"
+        assert record.exc_info[0] is Crash and str(record.exc_info[1]) == "background job crashed"
+
+
 # --- the classes ---------------------------------------------------------------
 
 
@@ -461,6 +510,7 @@ def test_handle_class_surface(name, doc):
         func = getattr(cls, method)
         assert func.__text_signature__ == signature
         assert func.__doc__ is None
+    assert not hasattr(cls, "progress")  # the batches' only
 
 
 @pytest.mark.parametrize("kind", KINDS)

@@ -38,6 +38,8 @@ async def main() -> tuple[bytes, int, list[bytes], list[int]]:
     batch: BatchNativeTask = corvalune.batch_spawn_native_pipeline([b"a", bytearray(b"b"), [1, 2]])
     digests: list[bytes] = await batch
     squares: BatchCallableTask[int] = corvalune.batch_spawn_callable(square, [(1,), (2,)])
+    done, total = squares.progress()
+    print(f"{done}/{total} squares, {batch.progress()[0]} digests")
     return digest, value, digests, await squares
 
 

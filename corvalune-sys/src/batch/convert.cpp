@@ -1,7 +1,9 @@
 #include "batch/convert.hpp"
 
 #include <algorithm>
+#include <string>
 
+#include "interp/exceptions.hpp"
 #include "module/args.hpp"
 
 namespace corvalune::sys {
@@ -11,11 +13,18 @@ namespace {
 // parameter and for an item alike.
 void raise_str_refused() { PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`"); }
 
+// Notes on the error of an item that cannot be converted: its index, then
+// the parameter.
+void add_item_notes(Py_ssize_t index, const char* param) {
+  add_note("while processing item " + std::to_string(index));
+  add_parameter_note(param);
+}
+
 // Steps shared by `payloads` and `args_list`: refuse str, require a sequence,
 // then call `item(obj)` for every element (returning false with an error set
-// stops the walk). The error gets the parameter note. The walk of an exact
-// list or tuple begins at index `start` (the items before it were taken
-// already).
+// stops the walk). The error gets the parameter note, and an item's error
+// also its index. The walk of an exact list or tuple begins at index `start`
+// (the items before it were taken already).
 template <class F>
 bool for_each_item(PyObject* seq, const char* param, F&& item, Py_ssize_t start = 0) {
   if (PyUnicode_Check(seq)) {
@@ -31,7 +40,7 @@ bool for_each_item(PyObject* seq, const char* param, F&& item, Py_ssize_t start 
     // A tuple cannot change: index by index, without an iterator object.
     for (Py_ssize_t i = start; i < PyTuple_GET_SIZE(seq); ++i) {
       if (!item(PyTuple_GET_ITEM(seq, i))) {
-        add_parameter_note(param);
+        add_item_notes(i, param);
         return false;
       }
     }
@@ -51,7 +60,7 @@ bool for_each_item(PyObject* seq, const char* param, F&& item, Py_ssize_t start 
         break;
       }
       if (!item(obj.get())) {
-        add_parameter_note(param);
+        add_item_notes(i, param);
         return false;
       }
     }
@@ -62,13 +71,17 @@ bool for_each_item(PyObject* seq, const char* param, F&& item, Py_ssize_t start 
     add_parameter_note(param);
     return false;
   }
-  for (;;) {
+  for (Py_ssize_t i = 0;; ++i) {
     PyObject* raw = nullptr;
     const int rc = PyIter_NextItem(iter.get(), &raw);
     Ref obj = Ref::steal(raw);
     if (rc == 0) return true;
-    if (rc < 0 || !item(obj.get())) {
+    if (rc < 0) {
       add_parameter_note(param);
+      return false;
+    }
+    if (!item(obj.get())) {
+      add_item_notes(i, param);
       return false;
     }
   }

@@ -11,9 +11,10 @@ void BatchCompletion::set_error(std::string message) {
 
 bool BatchCompletion::check_result(const char* not_done) {
   if (!is_done()) {
-    PyErr_SetString(PyExc_RuntimeError, not_done);
+    raise_not_completed(not_done);
     return false;
   }
+  mark_retrieved();
   std::optional<std::string> error;
   {
     std::lock_guard lock(error_lock_);
@@ -24,6 +25,11 @@ bool BatchCompletion::check_result(const char* not_done) {
     return false;
   }
   return true;
+}
+
+bool BatchCompletion::failed() {
+  std::lock_guard lock(error_lock_);
+  return error_.has_value();
 }
 
 void BatchNativeCompletion::publish(std::size_t chunk, std::vector<core::PipelineResult> results, bool placed) {
@@ -93,6 +99,14 @@ void BatchCallableCompletion::clear() {
   std::lock_guard lock(results_lock_);
   released.swap(slots_);
   slots_.resize(released.size());
+}
+
+bool BatchCallableCompletion::failed() {
+  if (BatchCompletion::failed()) return true;
+  std::lock_guard lock(results_lock_);
+  for (const ItemOutcome& slot : slots_)
+    if (slot.is_error) return true;
+  return false;
 }
 
 PyObject* BatchCallableCompletion::result() {

@@ -27,9 +27,14 @@ namespace corvalune::sys {
 
 class BatchCompletion : public Completion {
  public:
-  explicit BatchCompletion(std::uint64_t items) : remaining_(items) {}
+  explicit BatchCompletion(std::uint64_t items) : items_(items), remaining_(items) {}
 
   bool is_done() const noexcept override { return remaining_.load(std::memory_order_acquire) == 0; }
+
+  // Items of finished chunks, and all items. Relaxed: a count to show, from
+  // which nothing else is read (result() checks is_done itself).
+  std::uint64_t items_done() const noexcept { return items_ - remaining_.load(std::memory_order_relaxed); }
+  std::uint64_t items() const noexcept { return items_; }
 
   // Records the failure of a whole chunk (the last write wins).
   void set_error(std::string message);
@@ -47,8 +52,10 @@ class BatchCompletion : public Completion {
   // Common head of result(): nullptr with RuntimeError(`not_done`) or the
   // PanicInTask of a failed chunk; true when the caller should build the list.
   bool check_result(const char* not_done);
+  bool failed() override;
 
  private:
+  const std::uint64_t items_;
   std::atomic<std::uint64_t> remaining_;
   core::SmallMutex error_lock_;
   std::optional<std::string> error_;  // guarded by error_lock_
@@ -113,6 +120,7 @@ class BatchCallableCompletion final : public BatchCompletion {
   void publish(std::uint64_t start, std::vector<ItemOutcome> outcomes);
 
  private:
+  bool failed() override;
   core::SmallMutex results_lock_;
   std::vector<ItemOutcome> slots_;  // guarded by results_lock_
 };

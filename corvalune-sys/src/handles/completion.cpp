@@ -93,6 +93,11 @@ void call_one(PyObject* wrapper) {
 
 }  // namespace
 
+void raise_not_completed(const char* message) {
+  PyErr_SetString(PyExc_RuntimeError, message);
+  add_note("wait for it first: `await handle`, or `corvalune.wait([handle])` from a thread");
+}
+
 void call_wrappers(std::vector<DeferredRef> wrappers) {
   for (auto& wrapper : wrappers) {
     call_one(wrapper.get());
@@ -103,6 +108,7 @@ void call_wrappers(std::vector<DeferredRef> wrappers) {
 int Completion::add_done_callback(PyObject* handle, PyObject* cb) {
   Ref wrapper = make_wrapper(handle, cb);
   if (!wrapper) return -1;
+  mark_retrieved();  // the callback is given the handle to look at
   add_wrapper(std::move(wrapper));
   return 0;
 }
@@ -128,18 +134,21 @@ void Completion::run_callbacks() {
     std::lock_guard lock(callback_lock_);
     taken.swap(callbacks_);
   }
-  if (taken.empty()) return;
-  Attach attach(Attach::Linger::Yes);
-  call_wrappers(std::move(taken));
+  if (!taken.empty()) {
+    Attach attach(Attach::Linger::Yes);
+    call_wrappers(std::move(taken));
+  }
+  report_if_collected();
 }
 
 PyObject* CallableCompletion::result() {
   std::unique_lock lock(result_lock_);
   if (outcome_ == Outcome::Empty) {
     lock.unlock();
-    PyErr_SetString(PyExc_RuntimeError, "task not completed");
+    raise_not_completed("task not completed");
     return nullptr;
   }
+  mark_retrieved();
   if (outcome_ == Outcome::Value) return object_ ? object_.clone().release() : Py_NewRef(Py_None);
   if (!object_ && !pending_) {
     // Released by the cycle collector: only reachable from other garbage.
@@ -180,6 +189,11 @@ void CallableCompletion::clear() {
   released = std::move(object_);
 }
 
+bool CallableCompletion::failed() {
+  std::lock_guard lock(result_lock_);
+  return outcome_ == Outcome::Error;
+}
+
 void CallableCompletion::store(Outcome outcome, Ref object, std::optional<PendingException> pending) {
   {
     // Stored once, by the job's only run: nothing is replaced (and so no
@@ -206,21 +220,28 @@ PyObject* NativeCompletion::result() {
   switch (outcome_) {
     case Outcome::Empty:
       lock.unlock();
-      PyErr_SetString(PyExc_RuntimeError, "task not completed");
+      raise_not_completed("task not completed");
       return nullptr;
     case Outcome::Bytes: {
       const auto bytes = bytes_;
       lock.unlock();
+      mark_retrieved();
       return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()), 32);
     }
     case Outcome::Failure: {
       PendingException exc{ExceptionKind::PanicInTask, *failure_};
       lock.unlock();
+      mark_retrieved();
       exc.raise();
       return nullptr;
     }
   }
   return nullptr;
+}
+
+bool NativeCompletion::failed() {
+  std::lock_guard lock(result_lock_);
+  return outcome_ == Outcome::Failure;
 }
 
 void NativeCompletion::complete_bytes(const core::PipelineResult& bytes) {

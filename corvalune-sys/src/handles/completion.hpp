@@ -57,7 +57,15 @@ class Completion {
 
   // Steps 3 and 4 of the protocol: takes the callbacks and calls them,
   // attaching if the calling thread is not attached. Call after marking done.
+  // Also reports the failure of a record whose handle is already gone
+  // (unretrieved.hpp).
   void run_callbacks();
+
+  // A failure nobody retrieved (unretrieved.hpp). The handle's class name
+  // ("CallableTask") is set once, before the handle exists.
+  void set_handle_name(const char* name) noexcept { handle_name_ = name; }
+  // The handle is being collected (its finalizer); the caller is attached.
+  void handle_collected();
 
   // Cycle collection. A stored outcome can refer back to its handle (an
   // exception's traceback holds the frames that hold the handle), so the
@@ -69,13 +77,41 @@ class Completion {
   virtual void clear() {}
 
  protected:
+  // The outcome was handed to someone: result() on a done record, or a
+  // done callback. Relaxed: ordered with the collection mark by being on
+  // the same atomic (see watch_).
+  void mark_retrieved() noexcept { watch_.fetch_or(kRetrieved, std::memory_order_relaxed); }
+  // Whether a done record holds a failure. Takes the result lock.
+  virtual bool failed() { return false; }
+
   core::SmallMutex callback_lock_;
   std::vector<DeferredRef> callbacks_;  // guarded by callback_lock_
+
+ private:
+  // Run by the completer at the end of run_callbacks: reports the failure if
+  // the handle was collected first, attaching for it.
+  void report_if_collected();
+  // Logs the failure; the caller is attached.
+  void report_unretrieved();
+
+  static constexpr std::uint8_t kRetrieved = 1, kCollected = 2, kFinished = 4;
+  // kRetrieved, kCollected (the handle's finalizer ran) and kFinished (the
+  // completer reached run_callbacks), each set once by fetch_or. acq_rel on
+  // the two last: whichever of the handle's collection and the completion
+  // comes second in this word's order sees both marks and is the one that
+  // reports, so a failure is reported at most once; its acquire half sees
+  // the outcome stored before kFinished and the name set before kCollected.
+  std::atomic<std::uint8_t> watch_{0};
+  const char* handle_name_ = "task";
 };
 
 // Calls each wrapper with no arguments, printing and discarding what they
 // raise, and releases them. The caller is attached.
 void call_wrappers(std::vector<DeferredRef> wrappers);
+
+// Raises RuntimeError(`message`) for a result() asked of work still running,
+// with a note that says how to wait for it.
+void raise_not_completed(const char* message);
 
 class CallableCompletion final : public Completion {
  public:
@@ -90,6 +126,7 @@ class CallableCompletion final : public Completion {
   void complete_panic(std::string message);
 
  private:
+  bool failed() override;
   enum class Outcome : std::uint8_t { Empty, Value, Error };
 
   // Step 1 and 2 of the protocol: the outcome under the lock, then the mark.
@@ -115,6 +152,7 @@ class NativeCompletion final : public Completion {
   void complete_failure(std::string message);
 
  private:
+  bool failed() override;
   core::SmallMutex result_lock_;
   enum class Outcome : std::uint8_t { Empty, Bytes, Failure } outcome_ = Outcome::Empty;  // guarded by result_lock_
   core::PipelineResult bytes_{};

@@ -8,7 +8,9 @@
 #include "interp/cells.hpp"
 #include "interp/guard.hpp"
 #include "interp/names.hpp"
+#include "batch/record.hpp"
 #include "module/args.hpp"
+#include "module/entry.hpp"
 #include "panic.hpp"
 
 namespace corvalune::sys {
@@ -21,35 +23,56 @@ struct HandleObject {
 
 Completion& record_of(PyObject* self) { return *reinterpret_cast<HandleObject*>(self)->record; }
 
-PyObject* handle_done(PyObject* self, PyObject*) {
-  return guard([self]() -> PyObject* { return PyBool_FromLong(record_of(self).is_done()); });
-}
+// The class names, by HandleKind.
+constexpr const char* kHandleNames[] = {"NativeTask", "CallableTask", "BatchNativeTask", "BatchCallableTask"};
 
-PyObject* handle_result(PyObject* self, PyObject*) {
-  return guard([self]() -> PyObject* { return record_of(self).result(); });
-}
+template <HandleKind K>
+struct Done {
+  static constexpr const char* owner = kHandleNames[static_cast<int>(K)];
+  static constexpr const char* name = "done";
+  static constexpr const char* doc = "";
 
-const char* add_done_callback_display(PyObject* self) {
-  switch (Py_TYPE(self)->tp_name[sizeof("builtins.") - 1]) {
-    case 'N': return "NativeTask.add_done_callback()";
-    case 'C': return "CallableTask.add_done_callback()";
-    default:
-      return Py_TYPE(self)->tp_name[sizeof("builtins.Batch") - 1] == 'N'
-                 ? "BatchNativeTask.add_done_callback()"
-                 : "BatchCallableTask.add_done_callback()";
-  }
-}
+  static PyObject* call(PyObject* self) { return PyBool_FromLong(record_of(self).is_done()); }
+};
 
-PyObject* handle_add_done_callback(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-  return guard([&]() -> PyObject* {
-    static constexpr Param params[] = {{"cb", true}};
-    const Signature sig{add_done_callback_display(self), params, 1};
-    PyObject* bound[1];
-    if (!bind_arguments(sig, args, nargsf, kwnames, bound)) return nullptr;
+template <HandleKind K>
+struct Result {
+  static constexpr const char* owner = kHandleNames[static_cast<int>(K)];
+  static constexpr const char* name = "result";
+  static constexpr const char* doc = "";
+
+  static PyObject* call(PyObject* self) { return record_of(self).result(); }
+};
+
+template <HandleKind K>
+struct AddDoneCallback {
+  static constexpr const char* owner = kHandleNames[static_cast<int>(K)];
+  static constexpr const char* name = "add_done_callback";
+  static constexpr Param params[] = {{"cb", true}};
+  static constexpr const char* doc = "";
+
+  static PyObject* call(PyObject* self, PyObject* const* bound) {
     if (record_of(self).add_done_callback(self, bound[0]) < 0) return nullptr;
     Py_RETURN_NONE;
-  });
-}
+  }
+};
+
+template <HandleKind K>
+struct Progress {
+  static constexpr const char* owner = kHandleNames[static_cast<int>(K)];
+  static constexpr const char* name = "progress";
+  static constexpr const char* doc =
+      "Return `(done, total)`: how many of the batch's items have finished so far, and how\n"
+      "many it has. Items count as done when their chunk finishes; cheap enough to poll from\n"
+      "a progress loop.";
+
+  static PyObject* call(PyObject* self) {
+    // Only the batch kinds have this method, and their records are batch records.
+    const auto& record = static_cast<const BatchCompletion&>(record_of(self));
+    return Py_BuildValue("(KK)", static_cast<unsigned long long>(record.items_done()),
+                         static_cast<unsigned long long>(record.items()));
+  }
+};
 
 PyObject* handle_await(PyObject* self) {
   return guard([self]() -> PyObject* { return await_handle(self, record_of(self)); });
@@ -89,7 +112,17 @@ int handle_clear(PyObject* self) {
   return 0;
 }
 
+// Reports a failure nobody retrieved (unretrieved.cpp). Runs attached:
+// before tp_clear when the collector frees the handle, from dealloc
+// otherwise.
+void handle_finalize(PyObject* self) {
+  if (auto& record = reinterpret_cast<HandleObject*>(self)->record) record->handle_collected();
+}
+
 void handle_dealloc(PyObject* self) {
+  // While still tracked, as the finalizer may resurrect the handle (a log
+  // handler keeping the exception, whose traceback reaches the handle).
+  if (PyObject_CallFinalizerFromDealloc(self) < 0) return;
   guard_void([self] {
     PyTypeObject* type = Py_TYPE(self);
     if (type->tp_flags & Py_TPFLAGS_HAVE_GC) PyObject_GC_UnTrack(self);
@@ -99,35 +132,43 @@ void handle_dealloc(PyObject* self) {
   });
 }
 
-const PyMethodDef kDoneDef = {"done", handle_done, METH_NOARGS, "done($self)\n--\n\n"};
-const PyMethodDef kResultDef = {"result", handle_result, METH_NOARGS, "result($self)\n--\n\n"};
-const PyMethodDef kAddDoneCallbackDef = {
-    "add_done_callback", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(handle_add_done_callback)),
-    METH_FASTCALL | METH_KEYWORDS, "add_done_callback($self, cb)\n--\n\n"};
-
-PyMethodDef kHandleMethods[] = {kDoneDef, kResultDef, kAddDoneCallbackDef, {nullptr, nullptr, 0, nullptr}};
-
 // The callable handles are generic in their result type: CallableTask[int]
 // is a types.GenericAlias, for annotations evaluated at run time.
-PyMethodDef kGenericHandleMethods[] = {
-    kDoneDef, kResultDef, kAddDoneCallbackDef,
-    {"__class_getitem__", Py_GenericAlias, METH_O | METH_CLASS, "See PEP 585"},
-    {nullptr, nullptr, 0, nullptr},
-};
+constexpr PyMethodDef kClassGetItemDef = {"__class_getitem__", Py_GenericAlias, METH_O | METH_CLASS,
+                                          "See PEP 585"};
+constexpr PyMethodDef kEnd = {nullptr, nullptr, 0, nullptr};
+
+constexpr HandleKind kN = HandleKind::Native, kC = HandleKind::Callable, kBN = HandleKind::BatchNative,
+                     kBC = HandleKind::BatchCallable;
+
+// Every handle has done(), result() and add_done_callback(cb); the batches
+// also progress(), the callable kinds __class_getitem__.
+PyMethodDef kNativeMethods[] = {entry_def<Done<kN>>(), entry_def<Result<kN>>(),
+                                entry_def<AddDoneCallback<kN>>(), kEnd};
+PyMethodDef kCallableMethods[] = {entry_def<Done<kC>>(), entry_def<Result<kC>>(),
+                                  entry_def<AddDoneCallback<kC>>(), kClassGetItemDef, kEnd};
+PyMethodDef kBatchNativeMethods[] = {entry_def<Done<kBN>>(), entry_def<Result<kBN>>(),
+                                     entry_def<AddDoneCallback<kBN>>(), entry_def<Progress<kBN>>(), kEnd};
+PyMethodDef kBatchCallableMethods[] = {entry_def<Done<kBC>>(),           entry_def<Result<kBC>>(),
+                                       entry_def<AddDoneCallback<kBC>>(), entry_def<Progress<kBC>>(),
+                                       kClassGetItemDef,                  kEnd};
 
 struct HandleInfo {
   const char* name;
   const char* doc;
+  PyMethodDef* methods;
 };
 
-constexpr HandleInfo kHandleInfo[] = {
-    {"builtins.NativeTask", "An awaitable native task handle driven directly by Corvalune's work-stealing pool."},
+const HandleInfo kHandleInfo[] = {
+    {"builtins.NativeTask", "An awaitable native task handle driven directly by Corvalune's work-stealing pool.",
+     kNativeMethods},
     {"builtins.CallableTask",
-     "An awaitable generic Python callable task executed on Corvalune's work-stealing pool."},
+     "An awaitable generic Python callable task executed on Corvalune's work-stealing pool.", kCallableMethods},
     {"builtins.BatchNativeTask",
-     "An awaitable batch of native tasks executed in parallel across Corvalune workers."},
+     "An awaitable batch of native tasks executed in parallel across Corvalune workers.", kBatchNativeMethods},
     {"builtins.BatchCallableTask",
-     "An awaitable batch of Python callables executed in parallel across Corvalune workers."},
+     "An awaitable batch of Python callables executed in parallel across Corvalune workers.",
+     kBatchCallableMethods},
 };
 
 ObjectCell g_handle_types[4];
@@ -140,7 +181,8 @@ PyObject* create_handle_type(HandleKind kind) {
   std::vector<PyType_Slot> slots = {
       {Py_tp_doc, const_cast<char*>(info.doc)},
       {Py_tp_dealloc, reinterpret_cast<void*>(handle_dealloc)},
-      {Py_tp_methods, holds_objects ? kGenericHandleMethods : kHandleMethods},
+      {Py_tp_methods, info.methods},
+      {Py_tp_finalize, reinterpret_cast<void*>(handle_finalize)},
       {Py_am_await, reinterpret_cast<void*>(handle_await)},
       {Py_tp_iter, reinterpret_cast<void*>(handle_iter)},
       {Py_tp_iternext, reinterpret_cast<void*>(handle_next)},
@@ -172,6 +214,7 @@ bool is_task_handle(PyObject* obj) noexcept {
 PyObject* make_handle(HandleKind kind, std::shared_ptr<Completion> record) {
   PyObject* type = handle_type(kind);
   if (type == nullptr) return nullptr;
+  record->set_handle_name(kHandleNames[static_cast<int>(kind)]);
   auto* tp = reinterpret_cast<PyTypeObject*>(type);
   PyObject* self = tp->tp_alloc(tp, 0);
   if (self == nullptr) return nullptr;

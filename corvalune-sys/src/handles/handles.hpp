@@ -3,8 +3,12 @@
 // BatchCallableTask.
 //
 // A handle is the object header and one owning reference to a completion
-// record (completion.hpp). All four share one layout and one set of slots:
-// done(), result(), add_done_callback(cb), __await__, __iter__/__next__.
+// record (completion.hpp). All four share one layout and these slots:
+// done(), result(), add_done_callback(cb), __await__, __iter__/__next__, and
+// a finalizer that reports a failure nobody retrieved (unretrieved.cpp).
+// The batches add progress(). The kinds whose outcome holds Python objects
+// (CallableTask, BatchCallableTask) also take part in cycle collection and
+// have __class_getitem__ (CallableTask[int]).
 #include <Python.h>
 
 #include <memory>
