@@ -110,10 +110,16 @@ def native_spawn_each(payloads: list[bytes], progress: Progress) -> list[bytes]:
     return wait_all(handles, progress)
 
 
+def follow(batch: corvalune.BatchNativeTask | corvalune.BatchCallableTask[int], progress: Progress) -> None:
+    """Waits for a batch, showing the items of its finished chunks."""
+    while corvalune.wait([batch], timeout=0.1).not_done:
+        progress.done = batch.progress()[0]
+    progress.done = batch.progress()[0]
+
+
 def native_batch(payloads: list[bytes], progress: Progress) -> list[bytes]:
     batch = corvalune.batch_spawn_native_pipeline(payloads, ROUNDS)
-    corvalune.wait([batch])
-    progress.done = len(payloads)
+    follow(batch, progress)
     return batch.result()
 
 
@@ -143,8 +149,7 @@ def calls_spawn_each(n: int, progress: Progress) -> list[int]:
 
 def calls_batch(n: int, progress: Progress) -> list[int]:
     batch = corvalune.batch_spawn_callable(small_call, [(i,) for i in range(n)])
-    corvalune.wait([batch])
-    progress.done = n
+    follow(batch, progress)
     return batch.result()
 
 
