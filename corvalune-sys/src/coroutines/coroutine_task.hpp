@@ -1,6 +1,6 @@
 #pragma once
 // The coroutine task (see coroutine.hpp for the protocol), shared by its
-// step (coroutine.cpp), its resume callback (resume.cpp) and run_level1
+// step (step.cpp), its resume callback (resume.cpp) and run_level1
 // (level1.cpp).
 #include <Python.h>
 
@@ -39,12 +39,8 @@ struct ResumeSlot {
   ResumeAction action_;  // guarded by lock_
 };
 
-// A coroutine driven on the pool: a task pollable whose poll is one step (see
-// coroutine.hpp). The task's state word makes the steps exclusive: a wake
-// during a step (an awaitable's add_done_callback that calls back at once,
-// on this thread or another) marks the task and the task queues itself
-// again when the step is over. Nothing ever waits for a step, so a step can
-// call anything without deadlocking with itself.
+// A coroutine driven on the pool: a task pollable whose poll is one step,
+// its steps exclusive through the task's state word (coroutine.hpp).
 class CoroutinePollable final : public core::Pollable, public core::PoolAllocated {
  public:
   CoroutinePollable(Ref coroutine, Ref completion, std::unique_ptr<ChannelSender> sender,
