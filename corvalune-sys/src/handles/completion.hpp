@@ -6,7 +6,9 @@
 //   1. store the outcome under the result lock;
 //   2. mark done (release store, no lock held);
 //   3. take the whole callback list under the callback lock;
-//   4. call each callback with no lock held, attached to the interpreter.
+//   4. call each callback with no lock held, attached to the interpreter;
+//   5. if the handle is gone already, report a failure nobody retrieved
+//      (unretrieved.cpp).
 // `add_done_callback` appends under the callback lock and then reads the done
 // mark again under that same lock. A completion that marked done before the
 // append finds the callback in step 3 only if it took the list after the
@@ -55,13 +57,12 @@ class Completion {
   // same protocol as add_done_callback. The caller is attached.
   void add_wrapper(Ref wrapper);
 
-  // Steps 3 and 4 of the protocol: takes the callbacks and calls them,
-  // attaching if the calling thread is not attached. Call after marking done.
-  // Also reports the failure of a record whose handle is already gone
-  // (unretrieved.hpp).
+  // Steps 3 to 5 of the protocol: takes the callbacks and calls them,
+  // attaching if the calling thread is not attached, then reports a failure
+  // whose handle is already gone. Call after marking done.
   void run_callbacks();
 
-  // A failure nobody retrieved (unretrieved.hpp). The handle's class name
+  // A failure nobody retrieved (unretrieved.cpp). The handle's class name
   // ("CallableTask") is set once, before the handle exists.
   void set_handle_name(const char* name) noexcept { handle_name_ = name; }
   // The handle is being collected (its finalizer); the caller is attached.
