@@ -172,7 +172,7 @@ def test_a_length_is_only_a_hint():
         m.batch_spawn_callable(print, range(10**12))
     except TypeError as exc:
         assert str(exc) == "'int' object is not an instance of 'tuple'"
-        assert exc.__notes__ == ["while processing 'args_list'"]
+        assert exc.__notes__ == ["while processing item 0", "while processing 'args_list'"]
     else:
         raise AssertionError("no TypeError")
 
