@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <mutex>
+#include <new>
 #include <vector>
 
 namespace corvalune::core {
@@ -89,12 +90,18 @@ void pool_free(void* p, std::size_t size) noexcept {
   Block* first = list.head;
   Block* last = first;
   for (std::uint32_t i = 1; i < kMagazine; ++i) last = last->next;
+  Depot& d = depot();
+  std::lock_guard guard(d.lock);
+  try {
+    d.magazines[c].push_back(first);
+  } catch (const std::bad_alloc&) {
+    // No memory for the depot's shelf to grow: the blocks stay on this
+    // thread's list (past two magazines), to be handed over at a later free.
+    return;
+  }
   list.head = last->next;
   list.count -= kMagazine;
   last->next = nullptr;
-  Depot& d = depot();
-  std::lock_guard guard(d.lock);
-  d.magazines[c].push_back(first);
 }
 
 }  // namespace corvalune::core

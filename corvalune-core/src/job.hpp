@@ -11,6 +11,7 @@
 // itself) or drop.
 #include <atomic>
 #include <cstddef>
+#include <mutex>
 #include <utility>
 
 namespace corvalune::core {
@@ -46,7 +47,35 @@ class Job {
   virtual ~Job() = default;
 
  private:
+  friend class OverflowQueue;
+
   std::atomic<std::size_t> refs_{1};
+  // The link of the overflow queue (worker.hpp), which holds a job only when
+  // no memory was left to queue it anywhere else: queueing it there needs no
+  // allocation. Guarded by that queue's lock while the job is in it.
+  Job* overflow_next_ = nullptr;
+};
+
+// The queue of last resort: a FIFO of jobs linked through their own
+// `overflow_next_`, so that pushing never allocates and never fails. Used
+// when a job cannot be queued for want of memory (a local queue's or the
+// injector's growth failed); workers look here after the injector.
+class OverflowQueue {
+ public:
+  void push(JobRef job) noexcept;
+  JobRef pop() noexcept;
+  bool is_empty() const noexcept {
+    // seq_cst: like the injector's and local queues' emptiness checks, this
+    // load takes part in the idle protocol's total order (idle.hpp); pairs
+    // with the seq_cst store in push().
+    return count_.load(std::memory_order_seq_cst) == 0;
+  }
+
+ private:
+  std::mutex lock_;
+  Job* head_ = nullptr;  // guarded by lock_
+  Job* tail_ = nullptr;  // guarded by lock_
+  std::atomic<std::size_t> count_{0};
 };
 
 class JobRef {

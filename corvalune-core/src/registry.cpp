@@ -8,6 +8,7 @@
 namespace corvalune::core {
 namespace {
 
+// Throws std::bad_alloc before any change when memory runs out.
 void rebuild_snapshot_locked(WorkerRegistry& registry) {
   auto list = std::make_shared<StealerList>();
   list->reserve(registry.entries.size());
@@ -53,12 +54,18 @@ std::unique_ptr<WorkerContext> enter_pool(std::shared_ptr<Scheduler> scheduler) 
   drain_to_injector(*scheduler, take_local_queue());
   install_local_queue(id, queue, &scheduler->injector);
 
-  {
-    std::unique_lock lock(registry.entries_lock);
-    registry.entries.insert_or_assign(id, WorkerEntry{parker.unparker(), queue->stealer(), is_pool_thread()});
-    rebuild_snapshot_locked(registry);
+  try {
+    {
+      std::unique_lock lock(registry.entries_lock);
+      registry.entries.insert_or_assign(id, WorkerEntry{parker.unparker(), queue->stealer(), is_pool_thread()});
+      rebuild_snapshot_locked(registry);
+    }
+    return std::make_unique<WorkerContext>(std::move(scheduler), std::move(parker), id);
+  } catch (const std::bad_alloc&) {
+    // No memory for the registration: undone, as if never made.
+    leave_pool(scheduler, id);
+    throw;
   }
-  return std::make_unique<WorkerContext>(std::move(scheduler), std::move(parker), id);
 }
 
 void leave_pool(const std::shared_ptr<Scheduler>& scheduler, std::uint64_t id) {
@@ -66,7 +73,13 @@ void leave_pool(const std::shared_ptr<Scheduler>& scheduler, std::uint64_t id) {
   {
     std::unique_lock lock(registry.entries_lock);
     registry.entries.erase(id);
-    rebuild_snapshot_locked(registry);
+    try {
+      rebuild_snapshot_locked(registry);
+    } catch (const std::bad_alloc&) {
+      // The previous list stays, naming the queue that leaves: a search
+      // finds it drained (the stealer keeps it alive), and the next change
+      // of the registry leaves it out.
+    }
     registry.sleepers.remove(id);
   }
   drain_to_injector(*scheduler, take_local_queue_if(id));

@@ -57,6 +57,9 @@ JobRef find_job(WorkerContext& context) {
   }
   if (JobRef job = pop_local()) return job;
   if (JobRef job = take_until_settled([&] { return take_from_injector(scheduler); })) return job;
+  if (!scheduler.overflow.is_empty()) {
+    if (JobRef job = scheduler.overflow.pop()) return job;
+  }
 
   // acquire: pairs with the release increment in rebuild_snapshot_locked.
   // The list is copied (its reference count touched) only when it changed,
@@ -82,7 +85,8 @@ JobRef find_job(WorkerContext& context) {
 
 JobRef take_local_or_injected(Scheduler& scheduler) {
   if (JobRef job = pop_local()) return job;
-  return take_until_settled([&] { return take_from_injector(scheduler); });
+  if (JobRef job = take_until_settled([&] { return take_from_injector(scheduler); })) return job;
+  return scheduler.overflow.is_empty() ? JobRef() : scheduler.overflow.pop();
 }
 
 std::uint64_t next_victim_random(std::uint64_t id) noexcept {

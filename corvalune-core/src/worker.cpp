@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <system_error>
 
 #include "panic.hpp"
@@ -71,13 +72,56 @@ void worker_loop(WorkerContext& context) {
   idle.leave(context);
 }
 
-void submit(Scheduler& scheduler, JobRef job) {
-  if (!push_local(job)) scheduler.injector.push(job.into_raw());
+void OverflowQueue::push(JobRef job) noexcept {
+  Job* raw = job.into_raw();  // the queue's reference
+  std::lock_guard guard(lock_);
+  raw->overflow_next_ = nullptr;
+  if (tail_ != nullptr) {
+    tail_->overflow_next_ = raw;
+  } else {
+    head_ = raw;
+  }
+  tail_ = raw;
+  // seq_cst: see is_empty().
+  count_.fetch_add(1, std::memory_order_seq_cst);
+}
+
+JobRef OverflowQueue::pop() noexcept {
+  std::lock_guard guard(lock_);
+  Job* raw = head_;
+  if (raw == nullptr) return {};
+  head_ = std::exchange(raw->overflow_next_, nullptr);
+  if (head_ == nullptr) tail_ = nullptr;
+  count_.fetch_sub(1, std::memory_order_relaxed);
+  return JobRef::from_raw(raw);
+}
+
+namespace {
+
+// The injector's push, leaving `job` in place when it fails (std::bad_alloc:
+// no memory for its next block).
+void push_injector(Scheduler& scheduler, JobRef& job) {
+  scheduler.injector.push(job.get());
+  (void)job.into_raw();  // the queue slot's reference now
+}
+
+}  // namespace
+
+void submit(Scheduler& scheduler, JobRef job) noexcept {
+  try {
+    if (!push_local(job)) push_injector(scheduler, job);
+  } catch (const std::bad_alloc&) {
+    scheduler.overflow.push(std::move(job));
+  }
   wake_for_work(scheduler);
 }
 
-void inject(Scheduler& scheduler, JobRef job) {
-  scheduler.injector.push(job.into_raw());
+void inject(Scheduler& scheduler, JobRef job) noexcept {
+  try {
+    push_injector(scheduler, job);
+  } catch (const std::bad_alloc&) {
+    scheduler.overflow.push(std::move(job));
+  }
   wake_for_work(scheduler);
 }
 
@@ -124,13 +168,18 @@ std::vector<std::thread> start_worker_threads(const std::shared_ptr<Scheduler>& 
     try {
       std::function<void()> body = [scheduler, i] { pool_thread_main(scheduler, i); };
       threads.push_back(spawner ? spawner(i, std::move(body)) : spawn_std_thread(i, std::move(body)));
-    } catch (const std::system_error& e) {
-      // Stop what this start had created; nothing is published.
+    } catch (...) {
+      // Stop what this start had created (also when memory ran out); nothing
+      // is published.
       scheduler->running.store(false, std::memory_order_relaxed);
       wake_all(*scheduler);
       for (auto& t : threads) t.join();
-      panic("failed to spawn worker thread: " + e.code().message() + " (os error " +
-            std::to_string(e.code().value()) + ")");
+      try {
+        throw;
+      } catch (const std::system_error& e) {
+        throw PoolStartError(n, "failed to spawn worker thread: " + e.code().message() + " (os error " +
+                                    std::to_string(e.code().value()) + ")");
+      }
     }
   }
   return threads;

@@ -35,6 +35,8 @@ struct alignas(128) Scheduler {
   Scheduler();
 
   Injector<Job*> injector;
+  // Jobs that could not be queued for want of memory (job.hpp).
+  OverflowQueue overflow;
   std::shared_ptr<WorkerRegistry> registry;
   // Set at creation, cleared once to stop the pool, never set again. Read at
   // the top of every loop iteration; eventual visibility is all that is
@@ -68,21 +70,23 @@ struct WorkerContext {
 void worker_loop(WorkerContext& context);
 
 // Queues a job: on the calling thread's local queue when it has one,
-// otherwise on the injector followed by notify_one.
-void submit(Scheduler& scheduler, JobRef job);
+// otherwise on the injector followed by notify_one. Never fails: a job that
+// cannot be queued there for want of memory goes to the overflow queue.
+void submit(Scheduler& scheduler, JobRef job) noexcept;
 
 // Queues a job on the injector whatever thread calls, and wakes a sleeper.
 // For work that must not stay on the calling thread's own queue (a thread
-// about to block waiting for it).
-void inject(Scheduler& scheduler, JobRef job);
+// about to block waiting for it). Never fails, as submit.
+void inject(Scheduler& scheduler, JobRef job) noexcept;
 
 // Creates one thread running `body` under the given name. The default creates
 // a std::thread; tests substitute one that fails.
 using ThreadSpawner = std::function<std::thread(std::size_t index, std::function<void()> body)>;
 
 // Starts n pool threads named "corvalune-worker-<i>". If a thread cannot be
-// created, the threads already created are stopped and joined and a Panic
-// "failed to spawn worker thread: <os error>" is thrown.
+// created, the threads already created are stopped and joined and a
+// PoolStartError "failed to spawn worker thread: <os error>" is thrown; any
+// other failure (no memory) is rethrown as it is after the same cleanup.
 std::vector<std::thread> start_worker_threads(const std::shared_ptr<Scheduler>& scheduler,
                                               std::size_t n,
                                               const ThreadSpawner& spawner = {});

@@ -68,6 +68,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -182,6 +183,27 @@ class Deque {
     if (!in.retired.empty()) try_reclaim();
   }
 
+  // Owner only. Makes room for `extra` more items, so that that many pushes
+  // cannot fail. False when there is no memory for a larger ring.
+  bool try_reserve(std::size_t extra) noexcept {
+    Inner& in = *inner_;
+    // Relaxed: only this thread writes `back`.
+    const Index b = in.back.load(std::memory_order_relaxed);
+    const auto fits = [&] { return b - front_hint_ + static_cast<Index>(extra) <= static_cast<Index>(ring_->cap); };
+    if (fits()) return true;
+    // Acquire: as in push().
+    front_hint_ = in.front.load(std::memory_order_acquire);
+    if (fits()) return true;
+    std::size_t cap = ring_->cap * 2;
+    while (static_cast<Index>(cap) < b - front_hint_ + static_cast<Index>(extra)) cap *= 2;
+    try {
+      resize(cap, front_hint_, b);
+    } catch (const std::bad_alloc&) {
+      return false;
+    }
+    return true;
+  }
+
   // Owner only. Takes the oldest item.
   std::optional<T> pop() {
     Inner& in = *inner_;
@@ -207,7 +229,11 @@ class Deque {
     const T value = ring_->read(f);
     const Index len = b - (f + 1);
     if (ring_->cap > Inner::kMinCapacity && len <= static_cast<Index>(ring_->cap / 4)) {
-      resize(ring_->cap / 2, f + 1, b);
+      try {
+        resize(ring_->cap / 2, f + 1, b);
+      } catch (const std::bad_alloc&) {
+        // No memory for the smaller ring: the larger one stays.
+      }
     }
     if (!in.retired.empty()) try_reclaim();
     return value;
@@ -233,9 +259,12 @@ class Deque {
   // positions is harmless (they are below front and never read as live).
   void resize(std::size_t new_cap, Index f, Index b) {
     Inner& in = *inner_;
+    // Both allocations before any change: a resize that fails for want of
+    // memory (std::bad_alloc) leaves the queue as it was.
+    in.retired.reserve(in.retired.size() + 1);
     Ring* fresh = new Ring(new_cap);
     for (Index i = f; i < b; ++i) fresh->write(i, ring_->read(i));
-    in.retired.push_back(ring_);
+    in.retired.push_back(ring_);  // within the reserved capacity
     // seq_cst: the release half publishes the copied slots to thieves that
     // load `buffer` (seq_cst) afterwards; the seq_cst half is the store the
     // reclamation argument at the top of this file relies on.
@@ -345,6 +374,9 @@ class Stealer {
       const Index len = b - f;
       if (len <= 0) return Steal<T>::empty();
       if (dest != nullptr) n = 1 + std::min<Index>((len - 1) / 2, static_cast<Index>(kMaxMoved));
+      // The batch is pushed after the claim, where a push may not fail: a
+      // thief with no memory to make room for it takes one item.
+      if (n > 1 && !dest->try_reserve(static_cast<std::size_t>(n - 1))) n = 1;
       // seq_cst: see the reclamation argument at the top of this file; its
       // acquire half also pairs with resize()'s store, making copied slots
       // visible.

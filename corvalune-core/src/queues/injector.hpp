@@ -303,6 +303,9 @@ class Injector {
           n = std::min(kBlockCap - offset, kMaxTaken);
         }
       }
+      // The batch is pushed after the claim, where a push may not fail: a
+      // taker with no memory to make room for it takes one item.
+      if (n > 1 && !dest->try_reserve(n - 1)) n = 1;
       new_head = head + n * kStep;
       if (tail_ahead) new_head |= kHasNext;
     }

@@ -21,7 +21,8 @@ bool work_at_hand() noexcept {
 
 bool push_local(JobRef& job) {
   if (t_slot.queue == nullptr) return false;
-  t_slot.queue->push(job.into_raw());
+  t_slot.queue->push(job.get());  // may throw: the job is still the caller's
+  (void)job.into_raw();            // the queue slot's reference now
   return true;
 }
 

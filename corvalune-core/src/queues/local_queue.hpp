@@ -49,7 +49,8 @@ bool work_at_hand() noexcept;
 
 // Pushes at the back of the calling thread's queue. On success `job` is left
 // empty and true is returned; without a local queue the job stays in `job`
-// (handed back) and false is returned.
+// (handed back) and false is returned. Throws std::bad_alloc when the queue
+// has no memory to grow, the job then staying in `job`.
 bool push_local(JobRef& job);
 
 // Takes the oldest job of the calling thread's queue, or an empty JobRef.

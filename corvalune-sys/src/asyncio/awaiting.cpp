@@ -97,6 +97,8 @@ ObjectCell g_get_running_loop;
 
 }  // namespace
 
+bool make_settle_function() { return settle_function() != nullptr; }
+
 PyObject* await_handle(PyObject* self, Completion& record) {
   PyObject* get_running_loop = g_get_running_loop.get_or_init([]() -> PyObject* {
     Ref asyncio = Ref::steal(PyImport_ImportModule("asyncio"));

@@ -21,6 +21,7 @@
 #include "interp/attach.hpp"
 #include "interp/deferred.hpp"
 #include "interp/guard.hpp"
+#include "interp/helping.hpp"
 #include "module/args.hpp"
 #include "module/entry.hpp"
 #include "panic.hpp"
@@ -33,6 +34,15 @@ namespace corvalune::sys {
 namespace {
 
 // --- chunk jobs --------------------------------------------------------------
+
+// Called from a chunk's catch block: records its failure.
+void fail(BatchCompletion& record, const char* fallback) noexcept {
+  if (auto message = task_failure_message(fallback)) {
+    record.set_error(std::move(*message));
+  } else {
+    record.set_no_memory();
+  }
+}
 
 class NativeChunk final : public core::Pollable, public core::PoolAllocated {
  public:
@@ -55,7 +65,7 @@ class NativeChunk final : public core::Pollable, public core::PoolAllocated {
       const bool placed = place(results);
       record.publish(index_, std::move(results), placed);
     } catch (...) {
-      record.set_error(current_failure_message("batch chunk panicked"));
+      fail(record, "batch chunk panicked");
     }
     if (record.finish_items(range_.end - range_.start)) record.run_callbacks();
     payloads_.reset();
@@ -76,8 +86,8 @@ class NativeChunk final : public core::Pollable, public core::PoolAllocated {
     std::optional<Attach> attach;
     try {
       attach.emplace();
-    } catch (const core::Panic&) {
-      return false;  // finalization began since the check above
+    } catch (...) {
+      return false;  // finalization began since the check above, or no memory
     }
     payloads_->drop_range(static_cast<std::size_t>(range_.start), static_cast<std::size_t>(range_.end));
     PyObject* list = record_->target();
@@ -107,7 +117,20 @@ class CallableChunk final : public core::Pollable, public core::PoolAllocated {
       : func_(std::move(func)), tuples_(std::move(tuples)), record_(std::move(record)), range_(range) {}
 
   core::Poll poll(core::Context&) override {
-    Attach attach(Attach::Linger::Yes);  // once for the whole chunk
+    std::optional<Attach> attach;  // once for the whole chunk
+    try {
+      attach.emplace(Attach::Linger::Yes);
+    } catch (...) {
+      // Finalizing: the chunk ends without an outcome, as before. No memory
+      // for this thread's state: the chunk's items fail with MemoryError.
+      if (!failure_is_no_memory()) throw;
+      record_->set_no_memory();
+      if (record_->finish_items(range_.end - range_.start)) record_->run_callbacks();
+      func_.reset();
+      tuples_.reset();
+      record_.reset();
+      return core::Poll::Ready;
+    }
     BatchCallableCompletion& record = *record_;
     try {
       std::vector<ItemOutcome> outcomes;
@@ -119,11 +142,13 @@ class CallableChunk final : public core::Pollable, public core::PoolAllocated {
           continue;
         }
         // A PanicException fails the chunk.
-        outcomes.push_back({DeferredRef(take_call_failure()), true});
+        Ref failure = take_call_failure();
+        note_interrupt(failure.get());
+        outcomes.push_back({DeferredRef(std::move(failure)), true});
       }
       record.publish(range_.start, std::move(outcomes));
     } catch (...) {
-      record.set_error(current_failure_message("batch callable chunk panicked"));
+      fail(record, "batch callable chunk panicked");
     }
     if (record.finish_items(range_.end - range_.start)) record.run_callbacks();
     func_.reset();

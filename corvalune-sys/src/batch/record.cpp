@@ -4,9 +4,16 @@
 
 namespace corvalune::sys {
 
-void BatchCompletion::set_error(std::string message) {
+void BatchCompletion::set_error(std::string message) noexcept {
+  // Moved, not copied, and the replaced text is only freed: nothing is
+  // allocated under the lock.
   std::lock_guard lock(error_lock_);
-  error_ = std::move(message);
+  error_ = PendingException{ExceptionKind::PanicInTask, std::move(message)};
+}
+
+void BatchCompletion::set_no_memory() noexcept {
+  std::lock_guard lock(error_lock_);
+  error_ = PendingException{ExceptionKind::NoMemory, {}};
 }
 
 bool BatchCompletion::check_result(const char* not_done) {
@@ -15,13 +22,13 @@ bool BatchCompletion::check_result(const char* not_done) {
     return false;
   }
   mark_retrieved();
-  std::optional<std::string> error;
+  std::optional<PendingException> error;
   {
     std::lock_guard lock(error_lock_);
     error = error_;
   }
   if (error) {
-    PendingException{ExceptionKind::PanicInTask, std::move(*error)}.raise();
+    error->raise();
     return false;
   }
   return true;

@@ -36,8 +36,10 @@ class BatchCompletion : public Completion {
   std::uint64_t items_done() const noexcept { return items_ - remaining_.load(std::memory_order_relaxed); }
   std::uint64_t items() const noexcept { return items_; }
 
-  // Records the failure of a whole chunk (the last write wins).
-  void set_error(std::string message);
+  // Records the failure of a whole chunk (the last write wins): PanicInTask
+  // with `message`, or MemoryError.
+  void set_error(std::string message) noexcept;
+  void set_no_memory() noexcept;
 
   // Subtracts a finished chunk's items; true for the chunk that completes the
   // batch, which then runs the callbacks.
@@ -58,7 +60,7 @@ class BatchCompletion : public Completion {
   const std::uint64_t items_;
   std::atomic<std::uint64_t> remaining_;
   core::SmallMutex error_lock_;
-  std::optional<std::string> error_;  // guarded by error_lock_
+  std::optional<PendingException> error_;  // guarded by error_lock_
 };
 
 // A native batch keeps each chunk's 32-byte results, and also a list for the

@@ -11,6 +11,7 @@
 #include "interp/deferred.hpp"
 #include "interp/detach.hpp"
 #include "interp/guard.hpp"
+#include "interp/helping.hpp"
 #include "interp/names.hpp"
 #include "interp/report.hpp"
 #include "module/args.hpp"
@@ -132,6 +133,7 @@ PyObject* run_root(PyObject* coro) {
     if (helping) {
       if (core::JobRef job = core::take_local_or_injected(scheduler)) {
         std::move(job).run();
+        if (raise_noted_interrupt()) return nullptr;  // see helping.hpp
         got = receive(*channel, nanoseconds(0), pair);
       } else {
         Detach released;

@@ -10,6 +10,7 @@
 #include "interp/deferred.hpp"
 #include "interp/exceptions.hpp"
 #include "interp/guard.hpp"
+#include "interp/helping.hpp"
 #include "interp/names.hpp"
 #include "interp/report.hpp"
 #include "runtime.hpp"
@@ -34,16 +35,26 @@ void clear_unless_panic() {
 // Discards the pending error if it is an ordinary one (an Exception), which
 // counts as "this awaitable cannot be driven". Anything else (a
 // KeyboardInterrupt, a SystemExit) is returned, to end the coroutine with it
-// unchanged. A PanicException resumes as a native failure.
+// unchanged, and so is a MemoryError: memory that ran out says nothing about
+// the awaitable. A PanicException resumes as a native failure.
 Ref take_unless_ordinary() {
   if (!PyErr_Occurred()) return {};
   Ref exc = take_raised_exception();
-  if (PyErr_GivenExceptionMatches(exc.get(), PyExc_Exception)) return {};
+  if (PyErr_GivenExceptionMatches(exc.get(), PyExc_Exception) &&
+      !PyErr_GivenExceptionMatches(exc.get(), PyExc_MemoryError))
+    return {};
   return exc;
 }
 
+// The exception an outcome reports: `made` when it could be made, otherwise
+// what making it raised (a MemoryError), never nothing.
+Ref or_raised(Ref made) {
+  if (made) return made;
+  return take_call_failure();
+}
+
 Ref new_exception(PyObject* type, const char* message) {
-  return Ref::steal(PyObject_CallFunction(type, "s", message));
+  return or_raised(Ref::steal(PyObject_CallFunction(type, "s", message)));
 }
 
 std::string cannot_drive_message(PyObject* yielded) {
@@ -81,6 +92,7 @@ ResumeAction ResumeSlot::take() {
 }
 
 void CoroutinePollable::report_completion(Ref result, Ref exception) {
+  note_interrupt(exception.get());
   // Taken out first: whatever happens next, the outcome is reported once.
   DeferredRef callback = std::move(completion_);
   std::unique_ptr<ChannelSender> sender = std::move(sender_);
@@ -103,19 +115,23 @@ core::Poll CoroutinePollable::poll(core::Context& cx) {
   try {
     attach.emplace(Attach::Linger::Yes);
   } catch (...) {
-    return core::Poll::Pending;  // finalizing since the check
+    // No memory for this thread's state: the step is tried again by the
+    // next thread that attaches. Finalizing since the check: left pending.
+    if (failure_is_no_memory()) wake_when_attached(cx.waker.clone());
+    return core::Poll::Pending;
   }
   try {
     step(cx);
   } catch (...) {
     // A native failure anywhere in the step ends the coroutine with
-    // PanicInTask; nothing reaches the worker unreported.
+    // PanicInTask (MemoryError for a want of memory); nothing reaches the
+    // worker unreported.
+    std::optional<std::string> message = task_failure_message(kCoroutinePanicked);
     try {
-      const std::string message = current_failure_message(kCoroutinePanicked);
       if (coroutine_) {
-        Ref exc = PendingException{ExceptionKind::PanicInTask, message}.to_object();
-        PyErr_Clear();
-        finish({}, std::move(exc));
+        const PendingException pending = message ? PendingException{ExceptionKind::PanicInTask, std::move(*message)}
+                                                 : PendingException{ExceptionKind::NoMemory, {}};
+        finish({}, or_raised(pending.to_object()));
       }
     } catch (...) {
       PyErr_Clear();
@@ -143,13 +159,15 @@ void CoroutinePollable::step(core::Context& cx) {
   // acquire: nothing else is read from cancel(); the flag is the message.
   if (cancellation_->cancelled.load(std::memory_order_acquire)) {
     Ref thrown = PendingException{ExceptionKind::TaskCancelled, "coroutine cancelled cooperatively"}.to_object();
-    if (thrown) {
-      Ref answer = call_method(coro, Name::throw_, thrown.get());
+    if (!thrown) {
+      // Without the exception to throw in, the coroutine ends with the
+      // failure to make it (a MemoryError); releasing it closes it.
+      finish({}, take_call_failure());
+      return;
     }
+    Ref answer = call_method(coro, Name::throw_, thrown.get());
     clear_unless_panic();  // whatever the coroutine answers is discarded
-    Ref reported = PendingException{ExceptionKind::TaskCancelled, "cancelled"}.to_object();
-    PyErr_Clear();
-    finish({}, std::move(reported));
+    finish({}, or_raised(PendingException{ExceptionKind::TaskCancelled, "cancelled"}.to_object()));
     return;
   }
 
@@ -172,11 +190,11 @@ void CoroutinePollable::step(core::Context& cx) {
     Ref exc = take_raised_exception();  // a PanicException resumes as a native failure
     if (exc && PyErr_GivenExceptionMatches(exc.get(), PyExc_StopIteration)) {
       Ref value = Ref::steal(PyObject_GetAttr(exc.get(), name(Name::value)));
-      if (!value) {
-        PyErr_Clear();
-        value = Ref::borrow(Py_None);
+      if (value) {
+        finish(std::move(value), {});
+      } else {
+        finish({}, take_call_failure());
       }
-      finish(std::move(value), {});
     } else {
       finish({}, std::move(exc));
     }
@@ -206,7 +224,6 @@ void CoroutinePollable::step(core::Context& cx) {
     return;
   }
   Ref error = new_exception(PyExc_TypeError, cannot_drive_message(yielded.get()).c_str());
-  PyErr_Clear();
   finish({}, std::move(error));
 }
 

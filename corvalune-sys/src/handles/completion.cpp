@@ -135,8 +135,15 @@ void Completion::run_callbacks() {
     taken.swap(callbacks_);
   }
   if (!taken.empty()) {
-    Attach attach(Attach::Linger::Yes);
-    call_wrappers(std::move(taken));
+    std::optional<Attach> attach;
+    try {
+      attach.emplace(Attach::Linger::Yes);
+    } catch (...) {
+      if (!failure_is_no_memory()) throw;
+      // Called later, by the next thread that attaches: never dropped.
+      call_when_attached(taken);
+    }
+    if (attach) call_wrappers(std::move(taken));
   }
   report_if_collected();
 }
@@ -215,6 +222,10 @@ void CallableCompletion::complete_panic(std::string message) {
   store(Outcome::Error, {}, PendingException{ExceptionKind::PanicInTask, std::move(message)});
 }
 
+void CallableCompletion::complete_no_memory() noexcept {
+  store(Outcome::Error, {}, PendingException{ExceptionKind::NoMemory, {}});
+}
+
 PyObject* NativeCompletion::result() {
   std::unique_lock lock(result_lock_);
   switch (outcome_) {
@@ -235,6 +246,9 @@ PyObject* NativeCompletion::result() {
       exc.raise();
       return nullptr;
     }
+    case Outcome::NoMemory:
+      lock.unlock();
+      return PyErr_NoMemory();
   }
   return nullptr;
 }
@@ -253,11 +267,21 @@ void NativeCompletion::complete_bytes(const core::PipelineResult& bytes) {
   done_.store(1, std::memory_order_release);  // pairs with the acquire in is_done()
 }
 
-void NativeCompletion::complete_failure(std::string message) {
+void NativeCompletion::complete_failure(std::string message) noexcept {
+  std::unique_ptr<std::string> failure(new (std::nothrow) std::string(std::move(message)));
+  if (!failure) return complete_no_memory();
   {
     std::lock_guard lock(result_lock_);
-    failure_ = std::make_unique<std::string>(std::move(message));
+    failure_ = std::move(failure);
     outcome_ = Outcome::Failure;
+  }
+  done_.store(1, std::memory_order_release);  // pairs with the acquire in is_done()
+}
+
+void NativeCompletion::complete_no_memory() noexcept {
+  {
+    std::lock_guard lock(result_lock_);
+    outcome_ = Outcome::NoMemory;
   }
   done_.store(1, std::memory_order_release);  // pairs with the acquire in is_done()
 }

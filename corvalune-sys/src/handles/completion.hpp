@@ -60,6 +60,8 @@ class Completion {
   // Steps 3 to 5 of the protocol: takes the callbacks and calls them,
   // attaching if the calling thread is not attached, then reports a failure
   // whose handle is already gone. Call after marking done.
+  // A thread that cannot attach for want of memory leaves the callbacks to
+  // the next attach (call_when_attached).
   void run_callbacks();
 
   // A failure nobody retrieved (unretrieved.cpp). The handle's class name
@@ -125,6 +127,8 @@ class CallableCompletion final : public Completion {
   void complete_value(Ref value);
   void complete_error(Ref exception);
   void complete_panic(std::string message);
+  // MemoryError, made when the outcome is read: nothing is allocated here.
+  void complete_no_memory() noexcept;
 
  private:
   bool failed() override;
@@ -150,12 +154,14 @@ class NativeCompletion final : public Completion {
   PyObject* result() override;
 
   void complete_bytes(const core::PipelineResult& bytes);
-  void complete_failure(std::string message);
+  // PanicInTask(message); MemoryError when there is no memory for it.
+  void complete_failure(std::string message) noexcept;
+  void complete_no_memory() noexcept;
 
  private:
   bool failed() override;
   core::SmallMutex result_lock_;
-  enum class Outcome : std::uint8_t { Empty, Bytes, Failure } outcome_ = Outcome::Empty;  // guarded by result_lock_
+  enum class Outcome : std::uint8_t { Empty, Bytes, Failure, NoMemory } outcome_ = Outcome::Empty;  // guarded by result_lock_
   core::PipelineResult bytes_{};
   std::unique_ptr<std::string> failure_;  // set with Outcome::Failure; kept out of line: rare
   std::atomic<std::uint8_t> done_{0};

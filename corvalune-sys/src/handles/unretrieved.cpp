@@ -38,8 +38,8 @@ void Completion::report_if_collected() {
   std::optional<Attach> attach;
   try {
     attach.emplace();
-  } catch (const core::Panic&) {
-    return;  // finalization began since the check above
+  } catch (...) {
+    return;  // finalization began since the check above, or no memory for this thread's state
   }
   report_unretrieved();
 }

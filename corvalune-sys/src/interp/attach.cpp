@@ -1,6 +1,9 @@
 #include "interp/attach.hpp"
 
+#include <new>
+
 #include "interp/deferred.hpp"
+#include "interp/helping.hpp"
 #include "panic.hpp"
 #include "queues/local_queue.hpp"
 #include "worker.hpp"
@@ -82,7 +85,9 @@ void attach_pool_thread() {
   // PyGILState counter starts at 1, so a PyGILState_Ensure/Release pair run
   // by Python code on this thread never deletes it.
   PyThreadState* state = PyThreadState_New(PyInterpreterState_Main());
-  if (state == nullptr) throw core::Panic("Cannot create a Python thread state for a worker thread.");
+  // Only memory can be missing: the job reports MemoryError, and the next
+  // attach of this thread tries again.
+  if (state == nullptr) throw std::bad_alloc();
   t_kept_state = state;
   PyEval_RestoreThread(state);
   introduce_to_threading();
@@ -141,10 +146,15 @@ Attach::~Attach() {
 }
 
 void detach_lingering() noexcept {
-  if (!t_lingering) return;
+  if (!t_lingering) {
+    detach_helping_thread();  // a registered thread running native work
+    return;
+  }
   t_lingering = false;
   PyEval_SaveThread();
 }
+
+int attach_depth() noexcept { return t_attach_depth; }
 
 void install_idle_hook() noexcept { core::set_worker_idle_hook(&detach_lingering); }
 

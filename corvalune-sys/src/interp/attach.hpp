@@ -59,7 +59,8 @@ class Attach {
   enum class Linger { No, Yes };
 
   // Throws core::Panic "Cannot attach to the Python interpreter while it is
-  // finalizing." when the interpreter is finalizing.
+  // finalizing." when the interpreter is finalizing, and std::bad_alloc when
+  // a pool thread has no memory for its thread state (its first attach).
   explicit Attach(Linger linger = Linger::No);
 
   // Changes the decision before the attachment ends.
@@ -75,8 +76,12 @@ class Attach {
   bool pool_thread_;
 };
 
-// Lets go of a lingering attachment of the calling thread, if any.
+// Lets go of a lingering attachment of the calling thread, if any, or of a
+// helping registered thread's (helping.hpp).
 void detach_lingering() noexcept;
+
+// The number of Attach scopes open on the calling thread.
+int attach_depth() noexcept;
 
 // Installs detach_lingering as the pool's idle hook (once, at import).
 void install_idle_hook() noexcept;

@@ -77,6 +77,8 @@ PyObject* closure_type() {
 
 }  // namespace
 
+bool make_closure_type() { return closure_type() != nullptr; }
+
 ClosureBody* closure_body(PyObject* obj) noexcept {
   PyObject* type = g_closure_type.peek();  // no closure exists before the type does
   if (type == nullptr || Py_TYPE(obj) != reinterpret_cast<PyTypeObject*>(type)) return nullptr;

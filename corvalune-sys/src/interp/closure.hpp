@@ -35,6 +35,10 @@ class ClosureBody {
   virtual const char* what() const noexcept = 0;
 };
 
+// Creates the closure type, once per process; called by the module's exec
+// step, so that no worker ever has to. False with an error set.
+bool make_closure_type();
+
 // A new closure that owns `body`. Empty with an error set on failure (the
 // body is then destroyed).
 Ref make_closure(std::unique_ptr<ClosureBody> body);

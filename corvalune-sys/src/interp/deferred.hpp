@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "interp/pyref.hpp"
+#include "task.hpp"
 
 namespace corvalune::sys {
 
@@ -28,8 +29,22 @@ void drop_reference(PyObject* obj) noexcept;
 // list's lock; `objects` is left empty.
 void drop_references(std::vector<PyObject*>& objects) noexcept;
 
-// Drops every queued reference. The caller is attached.
+// Drops every queued reference, then makes the calls and wakes queued by
+// the two functions below. The caller is attached.
 void drop_pending_references() noexcept;
+
+class DeferredRef;
+
+// For a completion on a thread that could not attach (no memory for its
+// thread state): the done-callback wrappers are called (with no arguments)
+// at the next attach through the module, on whichever thread makes it.
+// `wrappers` is left empty.
+void call_when_attached(std::vector<DeferredRef>& wrappers) noexcept;
+
+// For a coroutine step that could not attach: the task is woken (queued
+// again) at the next attach through the module, rather than retried at once
+// by a thread that would fail again.
+void wake_when_attached(core::Waker waker) noexcept;
 
 class DeferredRef {
  public:

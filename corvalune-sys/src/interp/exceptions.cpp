@@ -1,6 +1,7 @@
 #include "interp/exceptions.hpp"
 
 #include <iterator>
+#include <new>
 
 #include "interp/cells.hpp"
 #include "interp/guard.hpp"
@@ -33,11 +34,16 @@ ObjectCell g_cells[std::size(kInfo)];
 }  // namespace
 
 PyObject* exception_type(ExceptionKind kind) {
+  if (kind == ExceptionKind::NoMemory) return PyExc_MemoryError;
   const auto index = static_cast<std::size_t>(kind);
   return g_cells[index].get_or_init([index]() -> PyObject* {
     const ExceptionInfo& info = kInfo[index];
     PyObject* type = PyErr_NewExceptionWithDoc(info.qualified_name, info.doc, info.base, nullptr);
     if (type != nullptr) return type;
+    if (PyErr_ExceptionMatches(PyExc_MemoryError)) {
+      PyErr_Clear();
+      throw std::bad_alloc();  // the guard raises MemoryError again
+    }
     std::string detail;
     if (Ref exc = take_raised_exception()) {
       if (Ref text = Ref::steal(PyObject_Str(exc.get()))) {
@@ -50,6 +56,10 @@ PyObject* exception_type(ExceptionKind kind) {
 }
 
 Ref PendingException::to_object() const {
+  if (kind == ExceptionKind::NoMemory) {
+    PyErr_NoMemory();
+    return Ref::steal(PyErr_GetRaisedException());
+  }
   PyObject* type = exception_type(kind);
   Ref text = Ref::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
                                              "replace"));

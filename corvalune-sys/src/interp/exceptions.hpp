@@ -15,11 +15,13 @@
 
 namespace corvalune::sys {
 
-enum class ExceptionKind { PanicInTask, TaskCancelled, RegistrationError, PoolShutdownError };
+// The module's own types, then the interpreter's MemoryError: the outcome of
+// a task that failed for want of memory, described without allocating.
+enum class ExceptionKind { PanicInTask, TaskCancelled, RegistrationError, PoolShutdownError, NoMemory };
 
 // The type object (borrowed), created on first request. Throws a native
 // failure ("Failed to initialize new exception type. ...") if it cannot be
-// created.
+// created, std::bad_alloc when memory ran out.
 PyObject* exception_type(ExceptionKind kind);
 
 struct PendingException {
@@ -28,7 +30,9 @@ struct PendingException {
 
   // Raises it in the calling (attached) thread.
   void raise() const;
-  // The exception object, or nullptr with a Python error set.
+  // The exception object, or nullptr with a Python error set. For NoMemory,
+  // the interpreter's MemoryError (a preallocated instance; the message is
+  // not used).
   Ref to_object() const;
 };
 

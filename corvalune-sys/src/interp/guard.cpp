@@ -60,10 +60,45 @@ void abort_uncaught_panic() noexcept {
 
 void raise_current_failure() noexcept {
   try {
-    std::string message = current_failure_message();
-    raise_panic_exception(message);
+    try {
+      throw;
+    } catch (const std::bad_alloc&) {
+      // Memory ran out in native code: the caller gets the MemoryError that
+      // CPython raises for its own allocations (a preallocated instance, so
+      // raising it needs none).
+      PyErr_NoMemory();
+    } catch (const core::PoolStartError& failure) {
+      // The ordinary error a refused thread is, from every entry point that
+      // starts the pool, with configure()'s words.
+      const std::string message = "cannot start a Corvalune worker pool of " + std::to_string(failure.workers()) +
+                                  " workers: " + failure.what();
+      PyErr_SetString(PyExc_RuntimeError, message.c_str());
+    } catch (...) {
+      raise_panic_exception(current_failure_message());
+    }
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();  // no memory for the message of another failure
   } catch (...) {
     abort_uncaught_panic();
+  }
+}
+
+bool failure_is_no_memory() noexcept {
+  try {
+    throw;
+  } catch (const std::bad_alloc&) {
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+std::optional<std::string> task_failure_message(const char* fallback) noexcept {
+  if (failure_is_no_memory()) return std::nullopt;
+  try {
+    return current_failure_message(fallback);
+  } catch (...) {
+    return std::nullopt;  // only std::bad_alloc can come from making a string
   }
 }
 

@@ -3,7 +3,9 @@
 //
 // Every module function, method, type slot and the exec step runs its body
 // under `guard`. A native failure (a C++ exception escaping the body) becomes
-// `PanicException` in the caller, carrying the failure's message. A failure
+// `PanicException` in the caller, carrying the failure's message, except
+// for a want of memory (MemoryError) and a pool that could not start
+// (RuntimeError), which are ordinary errors. A failure
 // while that is being raised aborts the process with "uncaught panic at ffi
 // boundary": there is no sound way left to report it.
 //
@@ -12,6 +14,7 @@
 #include <Python.h>
 
 #include <exception>
+#include <optional>
 #include <string>
 
 #include "interp/pyref.hpp"
@@ -31,8 +34,20 @@ std::string current_failure_message(const char* fallback = nullptr);
 
 [[noreturn]] void abort_uncaught_panic() noexcept;
 
-// Called from a catch block: raise the failure as PanicException.
+// Called from a catch block: raise the failure in the caller. No memory
+// (std::bad_alloc) is MemoryError; a pool that could not start is the
+// RuntimeError "cannot start a Corvalune worker pool of <n> workers:
+// <reason>"; any other failure is PanicException.
 void raise_current_failure() noexcept;
+
+// Called from a catch block: whether the failure is a want of memory
+// (std::bad_alloc), which a task's outcome reports as MemoryError.
+bool failure_is_no_memory() noexcept;
+
+// Called from a catch block: the message a task's outcome gives the failure
+// (its own, or `fallback`), or nothing for a want of memory, also when the
+// message itself cannot be made: the outcome is then MemoryError.
+std::optional<std::string> task_failure_message(const char* fallback) noexcept;
 
 template <class F>
 PyObject* guard(F&& body) noexcept {

@@ -17,21 +17,19 @@ ObjectCell g_names[static_cast<int>(Name::kCount)];
 
 }  // namespace
 
-PyObject* name(Name n) {
-  const int i = static_cast<int>(n);
-  return g_names[i].get_or_init([i] { return PyUnicode_InternFromString(kText[i]); });
+bool make_names() {
+  for (int i = 0; i < static_cast<int>(Name::kCount); ++i) {
+    if (g_names[i].get_or_init([i] { return PyUnicode_InternFromString(kText[i]); }) == nullptr) return false;
+  }
+  return true;
 }
 
-Ref call_method(PyObject* obj, Name n) {
-  PyObject* method = name(n);
-  if (method == nullptr) return {};
-  return Ref::steal(PyObject_CallMethodNoArgs(obj, method));
-}
+PyObject* name(Name n) noexcept { return g_names[static_cast<int>(n)].peek(); }
+
+Ref call_method(PyObject* obj, Name n) { return Ref::steal(PyObject_CallMethodNoArgs(obj, name(n))); }
 
 Ref call_method(PyObject* obj, Name n, PyObject* arg) {
-  PyObject* method = name(n);
-  if (method == nullptr) return {};
-  return Ref::steal(PyObject_CallMethodOneArg(obj, method, arg));
+  return Ref::steal(PyObject_CallMethodOneArg(obj, name(n), arg));
 }
 
 }  // namespace corvalune::sys

@@ -34,8 +34,14 @@ enum class Name {
   kCount,
 };
 
-// The interned name (borrowed; never released), or nullptr with an error set.
-PyObject* name(Name n);
+// Interns every name, once per process. Called by the module's exec step, so
+// that a failure (no memory) fails the import instead of a later call on a
+// worker. False with an error set.
+bool make_names();
+
+// The interned name (borrowed; never released). Never null once the module
+// is imported: make_names made them all.
+PyObject* name(Name n) noexcept;
 
 // obj.<n>() and obj.<n>(arg): a new reference, or empty with an error set.
 Ref call_method(PyObject* obj, Name n);

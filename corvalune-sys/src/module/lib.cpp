@@ -14,13 +14,16 @@
 #include <cstring>
 #include <string>
 
+#include "asyncio/awaiting.hpp"
 #include "batch/batch.hpp"
 #include "coroutines/cancellation.hpp"
 #include "coroutines/coroutine.hpp"
 #include "handles/handles.hpp"
 #include "interp/attach.hpp"
+#include "interp/closure.hpp"
 #include "interp/exceptions.hpp"
 #include "interp/guard.hpp"
+#include "interp/names.hpp"
 #include "interp/pyref.hpp"
 #include "module/args.hpp"
 #include "module/entry.hpp"
@@ -138,6 +141,10 @@ int exec_module(PyObject* module) {
       raise_type_mismatch(module, "module", nullptr);
       return -1;
     }
+    // What workers use without a caller to report to is made here, where a
+    // failure (no memory) fails the import.
+    if (!make_names() || panic_exception_type() == nullptr || !make_closure_type() || !make_settle_function())
+      return -1;
     static constexpr struct {
       const char* name;
       ExceptionKind kind;

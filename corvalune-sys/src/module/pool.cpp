@@ -41,17 +41,10 @@ struct Configure {
     }
     // Thread creation does not need the interpreter, and nothing in the start
     // calls back into Python, so the start runs attached. A start that fails
-    // (the system refuses a thread) has stopped the threads it made: report
-    // it as the ordinary error it is, not as a native failure.
-    core::StartOutcome outcome{};
-    try {
-      outcome = core::try_start_runtime(workers);
-    } catch (const std::exception& failure) {
-      const std::string size = workers ? "of " + std::to_string(workers) + " workers" : "of the automatic size";
-      const std::string message = "cannot start a Corvalune worker pool " + size + ": " + failure.what();
-      PyErr_SetString(PyExc_RuntimeError, message.c_str());
-      return nullptr;
-    }
+    // (the system refuses a thread) has stopped the threads it made; the
+    // failure guard reports it as the RuntimeError it is, as it does for
+    // every entry point that starts the pool.
+    const core::StartOutcome outcome = core::try_start_runtime(workers);
     if (outcome.kind == core::StartOutcome::Kind::Started)
       return PyLong_FromUnsignedLongLong(outcome.runtime->thread_count());
     const std::string message =

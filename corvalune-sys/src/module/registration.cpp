@@ -17,8 +17,9 @@
 // guards re-entry from tasks that run_one runs: shared operations nest,
 // deregistration needs exclusive use.
 //
-// Tasks found by run_one run on the calling thread while it stays attached;
-// a task that needs the interpreter attaches again, which nests.
+// Tasks found by run_one run on the calling thread while it stays attached,
+// except for native work, which lets go (helping.hpp); a task that needs the
+// interpreter attaches again, which nests.
 #include "module/registration.hpp"
 
 #include <atomic>
@@ -29,6 +30,7 @@
 #include "interp/cells.hpp"
 #include "interp/exceptions.hpp"
 #include "interp/guard.hpp"
+#include "interp/helping.hpp"
 #include "interp/names.hpp"
 #include "interp/report.hpp"
 #include "module/args.hpp"
@@ -123,6 +125,16 @@ PyObject* with_borrow(PyObject* self, Needs needs, F&& body) {
   });
 }
 
+// Runs one job on the calling thread (see helping.hpp). False with the
+// exception set when a signal's exception came out of it.
+bool help_with(core::JobRef job) {
+  {
+    HelpingScope helping;
+    std::move(job).run();
+  }
+  return !raise_noted_interrupt();
+}
+
 // The methods of RegisteredWorker, in the order of its method table.
 struct WorkerId {
   static constexpr const char* owner = "RegisteredWorker";
@@ -144,7 +156,7 @@ struct RunOne {
     return with_borrow(self, Needs::Registration, [](WorkerState& state) -> PyObject* {
       core::JobRef job = core::find_job(*state.context);
       if (!job) Py_RETURN_FALSE;
-      std::move(job).run();
+      if (!help_with(std::move(job))) return nullptr;
       Py_RETURN_TRUE;
     });
   }
@@ -158,8 +170,11 @@ struct RunUntilIdle {
   static PyObject* call(PyObject* self) {
     return with_borrow(self, Needs::Registration, [](WorkerState& state) -> PyObject* {
       // The context stays present: deregistration needs the exclusive
-      // borrow this loop holds shared.
-      while (core::JobRef job = core::find_job(*state.context)) std::move(job).run();
+      // borrow this loop holds shared. Signals are looked at between jobs
+      // too, since a run of native jobs runs no Python code that would.
+      while (core::JobRef job = core::find_job(*state.context)) {
+        if (!help_with(std::move(job)) || PyErr_CheckSignals() < 0) return nullptr;
+      }
       Py_RETURN_NONE;
     });
   }

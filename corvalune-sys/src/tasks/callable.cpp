@@ -7,6 +7,7 @@
 #include "tasks/callable.hpp"
 
 #include <memory>
+#include <optional>
 
 #include "block_pool.hpp"
 #include "handles/completion.hpp"
@@ -14,6 +15,7 @@
 #include "interp/attach.hpp"
 #include "interp/deferred.hpp"
 #include "interp/guard.hpp"
+#include "interp/helping.hpp"
 #include "module/args.hpp"
 #include "module/entry.hpp"
 #include "runtime.hpp"
@@ -31,13 +33,21 @@ class CallableJob final : public core::Pollable, public core::PoolAllocated {
   core::Poll poll(core::Context&) override {
     // Outside the job's own guard: a finalizing interpreter fails the attach
     // and the task ends without an outcome.
-    Attach attach(Attach::Linger::Yes);
+    std::optional<Attach> attach;
+    try {
+      attach.emplace(Attach::Linger::Yes);
+    } catch (...) {
+      if (!failure_is_no_memory()) throw;
+      // A thread with no memory for its thread state cannot run the call:
+      // the task fails with MemoryError, and its callbacks wait for a thread
+      // that can attach. The references go to the pending list.
+      record_->complete_no_memory();
+      record_->run_callbacks();
+      release();
+      return core::Poll::Ready;
+    }
     run_attached();
-    // Released while still attached, in this order.
-    args_.reset();
-    kwargs_.reset();
-    func_.reset();
-    record_.reset();
+    release();  // while still attached
     return core::Poll::Ready;
   }
 
@@ -58,12 +68,26 @@ class CallableJob final : public core::Pollable, public core::PoolAllocated {
         record.complete_value(std::move(result));
       } else {
         // A PanicException resumes as a native failure.
-        record.complete_error(take_call_failure());
+        Ref failure = take_call_failure();
+        note_interrupt(failure.get());
+        record.complete_error(std::move(failure));
       }
     } catch (...) {
-      record.complete_panic(current_failure_message("callable task panicked"));
+      if (auto message = task_failure_message("callable task panicked")) {
+        record.complete_panic(std::move(*message));
+      } else {
+        record.complete_no_memory();
+      }
     }
     record.run_callbacks();
+  }
+
+  // In this order.
+  void release() noexcept {
+    args_.reset();
+    kwargs_.reset();
+    func_.reset();
+    record_.reset();
   }
 
   DeferredRef func_;

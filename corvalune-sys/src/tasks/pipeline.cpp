@@ -70,7 +70,11 @@ class NativePipelineJob final : public core::Pollable, public core::PoolAllocate
     try {
       record_->complete_bytes(core::pipeline_transform(payload_.data(), payload_.size(), rounds_));
     } catch (...) {
-      record_->complete_failure(current_failure_message("native task panicked during execution"));
+      if (auto message = task_failure_message("native task panicked during execution")) {
+        record_->complete_failure(std::move(*message));
+      } else {
+        record_->complete_no_memory();
+      }
     }
     // Attaches only when callbacks are registered.
     record_->run_callbacks();
