@@ -192,8 +192,10 @@ void CoroutinePollable::step(core::Context& cx) {
       Ref value = Ref::steal(PyObject_GetAttr(exc.get(), name(Name::value)));
       if (value) {
         finish(std::move(value), {});
+      } else if (Ref failure = take_unless_ordinary()) {
+        finish({}, std::move(failure));  // memory ran out, or an interrupt
       } else {
-        finish({}, take_call_failure());
+        finish(Ref::borrow(Py_None), {});  // a value that cannot be read is None
       }
     } else {
       finish({}, std::move(exc));
