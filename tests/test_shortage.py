@@ -99,6 +99,13 @@ SWEEP_CASES = {
                 return r is None and isinstance(e, m.TaskCancelled)
             return check
     """,
+    "Executor.submit": """
+        import corvalune
+        pool = corvalune.Executor()
+        def case():
+            f = pool.submit(pow, 2, 3)
+            return lambda: f.result(timeout=10) == 8
+    """,
     "register_worker": """
         def case():
             with m.register_worker() as w:
@@ -147,7 +154,7 @@ SWEEP = """
 @pytest.mark.parametrize("entry", SWEEP_CASES)
 def test_one_failed_allocation_anywhere_is_a_memory_error(entry):
     case = textwrap.dedent(SWEEP_CASES[entry])
-    proc = run_python(SWEEP.replace("{case}", textwrap.indent(case, "    ").strip()).replace("{count}", "120"),
+    proc = run_python(SWEEP.replace("{case}", textwrap.indent(case, "    ").strip()).replace("{count}", "60"),
                       timeout=240, check=False)
     assert proc.returncode == 0 and proc.stdout.split() == ["swept"], (proc.returncode, proc.stdout, proc.stderr[-3000:])
 

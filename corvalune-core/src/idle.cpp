@@ -54,6 +54,11 @@ JobRef spin_search(WorkerContext& context) {
 
 }  // namespace
 
+void SleeperList::reserve(std::size_t n) {
+  std::unique_lock guard(lock);
+  ids.reserve(n);
+}
+
 void SleeperList::add(std::uint64_t id) {
   std::unique_lock guard(lock);
   if (std::find(ids.begin(), ids.end(), id) != ids.end()) return;

@@ -93,6 +93,10 @@ class SleeperList {
   // lock by the submitters' fast path (L2).
   std::atomic<std::uint64_t> count{0};
 
+  // Makes room for `n` ids, so that add() never allocates while no more
+  // threads than that are registered (a parking worker cannot report a
+  // failure). Called at registration, which can. Throws std::bad_alloc.
+  void reserve(std::size_t n);
   // Adds `id` unless it is there already (A).
   void add(std::uint64_t id);
   // Removes `id`; false when it was not there.

@@ -58,6 +58,7 @@ std::unique_ptr<WorkerContext> enter_pool(std::shared_ptr<Scheduler> scheduler) 
     {
       std::unique_lock lock(registry.entries_lock);
       registry.entries.insert_or_assign(id, WorkerEntry{parker.unparker(), queue->stealer(), is_pool_thread()});
+      registry.sleepers.reserve(registry.entries.size());  // lock order: entries, then sleepers
       rebuild_snapshot_locked(registry);
     }
     return std::make_unique<WorkerContext>(std::move(scheduler), std::move(parker), id);

@@ -6,6 +6,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <utility>
 
 #include "interp/attach.hpp"
@@ -25,6 +26,9 @@ struct Channel {
   // receiver's spin): lets a receiver that expects a quick answer poll
   // before it sleeps on the condition variable.
   std::atomic<bool> sent{false};
+  // A pair that could not be queued for want of memory: the receiver that
+  // finds no pair and no sender raises MemoryError. Guarded by lock.
+  bool lost_to_memory = false;
 };
 
 // The sending end of a Channel. Sending and disconnecting are native: no
@@ -48,9 +52,14 @@ class ChannelSender {
     channel_->ready.notify_all();
   }
   void send(Ref value, Ref exception) {
+    std::pair<DeferredRef, DeferredRef> pair(DeferredRef(std::move(value)), DeferredRef(std::move(exception)));
     {
       std::lock_guard lock(channel_->lock);
-      channel_->pairs.emplace_back(DeferredRef(std::move(value)), DeferredRef(std::move(exception)));
+      try {
+        channel_->pairs.push_back(std::move(pair));
+      } catch (const std::bad_alloc&) {
+        channel_->lost_to_memory = true;  // `pair` is dropped after the lock
+      }
     }
     channel_->sent.store(true, std::memory_order_release);
     channel_->ready.notify_all();

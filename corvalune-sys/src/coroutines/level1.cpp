@@ -150,6 +150,12 @@ PyObject* run_root(PyObject* coro) {
     }
     if (got == Received::Pair) return deliver(std::move(pair));
     if (got == Received::Disconnected) {
+      bool lost_to_memory;
+      {
+        std::lock_guard lock(channel->lock);
+        lost_to_memory = channel->lost_to_memory;
+      }
+      if (lost_to_memory) return PyErr_NoMemory();
       PyErr_SetString(PyExc_RuntimeError, "coroutine channel disconnected before completion");
       return nullptr;
     }
