@@ -170,9 +170,14 @@ def test_a_worker_that_cannot_attach_fails_the_job_and_runs_its_callbacks_later(
         for h in handles:
             h.add_done_callback(lambda: called.append(1))
         # Every worker's first attach fails: the native jobs end meanwhile.
-        # This thread allocates nothing until memory is back.
+        # This thread allocates nothing until memory is back (small ints are
+        # cached, the iterator is made before).
+        last, steps = handles[-1], iter(range(250))
         _testcapi.set_nomemory(0, 0)
-        time.sleep(1.0)
+        for _ in steps:
+            if last.done():
+                break
+            time.sleep(0.02)
         _testcapi.remove_mem_hooks()
         while not all(h.done() for h in native + handles):
             time.sleep(0.01)
