@@ -160,11 +160,12 @@ def test_one_failed_allocation_anywhere_is_a_memory_error(entry):
 
 
 def test_a_worker_that_cannot_attach_fails_the_job_and_runs_its_callbacks_later():
-    proc = run_python("""
+    code = """
         import time, _testcapi
         import _corvalune_sys as m
+        payload = b"x" * 60_000_000
         m.configure(2)
-        native = [m.spawn_native_pipeline(b"x" * 20_000_000, 1) for _ in range(2)]
+        native = [m.spawn_native_pipeline(payload, 1) for _ in range(2)]
         called = []
         handles = [m.spawn_callable(int) for _ in range(4)]
         for h in handles:
@@ -173,14 +174,13 @@ def test_a_worker_that_cannot_attach_fails_the_job_and_runs_its_callbacks_later(
         # This thread allocates nothing until memory is back (small ints are
         # cached, the iterator is made before).
         last, steps = handles[-1], iter(range(250))
+        late = native[0].done() or native[1].done()  # a worker may be free already
         _testcapi.set_nomemory(0, 0)
         for _ in steps:
             if last.done():
                 break
             time.sleep(0.02)
         _testcapi.remove_mem_hooks()
-        while not all(h.done() for h in native + handles):
-            time.sleep(0.01)
         outcomes = []
         for h in handles:
             try:
@@ -191,10 +191,15 @@ def test_a_worker_that_cannot_attach_fails_the_job_and_runs_its_callbacks_later(
         while len(called) < 4 and time.monotonic() < deadline:
             m.spawn_callable(int)  # an attach: the owed callbacks run
             time.sleep(0.01)
-        print(outcomes, len(called))
-    """, timeout=60)
-    assert proc.stdout.split("]")[0].count("MemoryError") >= 1, proc.stdout
-    assert proc.stdout.strip().endswith("] 4"), proc.stdout
+        print(late, outcomes.count("MemoryError"), len(called))
+    """
+    for _ in range(3):
+        late, failed, called = run_python(code, timeout=60).stdout.split()
+        if late == "False":
+            break
+    else:
+        pytest.skip("the workers were never busy when memory ran out")
+    assert int(failed) >= 1 and called == "4", (failed, called)
 
 
 def test_a_pool_the_system_cannot_start_is_a_runtime_error_from_every_entry_point():
