@@ -126,3 +126,28 @@ w.deregister()
 print(os.waitstatus_to_exitcode(status))
 """, timeout=120)
     assert proc.stdout.strip().splitlines()[-1] == "0", proc.stderr
+
+
+def test_a_forked_child_cancels_the_executors_pending_calls():
+    proc = run_python("""
+        import os, threading, time, warnings, corvalune
+        warnings.simplefilter("ignore", DeprecationWarning)  # fork with threads running
+        corvalune.configure(1)
+        gate = threading.Event()
+        with corvalune.Executor() as ex:  # spans the fork: leaving it must not wait in the child
+            running = ex.submit(gate.wait, 60)
+            while not running.running():
+                time.sleep(0.001)
+            queued = ex.submit(int)
+            pid = os.fork()
+            if pid == 0:
+                print(running.cancelled(), queued.cancelled(), ex.submit(pow, 2, 5).result(timeout=10), flush=True)
+            else:
+                gate.set()
+        if pid == 0:
+            print("child left", flush=True)
+            os._exit(0)
+        os.waitpid(pid, 0)
+        print(running.result(), queued.result())
+    """, timeout=60)
+    assert proc.stdout.splitlines() == ["True True 32", "child left", "True 0"]
