@@ -25,6 +25,7 @@
 #include "interp/guard.hpp"
 #include "interp/names.hpp"
 #include "interp/pyref.hpp"
+#include "isolated/jobs.hpp"
 #include "module/args.hpp"
 #include "module/entry.hpp"
 #include "module/pool.hpp"
@@ -121,6 +122,8 @@ PyMethodDef* const kFunctions[] = {
     &kBatchSpawnNativePipelineDef,
     &kSpawnCallableDef,
     &kBatchSpawnCallableDef,
+    &kSpawnIsolatedDef,
+    &kBatchSpawnIsolatedDef,
     &kConfigureDef,
     &kWorkerCountDef,
     &kDefaultWorkerCountDef,

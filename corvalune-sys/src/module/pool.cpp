@@ -4,6 +4,7 @@
 #include <string>
 
 #include "interp/detach.hpp"
+#include "isolated/interpreters.hpp"
 #include "module/args.hpp"
 #include "module/entry.hpp"
 #include "panic.hpp"
@@ -91,6 +92,8 @@ struct Shutdown {
     {
       Detach released;
       core::stop_and_wait(kShutdownWait);
+      // Before the interpreter finalizes, which would otherwise find them.
+      isolated::end_sub_interpreters();
     }
     Py_RETURN_NONE;
   }

@@ -1,0 +1,296 @@
+#include "isolated/interpreters.hpp"
+
+#include <pthread.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "interp/attach.hpp"
+#include "interp/pyref.hpp"
+#include "isolated/crossing.hpp"
+#include "panic.hpp"
+
+namespace corvalune::sys::isolated {
+
+struct SubInterpreter {
+  PyInterpreterState* interp = nullptr;
+  // The owner thread's state, detached between jobs. Owned by `interp`.
+  PyThreadState* tstate = nullptr;
+  // The crossing module's functions, owned by `interp`: released inside it,
+  // before it ends.
+  PyObject* run_call = nullptr;
+  PyObject* run_chunk = nullptr;
+  // Guarded by the registry's lock.
+  int users = 0;
+  bool end_requested = false;
+  bool waited_for = false;  // counted in the registry's ends_pending
+  bool ended = false;
+};
+
+namespace {
+
+// Every sub-interpreter of the process. Leaked on purpose: workers may still
+// look at it while the process exits, and a forked child replaces it.
+struct Registry {
+  std::mutex lock;
+  std::condition_variable ended;  // an end asked of a busy interpreter is done
+  std::vector<SubInterpreter*> all;  // guarded by lock, never shrinks
+  int ends_pending = 0;              // guarded by lock
+  bool closing = false;              // guarded by lock; set once
+};
+
+std::atomic<Registry*> g_registry{nullptr};
+
+// The calling thread's sub-interpreter and the registry it belongs to: a
+// forked child's new registry makes the parent's record stale.
+thread_local SubInterpreter* t_sub = nullptr;
+thread_local Registry* t_registry = nullptr;
+
+void after_fork_in_child() { g_registry.store(new Registry(), std::memory_order_relaxed); }
+
+Registry& registry() {
+  static const bool ready = [] {
+    g_registry.store(new Registry(), std::memory_order_release);
+    pthread_atfork(nullptr, nullptr, after_fork_in_child);
+    return true;
+  }();
+  (void)ready;
+  // acquire: pairs with the release store above (and the child's store,
+  // made before any other thread exists there).
+  return *g_registry.load(std::memory_order_acquire);
+}
+
+constexpr const char* kShutDown = "isolated work cannot run: Corvalune's pool has been shut down";
+
+// Run inside a new sub-interpreter: its import path is the main
+// interpreter's, and it loads the crossing module from its file (never
+// through the corvalune package, whose native module it refuses).
+constexpr const char* kBootstrap =
+    "import sys, importlib.util\n"
+    "sys.path[:] = paths\n"
+    "spec = importlib.util.spec_from_file_location('_corvalune_crossing', crossing_file)\n"
+    "crossing = importlib.util.module_from_spec(spec)\n"
+    "sys.modules['_corvalune_crossing'] = crossing\n"
+    "spec.loader.exec_module(crossing)\n";
+
+struct Bootstrap {
+  std::vector<std::string> paths;
+  std::string crossing_file;
+};
+
+// Read attached to the main interpreter.
+Bootstrap read_bootstrap() {
+  Attach attach;
+  Bootstrap out;
+  PyObject* path = PySys_GetObject("path");  // borrowed
+  if (path != nullptr && PyList_Check(path)) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(path); ++i) {
+      Ref item = Ref::borrow(PyList_GET_ITEM(path, i));
+      if (!PyUnicode_Check(item.get())) continue;
+      const char* utf8 = PyUnicode_AsUTF8(item.get());
+      if (utf8 == nullptr) {
+        PyErr_Clear();
+        continue;
+      }
+      out.paths.emplace_back(utf8);
+    }
+  }
+  Ref module = Ref::steal(PyImport_ImportModule("corvalune._crossing"));
+  Ref file = module ? Ref::steal(PyObject_GetAttrString(module.get(), "__file__")) : Ref();
+  const char* utf8 = file && PyUnicode_Check(file.get()) ? PyUnicode_AsUTF8(file.get()) : nullptr;
+  if (utf8 == nullptr) throw core::Panic("cannot find corvalune._crossing: " + take_error_text());
+  out.crossing_file = utf8;
+  return out;
+}
+
+// Loads the crossing module into the current (new) sub-interpreter. False
+// with an error set.
+bool bootstrap(SubInterpreter& sub, const Bootstrap& from) {
+  Ref globals = Ref::steal(PyDict_New());
+  Ref paths = Ref::steal(PyList_New(0));
+  if (!globals || !paths) return false;
+  for (const std::string& p : from.paths) {
+    Ref item = Ref::steal(PyUnicode_FromStringAndSize(p.data(), static_cast<Py_ssize_t>(p.size())));
+    if (!item || PyList_Append(paths.get(), item.get()) < 0) return false;
+  }
+  Ref file = Ref::steal(PyUnicode_FromStringAndSize(from.crossing_file.data(),
+                                                    static_cast<Py_ssize_t>(from.crossing_file.size())));
+  if (!file || PyDict_SetItemString(globals.get(), "paths", paths.get()) < 0 ||
+      PyDict_SetItemString(globals.get(), "crossing_file", file.get()) < 0 ||
+      PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()) < 0)
+    return false;
+  Ref done = Ref::steal(PyRun_String(kBootstrap, Py_file_input, globals.get(), globals.get()));
+  if (!done) return false;
+  PyObject* crossing = PyDict_GetItemString(globals.get(), "crossing");  // borrowed
+  if (crossing == nullptr) return false;
+  Ref run_call = Ref::steal(PyObject_GetAttrString(crossing, "run_call"));
+  Ref run_chunk = Ref::steal(PyObject_GetAttrString(crossing, "run_chunk"));
+  if (!run_call || !run_chunk) return false;
+  sub.run_call = run_call.release();
+  sub.run_chunk = run_chunk.release();
+  return true;
+}
+
+// Ends `sub` from the calling thread, which is attached to nothing or to
+// the main interpreter (and is so again on return). Nobody uses `sub`.
+void end(SubInterpreter& sub) noexcept {
+  PyThreadState* outer = PyThreadState_GetUnchecked();
+  if (outer != nullptr) PyEval_SaveThread();
+  // A state of this thread's own: the owner's may belong to another thread,
+  // or to none any more. Py_EndInterpreter wants the ending state current
+  // and the only one left.
+  PyThreadState* ending = PyThreadState_New(sub.interp);
+  if (ending == nullptr) Py_FatalError("cannot make a thread state to end a Corvalune sub-interpreter");
+  PyEval_RestoreThread(ending);
+  Py_CLEAR(sub.run_call);
+  Py_CLEAR(sub.run_chunk);
+  PyThreadState_Clear(sub.tstate);
+  PyThreadState_Delete(sub.tstate);
+  sub.tstate = nullptr;
+  Py_EndInterpreter(ending);  // returns with no thread state current
+  sub.interp = nullptr;
+  if (outer != nullptr) PyEval_RestoreThread(outer);
+}
+
+// Makes the calling thread's sub-interpreter. The thread is in the state it
+// was in on return.
+SubInterpreter* create() {
+  // Makes this thread's main-interpreter state first (a pool thread's
+  // first attach), so that PyGILState stays bound to it and never to the
+  // sub-interpreter's state.
+  const Bootstrap from = read_bootstrap();
+  release_lingering();
+  PyThreadState* outer = PyThreadState_GetUnchecked();
+  PyInterpreterConfig config = {};
+  config.use_main_obmalloc = 0;
+  config.allow_fork = 0;
+  config.allow_exec = 0;
+  config.allow_threads = 1;
+  config.allow_daemon_threads = 0;
+  config.check_multi_interp_extensions = 1;
+  config.gil = PyInterpreterConfig_OWN_GIL;
+  PyThreadState* state = nullptr;
+  // Detaches `outer` (if any) and leaves the new state current.
+  PyStatus status = Py_NewInterpreterFromConfig(&state, &config);
+  if (PyStatus_Exception(status) || state == nullptr) {
+    std::string message = "cannot create a sub-interpreter";
+    if (status.err_msg != nullptr) message += std::string(": ") + status.err_msg;
+    throw core::Panic(message);  // `outer` is attached again
+  }
+  auto* sub = new SubInterpreter();
+  sub->interp = PyThreadState_GetInterpreter(state);
+  sub->tstate = state;
+  if (!bootstrap(*sub, from)) {
+    const std::string message = "cannot prepare a sub-interpreter: " + take_error_text();
+    PyEval_SaveThread();
+    end(*sub);
+    delete sub;
+    if (outer != nullptr) PyEval_RestoreThread(outer);
+    throw core::Panic(message);
+  }
+  PyEval_SaveThread();
+  if (outer != nullptr) PyEval_RestoreThread(outer);
+  return sub;
+}
+
+}  // namespace
+
+SubInterpreter& enter_sub_interpreter() {
+  Registry& r = registry();
+  {
+    std::lock_guard lock(r.lock);
+    if (r.closing) throw core::Panic(kShutDown);
+    if (t_sub != nullptr && t_registry == &r && !t_sub->ended) {
+      ++t_sub->users;
+      return *t_sub;
+    }
+  }
+  // Made outside the lock: it takes milliseconds, and other threads enter
+  // their own meanwhile.
+  SubInterpreter* sub = create();
+  {
+    std::lock_guard lock(r.lock);
+    if (!r.closing) {
+      r.all.push_back(sub);
+      sub->users = 1;
+      t_sub = sub;
+      t_registry = &r;
+      return *sub;
+    }
+  }
+  end(*sub);
+  delete sub;
+  throw core::Panic(kShutDown);
+}
+
+void leave_sub_interpreter(SubInterpreter& sub) noexcept {
+  Registry& r = registry();
+  bool end_now = false;
+  {
+    std::lock_guard lock(r.lock);
+    end_now = --sub.users == 0 && sub.end_requested && !sub.ended;
+    if (end_now) sub.ended = true;
+  }
+  if (!end_now) return;
+  end(sub);
+  std::lock_guard lock(r.lock);
+  if (sub.waited_for) {
+    --r.ends_pending;
+    r.ended.notify_all();
+  }
+}
+
+PyObject* sub_function(SubInterpreter& sub, SubFunction which) noexcept {
+  return which == SubFunction::RunCall ? sub.run_call : sub.run_chunk;
+}
+
+InSub::InSub(SubInterpreter& sub) noexcept {
+  release_lingering();
+  outer_ = PyThreadState_GetUnchecked();
+  if (outer_ != nullptr) PyEval_SaveThread();
+  PyEval_RestoreThread(sub.tstate);
+}
+
+InSub::~InSub() {
+  PyEval_SaveThread();
+  if (outer_ != nullptr) PyEval_RestoreThread(outer_);
+}
+
+void end_sub_interpreters() noexcept {
+  Registry& r = registry();
+  std::vector<SubInterpreter*> idle;
+  std::unique_lock lock(r.lock);
+  r.closing = true;
+  for (SubInterpreter* sub : r.all) {
+    if (sub->ended || sub->end_requested) continue;
+    if (sub->users == 0) {
+      sub->ended = true;
+      idle.push_back(sub);
+    } else {
+      sub->end_requested = true;
+      // This thread's own, in use further up its stack: ended when that
+      // use is over, not waited for here.
+      if (sub != t_sub) {
+        sub->waited_for = true;
+        ++r.ends_pending;
+      }
+    }
+  }
+  lock.unlock();
+  for (SubInterpreter* sub : idle) end(*sub);
+  lock.lock();
+  r.ended.wait(lock, [&r] { return r.ends_pending == 0; });
+}
+
+Py_ssize_t sub_interpreter_count() noexcept {
+  Registry& r = registry();
+  std::lock_guard lock(r.lock);
+  Py_ssize_t n = 0;
+  for (const SubInterpreter* sub : r.all) n += sub->ended ? 0 : 1;
+  return n;
+}
+
+}  // namespace corvalune::sys::isolated

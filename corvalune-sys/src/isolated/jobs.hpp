@@ -1,0 +1,11 @@
+#pragma once
+// spawn_isolated and batch_spawn_isolated: Python calls run in the workers'
+// sub-interpreters (interpreters.hpp), crossing by value (crossing.hpp).
+#include <Python.h>
+
+namespace corvalune::sys {
+
+extern PyMethodDef kSpawnIsolatedDef;
+extern PyMethodDef kBatchSpawnIsolatedDef;
+
+}  // namespace corvalune::sys
