@@ -22,7 +22,8 @@ FULL_ORDER = [
     "BatchNativeTask", "BatchCallableTask",
     "is_free_threaded", "register_worker", "spawn_coroutine", "run_level1",
     "native_pipeline_transform", "spawn_native_pipeline", "batch_spawn_native_pipeline",
-    "spawn_callable", "batch_spawn_callable", "configure", "worker_count",
+    "spawn_callable", "batch_spawn_callable", "spawn_isolated", "batch_spawn_isolated",
+    "configure", "worker_count",
     "default_worker_count", "shutdown", "__version__",
 ]
 

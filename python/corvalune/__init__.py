@@ -30,6 +30,7 @@ from _corvalune_sys import RegisteredWorker as RegisteredWorker
 from _corvalune_sys import RegistrationError as RegistrationError
 from _corvalune_sys import TaskCancelled as TaskCancelled
 from _corvalune_sys import batch_spawn_callable as batch_spawn_callable
+from _corvalune_sys import batch_spawn_isolated as batch_spawn_isolated
 from _corvalune_sys import batch_spawn_native_pipeline as batch_spawn_native_pipeline
 from _corvalune_sys import configure as configure
 from _corvalune_sys import default_worker_count as default_worker_count
@@ -40,10 +41,13 @@ from _corvalune_sys import run_level1 as run_level1
 from _corvalune_sys import shutdown as shutdown
 from _corvalune_sys import spawn_callable as spawn_callable
 from _corvalune_sys import spawn_coroutine as spawn_coroutine
+from _corvalune_sys import spawn_isolated as spawn_isolated
 from _corvalune_sys import spawn_native_pipeline as spawn_native_pipeline
 from _corvalune_sys import worker_count as worker_count
 
+from ._crossing import IsolatedCallError as IsolatedCallError
 from ._executor import Executor as Executor
+from ._isolated import InterpreterExecutor as InterpreterExecutor
 from ._wait import ALL_COMPLETED as ALL_COMPLETED
 from ._wait import FIRST_COMPLETED as FIRST_COMPLETED
 from ._wait import FIRST_EXCEPTION as FIRST_EXCEPTION
@@ -56,9 +60,10 @@ __all__ = [
     "BatchNativeTask", "BatchCallableTask",
     "is_free_threaded", "register_worker", "spawn_coroutine", "run_level1",
     "native_pipeline_transform", "spawn_native_pipeline", "batch_spawn_native_pipeline",
-    "spawn_callable", "batch_spawn_callable", "configure", "worker_count",
-    "default_worker_count", "shutdown", "__version__",
-    "Executor", "run", "wait", "as_completed", "FIRST_COMPLETED", "FIRST_EXCEPTION", "ALL_COMPLETED",
+    "spawn_callable", "batch_spawn_callable", "spawn_isolated", "batch_spawn_isolated",
+    "configure", "worker_count", "default_worker_count", "shutdown", "__version__",
+    "Executor", "InterpreterExecutor", "IsolatedCallError", "run", "wait", "as_completed",
+    "FIRST_COMPLETED", "FIRST_EXCEPTION", "ALL_COMPLETED",
 ]
 __version__: str = _corvalune_sys.__version__
 

@@ -162,7 +162,7 @@ SubInterpreter* create() {
   // first attach), so that PyGILState stays bound to it and never to the
   // sub-interpreter's state.
   const Bootstrap from = read_bootstrap();
-  release_lingering();
+  detach_lingering();
   PyThreadState* outer = PyThreadState_GetUnchecked();
   PyInterpreterConfig config = {};
   config.use_main_obmalloc = 0;
@@ -248,7 +248,7 @@ PyObject* sub_function(SubInterpreter& sub, SubFunction which) noexcept {
 }
 
 InSub::InSub(SubInterpreter& sub) noexcept {
-  release_lingering();
+  detach_lingering();
   outer_ = PyThreadState_GetUnchecked();
   if (outer_ != nullptr) PyEval_SaveThread();
   PyEval_RestoreThread(sub.tstate);

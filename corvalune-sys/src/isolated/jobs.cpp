@@ -165,8 +165,9 @@ class IsolatedCall final : public core::Future, public core::PoolAllocated {
 
 class IsolatedChunk final : public core::Future, public core::PoolAllocated {
  public:
-  IsolatedChunk(Crossing chunk, std::shared_ptr<BatchCallableCompletion> record, core::ChunkRange range)
-      : chunk_(std::move(chunk)), record_(std::move(record)), range_(range) {}
+  IsolatedChunk(Crossing chunk, std::shared_ptr<BatchCallableCompletion> record, core::ChunkRange range,
+                bool pairs)
+      : chunk_(std::move(chunk)), record_(std::move(record)), range_(range), pairs_(pairs) {}
   ~IsolatedChunk() override {
     if (attached_to_main()) chunk_.drop();
   }
@@ -178,7 +179,7 @@ class IsolatedChunk final : public core::Future, public core::PoolAllocated {
       Attach attach(Attach::Linger::Yes);
       BatchCallableCompletion& record = *record_;
       try {
-        record.publish(range_.start, outcomes(result, count));
+        record.publish(range_.start, outcomes(result, count, pairs_));
       } catch (...) {
         record.set_error(current_failure_message("isolated chunk panicked"));
       }
@@ -192,28 +193,43 @@ class IsolatedChunk final : public core::Future, public core::PoolAllocated {
   }
 
  private:
-  // Attached to the main interpreter: one outcome per item. A chunk without
-  // outcomes fails each of its items with the same exception.
-  static std::vector<ItemOutcome> outcomes(const SubResult& result, std::uint64_t count) {
+  // Attached to the main interpreter: one outcome per item, or with `pairs`
+  // one (succeeded, value or exception) tuple per item as its value. A chunk
+  // without outcomes fails each of its items with the same exception.
+  static std::vector<ItemOutcome> outcomes(const SubResult& result, std::uint64_t count, bool pairs) {
     std::vector<ItemOutcome> out;
     out.reserve(static_cast<std::size_t>(count));
     Ref list = result.failure.empty() ? take_outcome(MainFunction::TakeOutcomes, result) : Ref();
     if (list && PyList_Check(list.get()) && static_cast<std::uint64_t>(PyList_GET_SIZE(list.get())) == count) {
       for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
         PyObject* pair = PyList_GET_ITEM(list.get(), i);
-        out.push_back({DeferredRef(Ref::borrow(PyTuple_GET_ITEM(pair, 1))), PyTuple_GET_ITEM(pair, 0) != Py_True});
+        if (pairs) {
+          out.push_back({DeferredRef(Ref::borrow(pair)), false});
+        } else {
+          out.push_back({DeferredRef(Ref::borrow(PyTuple_GET_ITEM(pair, 1))), PyTuple_GET_ITEM(pair, 0) != Py_True});
+        }
       }
       return out;
     }
     Ref error = result.failure.empty() ? (list ? failure_error("a chunk's outcomes were lost") : take_call_failure())
                                        : failure_error(result.failure);
-    for (std::uint64_t i = 0; i < count; ++i) out.push_back({DeferredRef(error.clone()), true});
+    if (!error) throw core::Panic("cannot make the exception of a failed chunk");
+    for (std::uint64_t i = 0; i < count; ++i) {
+      if (pairs) {
+        Ref pair = Ref::steal(PyTuple_Pack(2, Py_False, error.get()));
+        if (!pair) throw core::Panic("no memory for the outcome of a failed chunk");
+        out.push_back({DeferredRef(std::move(pair)), false});
+      } else {
+        out.push_back({DeferredRef(error.clone()), true});
+      }
+    }
     return out;
   }
 
   Crossing chunk_;
   std::shared_ptr<BatchCallableCompletion> record_;
   core::ChunkRange range_;
+  bool pairs_;
 };
 
 // The caller's pickle of `args` for `func`, made by the crossing module's
@@ -246,7 +262,7 @@ struct SpawnIsolated {
       return nullptr;
     }
     if (!ensure_pool_accepts_work()) return nullptr;
-    drain_pending_releases();
+    drop_pending_references();
     Crossing call;
     PyObject* const args[] = {bound[0], or_none(bound[1]), or_none(bound[2]), or_none(bound[3])};
     if (!send(MainFunction::SendCall, args, std::size(args), call)) {
@@ -261,7 +277,8 @@ struct SpawnIsolated {
 
 struct BatchSpawnIsolated {
   static constexpr const char* name = "batch_spawn_isolated";
-  static constexpr Param params[] = {{"func", true}, {"args_list", true}, {"initializer", false, true, "None"}};
+  static constexpr Param params[] = {
+      {"func", true}, {"args_list", true}, {"initializer", false, true, "None"}, {"outcomes", false, false, "False"}};
   static constexpr const char* doc =
       "Vectorized batch dispatch of one Python function across Corvalune workers, each call run in the "
       "worker's own sub-interpreter.";
@@ -269,9 +286,11 @@ struct BatchSpawnIsolated {
   static PyObject* call(PyObject*, PyObject* const* bound) {
     Tuples tuples;
     if (!convert_args_list(bound[1], tuples)) return nullptr;
+    const int pairs = bound[3] != nullptr ? PyObject_IsTrue(bound[3]) : 0;
+    if (pairs < 0) return nullptr;
     const std::uint64_t n = tuples.size();
     if (n > 0 && !ensure_pool_accepts_work()) return nullptr;
-    drain_pending_releases();
+    drop_pending_references();
     std::vector<core::ChunkRange> chunks;
     core::Runtime* runtime = nullptr;
     if (n > 0) {
@@ -312,7 +331,7 @@ struct BatchSpawnIsolated {
       drop_all();
     } else {
       for (std::size_t k = 0; k < chunks.size(); ++k) {
-        core::Task::spawn(runtime->scheduler(), std::make_unique<IsolatedChunk>(std::move(sent[k]), record, chunks[k]))
+        core::Task::spawn(runtime->scheduler(), std::make_unique<IsolatedChunk>(std::move(sent[k]), record, chunks[k], pairs != 0))
             .reset();
       }
     }
