@@ -2,6 +2,8 @@
 its first use of the pool starts a fresh pool of the same size (the parent's
 queued work is not run there)."""
 
+import os
+
 import pytest
 
 from conftest import run_python
@@ -151,3 +153,37 @@ def test_a_forked_child_cancels_the_executors_pending_calls():
         print(running.result(), queued.result())
     """, timeout=60)
     assert proc.stdout.splitlines() == ["True True 32", "child left", "True 0"]
+
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ISOLATED_FORK = f"""
+import os, sys, warnings
+sys.path.insert(0, {HERE!r})
+import _interpreters, corvalune, isolated_calls as calls
+warnings.simplefilter("ignore", DeprecationWarning)
+corvalune.configure(2)
+parent = corvalune.InterpreterExecutor().submit(calls.interpreter).result(30)[0]
+import time
+running = corvalune.InterpreterExecutor().submit(time.sleep, 0.3)  # still running at the fork
+time.sleep(0.05)
+pid = os.fork()
+if pid == 0:
+    code = 1
+    try:
+        assert [i for i, *_ in _interpreters.list_all()] == [0]
+        child = corvalune.InterpreterExecutor().submit(calls.interpreter).result(30)[0]
+        code = 0 if child != 0 else 2
+    finally:
+        os._exit(code)
+_, status = os.waitpid(pid, 0)
+assert os.waitstatus_to_exitcode(status) == 0
+assert running.result(30) is None
+assert corvalune.InterpreterExecutor().submit(calls.interpreter).result(30)[0] != 0
+"""
+
+
+def test_forked_child_starts_with_no_sub_interpreters():
+    # A sub-interpreter alive at the fork would crash the child: the parent
+    # ends them first, and both make new ones as they need them.
+    proc = run_python(ISOLATED_FORK, timeout=60)
+    assert "remaining subinterpreters" not in proc.stderr

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "interp/attach.hpp"
+#include "interp/detach.hpp"
 #include "interp/pyref.hpp"
 #include "isolated/crossing.hpp"
 #include "panic.hpp"
@@ -19,6 +20,7 @@ struct SubInterpreter {
   PyInterpreterState* interp = nullptr;
   // The owner thread's state, detached between jobs. Owned by `interp`.
   PyThreadState* tstate = nullptr;
+  unsigned long owner = 0;  // the owner thread's id, as CPython counts threads
   // The crossing module's functions, owned by `interp`: released inside it,
   // before it ends.
   PyObject* run_call = nullptr;
@@ -36,10 +38,13 @@ namespace {
 // look at it while the process exits, and a forked child replaces it.
 struct Registry {
   std::mutex lock;
-  std::condition_variable ended;  // an end asked of a busy interpreter is done
+  // Notified whenever one of the counts or flags below changes.
+  std::condition_variable changed;
   std::vector<SubInterpreter*> all;  // guarded by lock, never shrinks
-  int ends_pending = 0;              // guarded by lock
-  bool closing = false;              // guarded by lock; set once
+  int ends_pending = 0;              // guarded by lock: ends waited for
+  int creating = 0;                  // guarded by lock: creations under way
+  bool closing = false;              // guarded by lock; set once, by shutdown
+  bool pausing = false;              // guarded by lock: a fork is ending them
 };
 
 std::atomic<Registry*> g_registry{nullptr};
@@ -76,6 +81,8 @@ constexpr const char* kBootstrap =
     "sys.modules['_corvalune_crossing'] = crossing\n"
     "spec.loader.exec_module(crossing)\n";
 
+bool register_fork_hooks();
+
 struct Bootstrap {
   std::vector<std::string> paths;
   std::string crossing_file;
@@ -103,6 +110,7 @@ Bootstrap read_bootstrap() {
   const char* utf8 = file && PyUnicode_Check(file.get()) ? PyUnicode_AsUTF8(file.get()) : nullptr;
   if (utf8 == nullptr) throw core::Panic("cannot find corvalune._crossing: " + take_error_text());
   out.crossing_file = utf8;
+  if (!register_fork_hooks()) throw core::Panic("cannot register the fork hooks: " + take_error_text());
   return out;
 }
 
@@ -183,6 +191,7 @@ SubInterpreter* create() {
   auto* sub = new SubInterpreter();
   sub->interp = PyThreadState_GetInterpreter(state);
   sub->tstate = state;
+  sub->owner = PyThread_get_thread_ident();
   if (!bootstrap(*sub, from)) {
     const std::string message = "cannot prepare a sub-interpreter: " + take_error_text();
     PyEval_SaveThread();
@@ -196,34 +205,153 @@ SubInterpreter* create() {
   return sub;
 }
 
+// Raises SystemExit in the call `sub`'s owner is running, at its next
+// bytecode boundary, from the calling thread (attached to nothing). The
+// caller keeps `sub` in use meanwhile, so it cannot end under this.
+void interrupt(SubInterpreter& sub) noexcept {
+  PyThreadState* state = PyThreadState_New(sub.interp);
+  if (state == nullptr) return;
+  // Waits for the running call to hand over the sub-interpreter's lock, as
+  // it does at every switch interval.
+  PyEval_RestoreThread(state);
+  PyThreadState_SetAsyncExc(sub.owner, PyExc_SystemExit);
+  PyThreadState_Clear(state);
+  PyThreadState_DeleteCurrent();
+}
+
+// Waits, attached to nothing, until a fork has ended the sub-interpreters.
+void wait_while_pausing(Registry& r) {
+  detach_lingering();
+  PyThreadState* outer = PyThreadState_GetUnchecked();
+  if (outer != nullptr) PyEval_SaveThread();
+  {
+    std::unique_lock lock(r.lock);
+    r.changed.wait(lock, [&r] { return !r.pausing; });
+  }
+  if (outer != nullptr) PyEval_RestoreThread(outer);
+}
+
+enum class Ending { ForGood, ForFork };
+
+// Ends every sub-interpreter (see interpreters.hpp). The caller is attached
+// to nothing.
+void end_all(Ending why) noexcept {
+  Registry& r = registry();
+  std::vector<SubInterpreter*> idle;
+  std::vector<SubInterpreter*> busy;
+  std::unique_lock lock(r.lock);
+  (why == Ending::ForGood ? r.closing : r.pausing) = true;
+  r.changed.wait(lock, [&r] { return r.creating == 0; });
+  for (SubInterpreter* sub : r.all) {
+    if (sub->ended || sub->end_requested) continue;
+    if (sub->users == 0) {
+      sub->ended = true;
+      idle.push_back(sub);
+      continue;
+    }
+    sub->end_requested = true;
+    // This thread's own, in use further up its stack, is ended when that
+    // use is over, not waited for here.
+    if (sub == t_sub) continue;
+    sub->waited_for = true;
+    ++r.ends_pending;
+    if (why == Ending::ForGood) {
+      ++sub->users;  // held while it is interrupted
+      busy.push_back(sub);
+    }
+  }
+  lock.unlock();
+  for (SubInterpreter* sub : idle) end(*sub);
+  // At shutdown, work still running is abandoned as the pool's other work
+  // is: the call gets SystemExit (one blocked in native code ends only when
+  // that returns). A fork waits for it instead. The last use ends the
+  // interpreter.
+  for (SubInterpreter* sub : busy) {
+    interrupt(*sub);
+    leave_sub_interpreter(*sub);
+  }
+  lock.lock();
+  r.changed.wait(lock, [&r] { return r.ends_pending == 0; });
+}
+
+// os.register_at_fork hooks. A sub-interpreter alive at a fork crashes the
+// child (CPython clears it there without a thread state of its own), so a
+// fork ends them all first, waiting for running calls; the parent makes new
+// ones as it needs them, and so does the child.
+PyObject* before_fork(PyObject*, PyObject*) {
+  Detach detached;
+  end_all(Ending::ForFork);
+  Py_RETURN_NONE;
+}
+
+PyObject* after_fork_in_parent(PyObject*, PyObject*) {
+  Registry& r = registry();
+  std::lock_guard lock(r.lock);
+  r.pausing = false;
+  r.changed.notify_all();
+  Py_RETURN_NONE;
+}
+
+PyMethodDef kBeforeFork = {"_end_sub_interpreters_before_fork", before_fork, METH_NOARGS, nullptr};
+PyMethodDef kAfterFork = {"_resume_sub_interpreters_after_fork", after_fork_in_parent, METH_NOARGS, nullptr};
+
+// Once per process, attached to the main interpreter. False with an error set.
+bool register_fork_hooks() {
+  static bool registered = false;  // the main interpreter's lock guards it
+  if (registered) return true;
+  Ref os = Ref::steal(PyImport_ImportModule("os"));
+  Ref hook = os ? Ref::steal(PyObject_GetAttrString(os.get(), "register_at_fork")) : Ref();
+  Ref before = Ref::steal(PyCFunction_New(&kBeforeFork, nullptr));
+  Ref after = Ref::steal(PyCFunction_New(&kAfterFork, nullptr));
+  Ref kwargs = Ref::steal(PyDict_New());
+  Ref empty = Ref::steal(PyTuple_New(0));
+  if (!hook || !before || !after || !kwargs || !empty || PyDict_SetItemString(kwargs.get(), "before", before.get()) < 0 ||
+      PyDict_SetItemString(kwargs.get(), "after_in_parent", after.get()) < 0)
+    return false;
+  if (!Ref::steal(PyObject_Call(hook.get(), empty.get(), kwargs.get()))) return false;
+  registered = true;
+  return true;
+}
+
 }  // namespace
 
 SubInterpreter& enter_sub_interpreter() {
   Registry& r = registry();
-  {
-    std::lock_guard lock(r.lock);
-    if (r.closing) throw core::Panic(kShutDown);
-    if (t_sub != nullptr && t_registry == &r && !t_sub->ended) {
-      ++t_sub->users;
-      return *t_sub;
+  for (;;) {
+    {
+      std::lock_guard lock(r.lock);
+      if (r.closing) throw core::Panic(kShutDown);
+      if (!r.pausing) {
+        if (t_sub != nullptr && t_registry == &r && !t_sub->ended) {
+          ++t_sub->users;
+          return *t_sub;
+        }
+        // Counted, so that an ending of all of them waits for this one.
+        ++r.creating;
+        break;
+      }
     }
+    wait_while_pausing(r);
   }
   // Made outside the lock: it takes milliseconds, and other threads enter
   // their own meanwhile.
-  SubInterpreter* sub = create();
-  {
+  SubInterpreter* sub = nullptr;
+  try {
+    sub = create();
+  } catch (...) {
     std::lock_guard lock(r.lock);
-    if (!r.closing) {
-      r.all.push_back(sub);
-      sub->users = 1;
-      t_sub = sub;
-      t_registry = &r;
-      return *sub;
-    }
+    --r.creating;
+    r.changed.notify_all();
+    throw;
   }
-  end(*sub);
-  delete sub;
-  throw core::Panic(kShutDown);
+  std::lock_guard lock(r.lock);
+  --r.creating;
+  r.all.push_back(sub);
+  sub->users = 1;
+  t_sub = sub;
+  t_registry = &r;
+  r.changed.notify_all();
+  return *sub;
 }
 
 void leave_sub_interpreter(SubInterpreter& sub) noexcept {
@@ -239,7 +367,7 @@ void leave_sub_interpreter(SubInterpreter& sub) noexcept {
   std::lock_guard lock(r.lock);
   if (sub.waited_for) {
     --r.ends_pending;
-    r.ended.notify_all();
+    r.changed.notify_all();
   }
 }
 
@@ -259,31 +387,7 @@ InSub::~InSub() {
   if (outer_ != nullptr) PyEval_RestoreThread(outer_);
 }
 
-void end_sub_interpreters() noexcept {
-  Registry& r = registry();
-  std::vector<SubInterpreter*> idle;
-  std::unique_lock lock(r.lock);
-  r.closing = true;
-  for (SubInterpreter* sub : r.all) {
-    if (sub->ended || sub->end_requested) continue;
-    if (sub->users == 0) {
-      sub->ended = true;
-      idle.push_back(sub);
-    } else {
-      sub->end_requested = true;
-      // This thread's own, in use further up its stack: ended when that
-      // use is over, not waited for here.
-      if (sub != t_sub) {
-        sub->waited_for = true;
-        ++r.ends_pending;
-      }
-    }
-  }
-  lock.unlock();
-  for (SubInterpreter* sub : idle) end(*sub);
-  lock.lock();
-  r.ended.wait(lock, [&r] { return r.ends_pending == 0; });
-}
+void end_sub_interpreters() noexcept { end_all(Ending::ForGood); }
 
 Py_ssize_t sub_interpreter_count() noexcept {
   Registry& r = registry();

@@ -18,9 +18,10 @@
 // every sub-interpreter: an idle one at once, from the calling thread, with a
 // thread state of its own (the owner's state is cleared and deleted first:
 // Py_EndInterpreter wants the ending state current and alone); one running a
-// call when that call is over, by the thread running it, while the caller
-// waits. A call that never returns therefore holds the exit, as a running
-// call holds a ThreadPoolExecutor's.
+// call when that call is over, by whichever thread lets go of it last, while
+// the caller waits. Such a call is abandoned as the pool's other work is at
+// shutdown: SystemExit is raised in it. One blocked in native code holds the
+// exit until that returns.
 //
 // A forked child starts with none: CPython deletes the parent's
 // sub-interpreters in the child, and the child forgets the parent's records
