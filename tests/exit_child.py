@@ -15,7 +15,8 @@ import corvalune
 
 seed = int(sys.argv[1])
 rng = random.Random(seed)
-if rng.random() < 0.5:
+configured = rng.random() < 0.5
+if configured:
     corvalune.configure(rng.choice([1, 2, 3]))
 
 keep = []
@@ -97,6 +98,26 @@ def loop_thread():
 
 
 threading.Thread(target=loop_thread, daemon=True).start()
+
+# Isolated calls in the workers' sub-interpreters: some queued, some
+# running (pure Python, interrupted by the exit) when the main module ends,
+# and sub-interpreters still being made. Making one takes a worker ~0.15 s
+# where the standard library has no bytecode caches (the exit waits for
+# it), so these mixes run on pools of at most three workers.
+if configured and rng.random() < 0.7:
+    import isolated_calls
+
+    for _ in range(rng.randint(0, 20)):
+        choice = rng.random()
+        if choice < 0.4:
+            h = corvalune.spawn_isolated(time.sleep, (rng.choice([0.001, 0.02, 0.2]),))
+        elif choice < 0.8:
+            h = corvalune.batch_spawn_isolated(isolated_calls.square, [(i,) for i in range(rng.randint(1, 500))])
+        else:
+            h = corvalune.spawn_isolated(isolated_calls.busy, (0.3,))
+        if rng.random() < 0.5:
+            h.add_done_callback(callback)
+        keep.append(h)
 
 # A registered worker left registered half the time.
 if rng.random() < 0.5:

@@ -65,3 +65,12 @@ class Scale:
 
 
 triple = functools.partial(Scale(3).apply)
+
+
+def busy(seconds):
+    """Pure-Python work for `seconds`."""
+    import time
+
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        pass

@@ -19,12 +19,14 @@ Outcomes, as pickled by the sub-interpreter:
 
 from __future__ import annotations
 
-import io
-import pickle
+# The native pickle and io modules: their Python wrappers import much more
+# (re, struct, ...), which every sub-interpreter would pay for when it starts.
+import _io
+import _pickle as pickle
 import sys
-from typing import TYPE_CHECKING
 
-if TYPE_CHECKING:  # the sub-interpreters import no more than they need
+TYPE_CHECKING = False
+if TYPE_CHECKING:
     from typing import Any
 
 _PROTOCOL = 5
@@ -104,7 +106,7 @@ def _dumps(obj: Any, out_of_band: bool) -> Any:
     if not out_of_band:
         return pickle.dumps(obj, _PROTOCOL)
     buffers: list[pickle.PickleBuffer] = []
-    stream = io.BytesIO()
+    stream = _io.BytesIO()
     _Pickler(stream, _PROTOCOL, buffer_callback=buffers.append).dump(obj)
     data = stream.getvalue()
     return (data, buffers) if buffers else data
@@ -237,7 +239,11 @@ def take_outcomes(data: Any, buffers: list[Any] | None) -> list[tuple[bool, Any]
 # --- the sub-interpreter's side ------------------------------------------------
 
 _functions: dict[bytes, Any] = {}
-_initialized: set[Any] = set()
+# The initializers run here, by their executor's token, oldest first; only
+# the latest few hundred are remembered, so that executors made one after
+# another do not grow it without end.
+_initialized: dict[Any, None] = {}
+_INITIALIZED_LIMIT = 256
 
 
 def _resolve(key: bytes) -> Any:
@@ -250,10 +256,58 @@ def _resolve(key: bytes) -> Any:
     return func
 
 
-def _failure(exc: BaseException) -> tuple[Any, ...]:
-    import traceback  # only once something fails
+def _source_line(filename: str, lineno: int) -> str | None:
+    try:
+        with open(filename, encoding="utf-8", errors="replace") as f:
+            for number, line in enumerate(f, 1):
+                if number == lineno:
+                    return line.strip()
+    except OSError:
+        pass
+    return None
 
-    text = "".join(traceback.format_exception(exc))
+
+def _format(exc: BaseException) -> str:
+    """The traceback text of `exc` as traceback.format_exception writes it
+    (without its column marks), made without importing traceback: that
+    import costs a new sub-interpreter far more than the call it reports."""
+    if "traceback" in sys.modules:
+        return "".join(sys.modules["traceback"].format_exception(exc))
+    parts: list[str] = []
+    seen: set[int] = set()
+    while exc is not None and id(exc) not in seen:
+        seen.add(id(exc))
+        lines = ["Traceback (most recent call last):\n"] if exc.__traceback__ is not None else []
+        tb = exc.__traceback__
+        while tb is not None:
+            code = tb.tb_frame.f_code
+            lines.append(f'  File "{code.co_filename}", line {tb.tb_lineno}, in {code.co_name}\n')
+            source = _source_line(code.co_filename, tb.tb_lineno)
+            if source:
+                lines.append(f"    {source}\n")
+            tb = tb.tb_next
+        try:
+            text = str(exc)
+        except Exception:
+            text = "<exception str() failed>"
+        name = type(exc).__qualname__
+        if type(exc).__module__ not in ("builtins", "__main__"):
+            name = f"{type(exc).__module__}.{name}"
+        lines.append(f"{name}: {text}\n" if text else f"{name}\n")
+        parts[:0] = lines
+        if exc.__cause__ is not None:
+            parts.insert(0, "\nThe above exception was the direct cause of the following exception:\n\n")
+            exc = exc.__cause__
+        elif exc.__context__ is not None and not exc.__suppress_context__:
+            parts.insert(0, "\nDuring handling of the above exception, another exception occurred:\n\n")
+            exc = exc.__context__
+        else:
+            break
+    return "".join(parts)
+
+
+def _failure(exc: BaseException) -> tuple[Any, ...]:
+    text = _format(exc)
     type_name = type(exc).__qualname__
     module = type(exc).__module__
     if module not in ("builtins", "__main__"):
@@ -274,7 +328,9 @@ def _initialize(initializer: Any) -> None:
     # (token, initializer, initargs): run once per interpreter and token.
     token, func, args = initializer
     if token not in _initialized:
-        _initialized.add(token)
+        if len(_initialized) >= _INITIALIZED_LIMIT:
+            del _initialized[next(iter(_initialized))]
+        _initialized[token] = None
         func(*args)
 
 

@@ -122,6 +122,13 @@ def scenarios():
         wait(handle)
         handle.add_done_callback(lambda h: None)
 
+    def isolated_executor_scenario():
+        import corvalune
+
+        with corvalune.InterpreterExecutor(initializer=abs, initargs=(1,)) as ex:
+            ex.submit(abs, -1).result()
+            swallow(list, ex.map(int, ["1", "x"]))
+
     return {
         "native_pipeline_transform": lambda: m.native_pipeline_transform(Payload(b"abc"), 5),
         "transform argument errors": lambda: (swallow(m.native_pipeline_transform, bytearray(b"x")),
@@ -145,6 +152,16 @@ def scenarios():
         "result before completion": lambda: swallow(m.spawn_callable(time.sleep, (0.0001,)).result),
         "failure never retrieved (logged)": lambda: wait(m.spawn_callable(raiser)),
         "empty batches": lambda: (m.batch_spawn_callable(int, []).result(), m.batch_spawn_native_pipeline([]).result()),
+        "spawn_isolated": lambda: wait(m.spawn_isolated(divmod, (7, 2), None)).result(),
+        "spawn_isolated payloads out of band": lambda: wait(m.spawn_isolated(
+            bytes, (bytearray(100_000),))).result(),
+        "spawn_isolated raising": lambda: (swallow(wait(m.spawn_isolated(int, ("x",))).result),
+                                           swallow(wait(m.spawn_isolated(sys.exit, (3,))).result)),
+        "spawn_isolated refusals": lambda: (swallow(m.spawn_isolated, abs, (threading.Lock(),)),
+                                            swallow(m.spawn_isolated, lambda: 1)),
+        "batch_spawn_isolated": lambda: (wait(m.batch_spawn_isolated(abs, [(i,) for i in range(-5, 5)])).result(),
+                                         wait(m.batch_spawn_isolated(int, [("1",), ("x",)], None, True)).result()),
+        "InterpreterExecutor": isolated_executor_scenario,
         "run_level1": lambda: m.run_level1(coro_value()),
         "run_level1 raising": lambda: swallow(m.run_level1, coro_raise()),
         "run_level1 awaiting a handle": lambda: m.run_level1(awaits_handle()),

@@ -4,7 +4,9 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <fstream>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -70,22 +72,16 @@ Registry& registry() {
 
 constexpr const char* kShutDown = "isolated work cannot run: Corvalune's pool has been shut down";
 
-// Run inside a new sub-interpreter: its import path is the main
-// interpreter's, and it loads the crossing module from its file (never
-// through the corvalune package, whose native module it refuses).
-constexpr const char* kBootstrap =
-    "import sys, importlib.util\n"
-    "sys.path[:] = paths\n"
-    "spec = importlib.util.spec_from_file_location('_corvalune_crossing', crossing_file)\n"
-    "crossing = importlib.util.module_from_spec(spec)\n"
-    "sys.modules['_corvalune_crossing'] = crossing\n"
-    "spec.loader.exec_module(crossing)\n";
-
 bool register_fork_hooks();
 
+// What a new sub-interpreter takes from the main one: its import path, and
+// the crossing module's file and source, which it runs as a module of its
+// own (never through the corvalune package, whose native module it refuses,
+// and without importlib's machinery, which it would import first).
 struct Bootstrap {
   std::vector<std::string> paths;
   std::string crossing_file;
+  std::string crossing_source;
 };
 
 // Read attached to the main interpreter.
@@ -110,6 +106,11 @@ Bootstrap read_bootstrap() {
   const char* utf8 = file && PyUnicode_Check(file.get()) ? PyUnicode_AsUTF8(file.get()) : nullptr;
   if (utf8 == nullptr) throw core::Panic("cannot find corvalune._crossing: " + take_error_text());
   out.crossing_file = utf8;
+  std::ifstream in(out.crossing_file, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  if (!in) throw core::Panic("cannot read " + out.crossing_file);
+  out.crossing_source = text.str();
   if (!register_fork_hooks()) throw core::Panic("cannot register the fork hooks: " + take_error_text());
   return out;
 }
@@ -117,25 +118,25 @@ Bootstrap read_bootstrap() {
 // Loads the crossing module into the current (new) sub-interpreter. False
 // with an error set.
 bool bootstrap(SubInterpreter& sub, const Bootstrap& from) {
-  Ref globals = Ref::steal(PyDict_New());
   Ref paths = Ref::steal(PyList_New(0));
-  if (!globals || !paths) return false;
+  if (!paths) return false;
   for (const std::string& p : from.paths) {
     Ref item = Ref::steal(PyUnicode_FromStringAndSize(p.data(), static_cast<Py_ssize_t>(p.size())));
     if (!item || PyList_Append(paths.get(), item.get()) < 0) return false;
   }
+  if (PySys_SetObject("path", paths.get()) < 0) return false;
+  Ref module = Ref::steal(PyModule_New("_corvalune_crossing"));
   Ref file = Ref::steal(PyUnicode_FromStringAndSize(from.crossing_file.data(),
                                                     static_cast<Py_ssize_t>(from.crossing_file.size())));
-  if (!file || PyDict_SetItemString(globals.get(), "paths", paths.get()) < 0 ||
-      PyDict_SetItemString(globals.get(), "crossing_file", file.get()) < 0 ||
-      PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()) < 0)
+  if (!module || !file) return false;
+  PyObject* globals = PyModule_GetDict(module.get());  // borrowed
+  if (PyDict_SetItemString(globals, "__file__", file.get()) < 0 ||
+      PyDict_SetItemString(globals, "__builtins__", PyEval_GetBuiltins()) < 0)
     return false;
-  Ref done = Ref::steal(PyRun_String(kBootstrap, Py_file_input, globals.get(), globals.get()));
-  if (!done) return false;
-  PyObject* crossing = PyDict_GetItemString(globals.get(), "crossing");  // borrowed
-  if (crossing == nullptr) return false;
-  Ref run_call = Ref::steal(PyObject_GetAttrString(crossing, "run_call"));
-  Ref run_chunk = Ref::steal(PyObject_GetAttrString(crossing, "run_chunk"));
+  Ref code = Ref::steal(Py_CompileString(from.crossing_source.c_str(), from.crossing_file.c_str(), Py_file_input));
+  if (!code || !Ref::steal(PyEval_EvalCode(code.get(), globals, globals))) return false;
+  Ref run_call = Ref::steal(PyObject_GetAttrString(module.get(), "run_call"));
+  Ref run_chunk = Ref::steal(PyObject_GetAttrString(module.get(), "run_chunk"));
   if (!run_call || !run_chunk) return false;
   sub.run_call = run_call.release();
   sub.run_chunk = run_chunk.release();

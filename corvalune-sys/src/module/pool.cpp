@@ -91,9 +91,11 @@ struct Shutdown {
     // the interpreter to finish its job and observe the stop.
     {
       Detach released;
-      core::stop_and_wait(kShutdownWait);
-      // Before the interpreter finalizes, which would otherwise find them.
+      // First, so that isolated jobs still queued are refused rather than
+      // make sub-interpreters now; and before the interpreter finalizes,
+      // which would otherwise find them.
       isolated::end_sub_interpreters();
+      core::stop_and_wait(kShutdownWait);
     }
     Py_RETURN_NONE;
   }
