@@ -2,7 +2,7 @@
 
 from collections.abc import Callable, Coroutine, Generator, Sequence
 from types import TracebackType
-from typing import Any, Generic, Literal, TypeVar, final
+from typing import Any, Generic, Literal, TypeVar, final, overload
 
 _T = TypeVar("_T")
 
@@ -103,6 +103,34 @@ def batch_spawn_callable(func: Callable[..., _T], args_list: Sequence[tuple[Any,
 
     The calls run in the pool thread's own contextvars context, not in the
     caller's, as with spawn_callable."""
+# (token, initializer, initargs): initializer(*initargs) runs once per
+# sub-interpreter and token, before that interpreter's first such call.
+_Initializer = tuple[str, Callable[..., object], tuple[Any, ...]]
+
+def spawn_isolated(
+    func: Callable[..., _T],
+    args: tuple[Any, ...] | None = None,
+    kwargs: dict[str, Any] | None = None,
+    initializer: _Initializer | None = None,
+) -> CallableTask[_T]:
+    """Run a Python call on Corvalune's pool inside the worker's own sub-interpreter.
+
+    The function crosses by reference and the arguments and result by pickle;
+    what cannot cross raises TypeError here."""
+@overload
+def batch_spawn_isolated(
+    func: Callable[..., _T],
+    args_list: Sequence[tuple[Any, ...]],
+    initializer: _Initializer | None = None,
+    outcomes: Literal[False] = False,
+) -> BatchCallableTask[_T]: ...
+@overload
+def batch_spawn_isolated(
+    func: Callable[..., _T],
+    args_list: Sequence[tuple[Any, ...]],
+    initializer: _Initializer | None,
+    outcomes: Literal[True],
+) -> BatchCallableTask[tuple[Literal[True], _T] | tuple[Literal[False], BaseException]]: ...
 def configure(workers: int = 0) -> int: ...
 def worker_count() -> int | None: ...
 def default_worker_count() -> int: ...

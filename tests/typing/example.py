@@ -82,6 +82,17 @@ def run() -> None:
     with corvalune.Executor() as executor:
         print(executor.submit(square, 5).result(), list(executor.map(square, range(3))))
 
+    # Isolated calls run in the workers' sub-interpreters: their functions
+    # cross by reference, so they come from importable modules (this script
+    # is __main__).
+    magnitude: CallableTask[int] = corvalune.spawn_isolated(abs, (-3,))
+    quotients: BatchCallableTask[tuple[int, int]] = corvalune.batch_spawn_isolated(divmod, [(7, 2), (9, 4)])
+    while not (magnitude.done() and quotients.done()):
+        pass
+    print(magnitude.result(), quotients.result())
+    with corvalune.InterpreterExecutor(initializer=abs, initargs=(1,)) as isolated:
+        print(isolated.submit(pow, 2, 10).result(), list(isolated.map(abs, [-1, -2])))
+
     failing = corvalune.spawn_callable(square, (1, 2))
     while not failing.done():
         pass
