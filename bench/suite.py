@@ -271,6 +271,88 @@ def executor_pairs(repeat: int, n: int) -> dict:
     return {"lines": lines, "what": f"corvalune.Executor vs ThreadPoolExecutor(2), {n:,} calls ({2 * n:,} for map)"}
 
 
+def isolated_pairs(repeat: int, calls: int, tiny: int) -> dict:
+    """Isolated calls in the workers' sub-interpreters against a serial loop
+    and concurrent.futures.InterpreterPoolExecutor(2): pure-Python work,
+    map of a tiny call, submit + result(), and the first use (making the
+    interpreters) with the memory each costs. In a fresh process."""
+    code = f"""
+        import concurrent.futures, json, os, statistics, sys, time
+        sys.path.insert(0, {os.path.join(ROOT, "bench")!r})
+        import _interpreters, corvalune, isolated_work
+        def rss():
+            with open("/proc/self/statm") as f:
+                return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+        corvalune.configure(2)
+        before, t = rss(), time.perf_counter()
+        # Both workers make their interpreter: one long call each, at once.
+        ex = corvalune.InterpreterExecutor()
+        list(ex.map(isolated_work.spin, [200_000] * 2, chunksize=1))
+        first_use = time.perf_counter() - t
+        made = len(_interpreters.list_all()) - 1
+        per_interp = (rss() - before) / max(made, 1)
+        # n for a ~1.5 ms call.
+        n = 20_000
+        t = time.perf_counter(); isolated_work.spin(n); one = time.perf_counter() - t
+        n = max(1000, int(n * 0.0015 / one))
+        ipe = concurrent.futures.InterpreterPoolExecutor(2)
+        list(ipe.map(abs, range(4)))
+        def serial(): 
+            t = time.perf_counter()
+            for _ in range({calls}): isolated_work.spin(n)
+            return time.perf_counter() - t
+        def ours():
+            t = time.perf_counter(); list(ex.map(isolated_work.spin, [n] * {calls})); return time.perf_counter() - t
+        def theirs():
+            t = time.perf_counter(); list(ipe.map(isolated_work.spin, [n] * {calls})); return time.perf_counter() - t
+        def ours_map():
+            t = time.perf_counter(); list(ex.map(abs, range({tiny}))); return (time.perf_counter() - t) / {tiny}
+        def theirs_map():
+            t = time.perf_counter(); list(ipe.map(abs, range(2000))); return (time.perf_counter() - t) / 2000
+        def ours_submit():
+            t = time.perf_counter()
+            for i in range(5000): ex.submit(abs, i).result()
+            return (time.perf_counter() - t) / 5000
+        def theirs_submit():
+            t = time.perf_counter()
+            for i in range(500): ipe.submit(abs, i).result()
+            return (time.perf_counter() - t) / 500
+        out = {{"first_use": first_use, "interpreters": made, "bytes_per_interpreter": per_interp, "n": n}}
+        for name, fns in (("cpu", (serial, ours, theirs)), ("map", (ours_map, theirs_map)),
+                          ("submit", (ours_submit, theirs_submit))):
+            samples = [[] for _ in fns]
+            for _ in range({repeat}):
+                for k, fn in enumerate(fns):
+                    samples[k].append(fn())
+            out[name] = samples
+        ipe.shutdown()
+        print(json.dumps(out))
+    """
+    r = child(code)
+
+    def fmt(samples: list[float], scale: float, unit: str) -> str:
+        return (f"{statistics.median(samples) * scale:.2f} {unit} "
+                f"({min(samples) * scale:.2f}-{max(samples) * scale:.2f})")
+
+    serial, ours, theirs = r["cpu"]
+    speedups = [s / o for s, o in zip(serial, ours)]
+    lines = [
+        f"{calls} calls of a {r['n']:,}-step loop (~1.5 ms): serial {fmt(serial, 1e3, 'ms')}, "
+        f"InterpreterExecutor.map {fmt(ours, 1e3, 'ms')}, InterpreterPoolExecutor(2).map {fmt(theirs, 1e3, 'ms')}; "
+        f"{statistics.median(speedups):.2f}x serial ({min(speedups):.2f}-{max(speedups):.2f}), "
+        f"{statistics.median(theirs) / statistics.median(ours):.2f}x InterpreterPoolExecutor",
+        f"map(abs, range({tiny:,})): {fmt(r['map'][0], 1e6, 'us/item')}; "
+        f"InterpreterPoolExecutor(2) over 2,000: {fmt(r['map'][1], 1e6, 'us/item')}",
+        f"submit(abs) + result(), one at a time: {fmt(r['submit'][0], 1e6, 'us')}; "
+        f"InterpreterPoolExecutor(2): {fmt(r['submit'][1], 1e6, 'us')}",
+        f"first use, {r['interpreters']} interpreters made: {r['first_use'] * 1e3:.0f} ms; "
+        f"{r['bytes_per_interpreter'] / 2**20:.1f} MiB resident each",
+    ]
+    return {"lines": lines, "raw": r,
+            "what": "isolated calls (targets: >= 1.8x serial and faster than InterpreterPoolExecutor; "
+                    "map <= 5 us/item; submit + result <= 20 us)"}
+
+
 def idle_pool(seconds: float, sizes: tuple[int, ...] = (2, 6, 32)) -> dict:
     """CPU and context switches of a started pool left alone, once it has been
     idle for 100 ms, at several sizes (the main thread's one sleep included)."""
@@ -514,6 +596,7 @@ def main() -> int:
         "11 scheduler": lambda: scheduler_bench(),
         "13 executor": lambda: executor_pairs(r, 50_000 // q),
         "12 dask": lambda: dask_cluster(r, 200 // q),
+        "14 isolated": lambda: isolated_pairs(max(3, r // 2) if not args.quick else 1, 400 // q, 100_000 // q),
     }
     results: dict[str, dict] = {"machine": machine}
     for key, run in pairs.items():

@@ -30,6 +30,8 @@ if TYPE_CHECKING:
     from typing import Any
 
 _PROTOCOL = 5
+_FunctionType = type(lambda: None)
+_BuiltinType = type(len)
 # Top-level arguments and results at least this large cross out of band;
 # below it, the plain pickle path is cheaper than the copy it saves.
 _OUT_OF_BAND = 16 * 1024
@@ -130,7 +132,16 @@ def _refuse(entry: str, what: str, index: str, value: Any, exc: BaseException) -
                     f"({type(value).__qualname__}): {exc}") from exc
 
 
+# The last function checked and its pickle: a burst of calls of one function
+# (an executor's map, a loop of submits) checks and pickles it once.
+_last_function: tuple[Any, bytes] | None = None
+
+
 def _check_function(entry: str, func: Any) -> bytes:
+    global _last_function
+    last = _last_function
+    if last is not None and last[0] is func:
+        return last[1]
     if not callable(func):
         raise TypeError(f"{entry}: func must be callable, not {type(func).__qualname__}")
     if _where(func) == "__main__":
@@ -139,10 +150,22 @@ def _check_function(entry: str, func: Any) -> bytes:
             f"{entry}: {name} is defined in the main script (__main__), which sub-interpreters do not "
             f"import: move it to a module and import it from there")
     try:
-        return pickle.dumps(func, _PROTOCOL)
+        key = pickle.dumps(func, _PROTOCOL)
     except Exception as exc:
         _refuse(entry, "the function", "", func, exc)
         raise  # unreachable
+    if _by_name_only(func):
+        _last_function = (func, key)
+    return key
+
+
+def _by_name_only(func: Any) -> bool:
+    """True when `func` pickles as its name and nothing else (so its pickle
+    cannot go stale): a function, a class, a builtin of a module."""
+    kind = type(func)
+    if kind is _FunctionType or isinstance(func, type):
+        return True
+    return kind is _BuiltinType and isinstance(getattr(func, "__self__", None), (type(None), type(sys)))
 
 
 def _name_failure(entry: str, args: tuple[Any, ...], kwargs: dict[str, Any] | None, exc: Exception) -> None:
