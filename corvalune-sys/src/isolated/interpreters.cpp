@@ -321,7 +321,7 @@ SubInterpreter& enter_sub_interpreter() {
   for (;;) {
     {
       std::lock_guard lock(r.lock);
-      if (r.closing) throw core::Panic(kShutDown);
+      if (r.closing) throw SubInterpretersEnded(kShutDown);
       if (!r.pausing) {
         if (t_sub != nullptr && t_registry == &r && !t_sub->ended) {
           ++t_sub->users;

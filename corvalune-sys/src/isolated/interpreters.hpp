@@ -29,15 +29,22 @@
 // not have).
 #include <Python.h>
 
+#include "panic.hpp"
+
 namespace corvalune::sys::isolated {
 
 struct SubInterpreter;
 
+// Thrown by enter_sub_interpreter once shutdown has ended them for good.
+class SubInterpretersEnded : public core::Panic {
+ public:
+  using core::Panic::Panic;
+};
+
 // The calling thread's sub-interpreter, counted as in use until the matching
 // `leave`; made on first use. The thread may be attached to the main
-// interpreter or not; it is as it was on return. Throws core::Panic when
-// isolated work can no longer run (after shutdown) or the interpreter cannot
-// be made.
+// interpreter or not; it is as it was on return. Throws SubInterpretersEnded
+// after shutdown, core::Panic when the interpreter cannot be made.
 SubInterpreter& enter_sub_interpreter();
 
 // Ends one use; ends the sub-interpreter when shutdown asked for it while

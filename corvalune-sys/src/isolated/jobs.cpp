@@ -28,6 +28,7 @@
 #include "handles/handles.hpp"
 #include "interp/attach.hpp"
 #include "interp/deferred.hpp"
+#include "interp/exceptions.hpp"
 #include "interp/guard.hpp"
 #include "isolated/crossing.hpp"
 #include "isolated/interpreters.hpp"
@@ -56,6 +57,7 @@ struct SubResult {
   SubInterpreter* sub = nullptr;
   Crossing back;
   std::string failure;  // set when there is no outcome
+  bool shut_down = false;  // no outcome since shutdown ended the interpreters
 };
 
 // Step 1. `count`: the chunk's item count, or 0 for a single call.
@@ -63,6 +65,10 @@ SubResult run_in_sub(const Crossing& call, SubFunction which, std::uint64_t coun
   SubResult out;
   try {
     out.sub = &isolated::enter_sub_interpreter();
+  } catch (const isolated::SubInterpretersEnded& ended) {
+    out.failure = ended.what();
+    out.shut_down = true;
+    return out;
   } catch (...) {
     out.failure = current_failure_message("cannot enter a sub-interpreter");
     return out;
@@ -94,10 +100,11 @@ void finish_in_sub(SubResult& result) noexcept {
   isolated::leave_sub_interpreter(*result.sub);
 }
 
-// Attached to the main interpreter: the RuntimeError for a job that has no
-// outcome.
-Ref failure_error(const std::string& failure) {
-  Ref exc = Ref::steal(PyObject_CallFunction(PyExc_RuntimeError, "s", failure.c_str()));
+// Attached to the main interpreter: the exception of a job that has no
+// outcome, PoolShutdownError after shutdown and RuntimeError otherwise.
+Ref failure_error(const std::string& failure, bool shut_down = false) {
+  Ref exc = shut_down ? PendingException{ExceptionKind::PoolShutdownError, failure}.to_object()
+                      : Ref::steal(PyObject_CallFunction(PyExc_RuntimeError, "s", failure.c_str()));
   return exc ? std::move(exc) : take_call_failure();
 }
 
@@ -143,7 +150,7 @@ class IsolatedCall final : public core::Future, public core::PoolAllocated {
     CallableCompletion& record = *record_;
     try {
       if (!result.failure.empty()) {
-        record.complete_error(failure_error(result.failure));
+        record.complete_error(failure_error(result.failure, result.shut_down));
         return;
       }
       Ref outcome = take_outcome(MainFunction::TakeOutcome, result);
@@ -212,7 +219,7 @@ class IsolatedChunk final : public core::Future, public core::PoolAllocated {
       return out;
     }
     Ref error = result.failure.empty() ? (list ? failure_error("a chunk's outcomes were lost") : take_call_failure())
-                                       : failure_error(result.failure);
+                                       : failure_error(result.failure, result.shut_down);
     if (!error) throw core::Panic("cannot make the exception of a failed chunk");
     for (std::uint64_t i = 0; i < count; ++i) {
       if (pairs) {
