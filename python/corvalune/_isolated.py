@@ -3,10 +3,7 @@ sub-interpreters, each with its own interpreter lock."""
 
 from __future__ import annotations
 
-import collections
 import functools
-import itertools
-import time
 import uuid
 from collections.abc import Callable, Iterable, Iterator
 from concurrent import futures
@@ -16,22 +13,24 @@ import _corvalune_sys
 
 from . import _future
 from ._executor import Executor
+from ._work import MapBatch
 
 _P = ParamSpec("_P")
 _T = TypeVar("_T")
 
-# Items per batch of map(): one batch_spawn_isolated, which crosses once per
-# chunk of it. Larger than Executor.map's: a crossing costs more than a
-# callable job, so chunks of tiny calls must be long to spread it thin.
+# Items per batch of map() (at least): one batch_spawn_isolated, crossing
+# once per chunk of it. Larger than Executor.map's: a crossing costs more
+# than a callable job, so chunks of tiny calls must be long to spread it.
 _MAP_BATCH = 2048
 
-_SHUT_DOWN = "cannot schedule new futures after shutdown"
+_REFUSED = "cannot schedule new futures after shutdown"
 
 
-def _settle(executor: InterpreterExecutor, future: futures.Future[Any], handle: Any) -> None:
+def _settle(executor: InterpreterExecutor, future: _future.Future[Any], handle: Any) -> None:
     """The done callback of one submitted call (run on the completing
     worker, attached to the main interpreter)."""
     try:
+        future._handle = None  # done with: no cycle through the record's callbacks
         if future.set_running_or_notify_cancel():
             try:
                 value = handle.result()
@@ -44,14 +43,21 @@ def _settle(executor: InterpreterExecutor, future: futures.Future[Any], handle: 
         executor._forget(future)
 
 
-def _settle_batch(future: futures.Future[Any], handle: Any) -> None:
+def _report(batch: MapBatch) -> None:
+    """The done callback of one map batch: each call's outcome, at once (the
+    batch crossed back as one). Calls cancelled meanwhile are skipped: they
+    ran, but nobody wants them."""
     try:
-        pairs = handle.result()
-    except BaseException as exc:
-        future.set_exception(exc)
+        pairs = batch.handle.result()
+    except BaseException as exc:  # the pool dropped the batch: every call fails so
+        pairs = [(False, exc)] * len(batch.results)
         del exc
-    else:
-        future.set_result(pairs)
+    for index, outcome in enumerate(pairs):
+        try:
+            batch.unstarted.remove(index)
+        except KeyError:
+            continue
+        batch.report(index, outcome)
 
 
 class InterpreterExecutor(Executor):
@@ -63,18 +69,20 @@ class InterpreterExecutor(Executor):
     of an importable module, a builtin, a method of an importable class, a
     :func:`functools.partial` of those), arguments and results by pickle. A
     call whose function or arguments cannot cross raises :exc:`TypeError` at
-    :meth:`submit`. An exception raised by the call is raised by its future
-    with the remote traceback as its ``__cause__``. *initializer* runs with
-    *initargs* once in each sub-interpreter before its first call of this
-    executor. *max_workers* is accepted for compatibility, as by
-    :class:`corvalune.Executor`; :meth:`shutdown` stops this executor, never
-    the pool or its sub-interpreters.
+    :meth:`submit` (or :meth:`map`). An exception raised by the call is
+    raised by its future with the remote traceback as its ``__cause__``.
+    *initializer* runs with *initargs* once in each sub-interpreter before
+    its first call of this executor. *max_workers* is accepted for
+    compatibility, as by :class:`corvalune.Executor`; :meth:`shutdown` stops
+    this executor, never the pool or its sub-interpreters. Calls do not see
+    the caller's :mod:`contextvars`, nor *thread_name_prefix*: neither
+    crosses to another interpreter.
 
     A future can be cancelled until its call's outcome arrives; a call
     already running then still runs to its end.
     """
 
-    def __init__(self, max_workers: int | None = None, thread_name_prefix: str = "",
+    def __init__(self, max_workers: int | None = None, thread_name_prefix: str | None = "",
                  initializer: Callable[..., object] | None = None, initargs: tuple[Any, ...] = ()) -> None:
         super().__init__(max_workers, thread_name_prefix)
         if initializer is not None and not callable(initializer):
@@ -86,95 +94,56 @@ class InterpreterExecutor(Executor):
         """Schedules ``fn(*args, **kwargs)`` in a sub-interpreter and returns
         a Future for it."""
         # Listed before the check, as Executor.submit does.
-        future: futures.Future[_T] = _future.Future()
+        future: _future.Future[_T] = _future.Future()
         self._pending.add(future)
         if self._shutdown:
             self._forget(future)
-            raise RuntimeError(_SHUT_DOWN)
+            raise RuntimeError(_REFUSED)
         try:
             handle = _corvalune_sys.spawn_isolated(fn, args, kwargs or None, self._initializer)
         except BaseException as exc:
             self._forget(future)
             if isinstance(exc, _corvalune_sys.PoolShutdownError):
-                raise RuntimeError(_SHUT_DOWN) from exc
+                raise _corvalune_sys.PoolShutdownError(_REFUSED) from exc
             raise
+        # Settled first; the handle kept for shutdown() to see a call the
+        # pool dropped.
         handle.add_done_callback(functools.partial(_settle, self, future, handle))
+        future._set_handle(handle, self)
         return future
 
     def map(self, fn: Callable[..., _T], *iterables: Iterable[Any], timeout: float | None = None,
             chunksize: int = 1, buffersize: int | None = None) -> Iterator[_T]:
         """Returns an iterator equivalent to ``map(fn, *iterables)``, whose
         calls run in sub-interpreters in batches (of at least *chunksize*
-        items), each crossing once per chunk rather than once per call.
+        items), crossing once per chunk of a batch rather than once per call.
 
         Results come in order; a call's exception is raised when its result
-        would be. *timeout* counts from this call. With *buffersize*, at
-        most that many calls are queued ahead of the results taken so far.
+        would be. *timeout* counts from this call. With *buffersize*, at most
+        that many calls are queued or running ahead of the results taken so
+        far. Once the iterator stops early, the calls of batches not started
+        yet are cancelled.
         """
-        if buffersize is not None and not isinstance(buffersize, int):
-            raise TypeError("buffersize must be an integer or None")
-        if buffersize is not None and buffersize < 1:
-            raise ValueError("buffersize must be None or > 0")
-        if chunksize < 1:
-            raise ValueError("chunksize must be >= 1.")
-        end_time = None if timeout is None else timeout + time.monotonic()
-        size = max(chunksize, _MAP_BATCH)
-        if buffersize is not None:
-            size = min(size, buffersize)
-        args = zip(*iterables)
-        queued: collections.deque[futures.Future[Any]] = collections.deque()
+        return super().map(fn, *iterables, timeout=timeout, chunksize=max(chunksize, _MAP_BATCH),
+                           buffersize=buffersize)
 
-        def queue_next() -> bool:
-            chunk = list(itertools.islice(args, size))
-            if not chunk:
-                return False
-            queued.append(self._spawn_batch(fn, chunk))
-            return True
-
-        if buffersize is None:
-            while queue_next():
-                pass
-        else:
-            for _ in range(-(-buffersize // size)):
-                if not queue_next():
-                    break
-        return self._results(queued, queue_next if buffersize is not None else None, end_time)
-
-    def _spawn_batch(self, fn: Callable[..., Any], chunk: list[tuple[Any, ...]]) -> futures.Future[Any]:
+    def _spawn_map_batch(self, fn: Callable[..., Any], context: Any, chunk: list[tuple[Any, ...]]) -> MapBatch:
+        """One batch of map(): a batch_spawn_isolated that reports every
+        call's outcome when it completes. `context` stays behind: nothing of
+        the caller's context reaches another interpreter."""
+        batch = MapBatch(self, context, fn, len(chunk))
         with self._lock:
             if self._shutdown:
-                raise RuntimeError(_SHUT_DOWN)
-            future: futures.Future[Any] = _future.Future()
-            # Running from the start: a batch already queued is not cancelled.
-            future.set_running_or_notify_cancel()
-            self._pending.add(future)
-        future.add_done_callback(self._forget)
+                raise RuntimeError(_REFUSED)
+            self._pending.add(batch)
         try:
-            handle = _corvalune_sys.batch_spawn_isolated(fn, chunk, self._initializer, True)
+            batch.handle = _corvalune_sys.batch_spawn_isolated(fn, chunk, self._initializer, True)
         except BaseException as exc:
-            future.set_result([])
+            self._forget(batch)
             if isinstance(exc, _corvalune_sys.PoolShutdownError):
-                raise RuntimeError(_SHUT_DOWN) from exc
+                raise _corvalune_sys.PoolShutdownError(_REFUSED) from exc
             raise
-        handle.add_done_callback(functools.partial(_settle_batch, future, handle))
-        return future
-
-    @staticmethod
-    def _results(queued: collections.deque[futures.Future[Any]], queue_next: Callable[[], bool] | None,
-                 end_time: float | None) -> Iterator[Any]:
-        while queued:
-            future = queued.popleft()
-            pairs = future.result(None if end_time is None else max(0.0, end_time - time.monotonic()))
-            del future
-            for index in range(len(pairs)):
-                ok, value = pairs[index]
-                pairs[index] = None  # taken: not kept alive by the batch
-                if not ok:
-                    try:
-                        raise value
-                    finally:
-                        del value, pairs
-                yield value
-                del value
-            if queue_next is not None:
-                queue_next()
+        batch.handle.add_done_callback(functools.partial(_report, batch))
+        if batch.watched:  # a waiter looked at it before it had its handle
+            batch.handle.add_done_callback(batch._pool_settled)
+        return batch

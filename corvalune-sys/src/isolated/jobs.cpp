@@ -260,14 +260,7 @@ struct SpawnIsolated {
       "Run a Python call on Corvalune's pool inside the worker's own sub-interpreter.";
 
   static PyObject* call(PyObject*, PyObject* const* bound) {
-    if (bound[1] != nullptr && !PyTuple_Check(bound[1])) {
-      raise_type_mismatch(bound[1], "tuple", "args");
-      return nullptr;
-    }
-    if (bound[2] != nullptr && !PyDict_Check(bound[2])) {
-      raise_type_mismatch(bound[2], "dict", "kwargs");
-      return nullptr;
-    }
+    if (!check_call_arguments(bound[1], bound[2])) return nullptr;
     if (!ensure_pool_accepts_work()) return nullptr;
     drop_pending_references();
     Crossing call;

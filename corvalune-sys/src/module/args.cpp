@@ -132,6 +132,18 @@ bool bind_call_arguments(const Signature& sig, PyObject* args, PyObject* kwargs,
   return bind_arguments(sig, values.data(), nargs, kwnames.get(), out);
 }
 
+bool check_call_arguments(PyObject* args, PyObject* kwargs) {
+  if (args != nullptr && !PyTuple_Check(args)) {
+    raise_type_mismatch(args, "tuple", "args");
+    return false;
+  }
+  if (kwargs != nullptr && !PyDict_Check(kwargs)) {
+    raise_type_mismatch(kwargs, "dict", "kwargs");
+    return false;
+  }
+  return true;
+}
+
 void add_parameter_note(const char* param) { add_note(std::string("while processing '") + param + "'"); }
 
 void raise_type_mismatch(PyObject* value, const char* expected, const char* param) {

@@ -47,6 +47,10 @@ void add_parameter_note(const char* param);
 // nullptr for a check outside argument parsing.
 void raise_type_mismatch(PyObject* value, const char* expected, const char* param);
 
+// The `args` and `kwargs` of a call (either may be nullptr): a tuple and a
+// dict. False with the type mismatch raised.
+bool check_call_arguments(PyObject* args, PyObject* kwargs);
+
 // CPython's unsigned 64-bit conversion (an int directly, anything else via
 // __index__); on failure the conversion's own error, with the parameter note.
 std::optional<std::uint64_t> convert_u64(PyObject* value, const char* param);

@@ -104,14 +104,7 @@ struct SpawnCallable {
       "Spawn any arbitrary Python callable directly onto Corvalune's work-stealing pool.";
 
   static PyObject* call(PyObject*, PyObject* const* bound) {
-    if (bound[1] != nullptr && !PyTuple_Check(bound[1])) {
-      raise_type_mismatch(bound[1], "tuple", "args");
-      return nullptr;
-    }
-    if (bound[2] != nullptr && !PyDict_Check(bound[2])) {
-      raise_type_mismatch(bound[2], "dict", "kwargs");
-      return nullptr;
-    }
+    if (!check_call_arguments(bound[1], bound[2])) return nullptr;
     if (!ensure_pool_accepts_work()) return nullptr;
     drop_pending_references();
     auto record = core::make_pooled_shared<CallableCompletion>();
