@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <iterator>
+#include <new>
 #include <utility>
 
 #include "interp/cells.hpp"
@@ -11,6 +12,7 @@ namespace corvalune::sys::isolated {
 Crossing::Crossing(Crossing&& other) noexcept
     : owner_(std::exchange(other.owner_, nullptr)),
       data_(std::exchange(other.data_, nullptr)),
+      copy_(std::move(other.copy_)),
       size_(std::exchange(other.size_, 0)),
       views_(std::move(other.views_)) {
   other.views_.clear();
@@ -51,7 +53,7 @@ bool Crossing::take(Ref sent) {
 
 Ref Crossing::pickle_view() const {
   // Read only: the sender's bytes object cannot change.
-  return Ref::steal(PyMemoryView_FromMemory(const_cast<char*>(data_), size_, PyBUF_READ));
+  return Ref::steal(PyMemoryView_FromMemory(const_cast<char*>(data()), size_, PyBUF_READ));
 }
 
 Ref Crossing::buffer_list() const {
@@ -71,11 +73,26 @@ Ref Crossing::buffer_list() const {
   return list;
 }
 
+void Crossing::keep_small() noexcept {
+  // A pickle this small costs less to copy than a second swap of thread
+  // states costs to drop.
+  constexpr Py_ssize_t kSmall = 64 * 1024;
+  if (owner_ == nullptr || !views_.empty() || size_ > kSmall) return;
+  try {
+    copy_.assign(data_, static_cast<std::size_t>(size_));
+  } catch (const std::bad_alloc&) {
+    return;  // kept as it is
+  }
+  data_ = nullptr;
+  Py_CLEAR(owner_);
+}
+
 void Crossing::drop() noexcept {
   for (Py_buffer& view : views_) PyBuffer_Release(&view);
   views_.clear();
   Py_CLEAR(owner_);
   data_ = nullptr;
+  copy_.clear();
   size_ = 0;
 }
 

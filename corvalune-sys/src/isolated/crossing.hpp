@@ -39,10 +39,19 @@ class Crossing {
   Ref buffer_list() const;
   // Releases the sending interpreter's objects. Attached to it.
   void drop() noexcept;
+  // When the crossing is a small pickle alone: copies it into the crossing
+  // and drops the sender's object now, so that the sender need not be
+  // entered again to drop it. Attached to the sender.
+  void keep_small() noexcept;
+  // True while the sender still has objects to drop here.
+  bool holds_sender_objects() const noexcept { return owner_ != nullptr || !views_.empty(); }
 
  private:
+  const char* data() const noexcept { return owner_ != nullptr ? data_ : copy_.data(); }
+
   PyObject* owner_ = nullptr;  // the bytes object of the pickle (strong)
-  const char* data_ = nullptr;
+  const char* data_ = nullptr;  // its buffer, while owner_ is held
+  std::string copy_;             // the pickle once owner_ is dropped
   Py_ssize_t size_ = 0;
   std::vector<Py_buffer> views_;  // each holds its exporter (strong)
 };

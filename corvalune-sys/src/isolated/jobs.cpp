@@ -8,7 +8,9 @@
 //   2. attached to the main interpreter: the outcome is unpickled from the
 //      sub-interpreter's memory into the completion record, the caller's
 //      pickle is dropped, and the callbacks run (as for spawn_callable);
-//   3. in the sub-interpreter again: the outcome's pickle is dropped.
+//   3. in the sub-interpreter again, when the outcome is large or has
+//      out-of-band buffers: its objects there are dropped (a small pickle
+//      is copied out in step 1 instead).
 // The sub-interpreter stays in use (see interpreters.hpp) from 1 to 3, so
 // shutdown never ends it under a crossing that still reads its memory.
 // The handles are the CallableTask and BatchCallableTask of every other
@@ -87,13 +89,14 @@ SubResult run_in_sub(const Crossing& call, SubFunction which, std::uint64_t coun
     }
   }
   if (!sent || !out.back.take(std::move(sent))) out.failure = isolated::take_error_text();
+  out.back.keep_small();
   return out;
 }
 
 // Step 3 and the end of the use.
 void finish_in_sub(SubResult& result) noexcept {
   if (result.sub == nullptr) return;
-  {
+  if (result.back.holds_sender_objects()) {
     isolated::InSub in(*result.sub);
     result.back.drop();
   }
