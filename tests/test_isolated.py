@@ -11,7 +11,7 @@ import pytest
 import _corvalune_sys as m
 import corvalune
 import isolated_calls as calls
-from conftest import run_python, wait_result
+from conftest import PoolGate, run_python, wait_result
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 BIG = 100_000  # past the out-of-band threshold
@@ -28,6 +28,25 @@ def test_each_thread_keeps_one_sub_interpreter():
     # Later jobs on a thread find the same interpreter.
     again = {t: i for i, t in (wait_result(m.spawn_isolated(calls.interpreter)) for _ in range(50))}
     assert all(by_thread.get(t, {i}) == {i} for t, i in again.items())
+
+
+def test_a_registered_thread_runs_isolated_jobs_in_a_sub_interpreter_of_its_own():
+    seen = []
+
+    def body():
+        with m.register_worker() as worker:
+            for _ in range(2):
+                handle = m.spawn_isolated(calls.interpreter)
+                while not handle.done():
+                    worker.run_one()
+                seen.append(handle.result())
+
+    with PoolGate():  # every pool worker is busy: this thread runs its own jobs
+        thread = threading.Thread(target=body)
+        thread.start()
+        thread.join(30)
+    assert len(seen) == 2 and seen[0] == seen[1] and seen[0][0] != 0
+    assert seen[0][1] == thread.ident
 
 
 @pytest.mark.parametrize("args, kwargs", [
