@@ -122,7 +122,7 @@ Ref take_outcome(MainFunction which, const SubResult& result) {
   return Ref::steal(PyObject_CallFunctionObjArgs(take, view.get(), buffers.get(), nullptr));
 }
 
-class IsolatedCall final : public core::Future, public core::PoolAllocated {
+class IsolatedCall final : public core::Pollable, public core::PoolAllocated {
  public:
   IsolatedCall(Crossing call, std::shared_ptr<CallableCompletion> record)
       : call_(std::move(call)), record_(std::move(record)) {}
@@ -173,7 +173,7 @@ class IsolatedCall final : public core::Future, public core::PoolAllocated {
   std::shared_ptr<CallableCompletion> record_;
 };
 
-class IsolatedChunk final : public core::Future, public core::PoolAllocated {
+class IsolatedChunk final : public core::Pollable, public core::PoolAllocated {
  public:
   IsolatedChunk(Crossing chunk, std::shared_ptr<BatchCallableCompletion> record, core::ChunkRange range,
                 bool pairs)
