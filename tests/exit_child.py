@@ -104,17 +104,17 @@ threading.Thread(target=loop_thread, daemon=True).start()
 # and sub-interpreters still being made. Making one takes a worker ~0.15 s
 # where the standard library has no bytecode caches (the exit waits for
 # it), so these mixes run on pools of at most three workers.
-if configured and rng.random() < 0.7:
+if configured and rng.random() < 0.5:
     import isolated_calls
 
-    for _ in range(rng.randint(0, 20)):
+    for _ in range(rng.randint(1, 20)):
         choice = rng.random()
-        if choice < 0.4:
-            h = corvalune.spawn_isolated(time.sleep, (rng.choice([0.001, 0.02, 0.2]),))
-        elif choice < 0.8:
+        if choice < 0.3:
+            h = corvalune.spawn_isolated(time.sleep, (rng.choice([0.001, 0.02]),))
+        elif choice < 0.7:
             h = corvalune.batch_spawn_isolated(isolated_calls.square, [(i,) for i in range(rng.randint(1, 500))])
         else:
-            h = corvalune.spawn_isolated(isolated_calls.busy, (0.3,))
+            h = corvalune.spawn_isolated(isolated_calls.busy, (rng.choice([0.02, 0.3]),))
         if rng.random() < 0.5:
             h.add_done_callback(callback)
         keep.append(h)
