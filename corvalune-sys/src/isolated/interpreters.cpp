@@ -15,6 +15,7 @@
 #include "interp/pyref.hpp"
 #include "isolated/crossing.hpp"
 #include "panic.hpp"
+#include "worker.hpp"
 
 namespace corvalune::sys::isolated {
 
@@ -164,6 +165,15 @@ void end(SubInterpreter& sub) noexcept {
   if (outer != nullptr) PyEval_RestoreThread(outer);
 }
 
+// Lets go of a pool thread's lingering attachment. Not detach_lingering on
+// other threads: a registered thread helping the pool stays attached to the
+// main interpreter here, and the isolated steps swap its state out and back
+// themselves (InSub), so that the helping scope's own bookkeeping is never
+// crossed by the sub-interpreter's.
+void let_go_of_lingering() noexcept {
+  if (core::is_pool_thread()) detach_lingering();
+}
+
 // Makes the calling thread's sub-interpreter. The thread is in the state it
 // was in on return.
 SubInterpreter* create() {
@@ -171,7 +181,7 @@ SubInterpreter* create() {
   // first attach), so that PyGILState stays bound to it and never to the
   // sub-interpreter's state.
   const Bootstrap from = read_bootstrap();
-  detach_lingering();
+  let_go_of_lingering();
   PyThreadState* outer = PyThreadState_GetUnchecked();
   PyInterpreterConfig config = {};
   config.use_main_obmalloc = 0;
@@ -222,7 +232,7 @@ void interrupt(SubInterpreter& sub) noexcept {
 
 // Waits, attached to nothing, until a fork has ended the sub-interpreters.
 void wait_while_pausing(Registry& r) {
-  detach_lingering();
+  let_go_of_lingering();
   PyThreadState* outer = PyThreadState_GetUnchecked();
   if (outer != nullptr) PyEval_SaveThread();
   {
@@ -377,7 +387,7 @@ PyObject* sub_function(SubInterpreter& sub, SubFunction which) noexcept {
 }
 
 InSub::InSub(SubInterpreter& sub) noexcept {
-  detach_lingering();
+  let_go_of_lingering();
   outer_ = PyThreadState_GetUnchecked();
   if (outer_ != nullptr) PyEval_SaveThread();
   PyEval_RestoreThread(sub.tstate);
