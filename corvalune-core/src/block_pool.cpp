@@ -15,17 +15,25 @@ constexpr bool kPoolEnabled = false;
 constexpr bool kPoolEnabled = true;
 #endif
 
-constexpr std::size_t kClasses = 4;  // 64, 128, 256, 512 bytes
+// Size classes: 16-byte steps up to 128 bytes (the records of one task are
+// 48-128 bytes, and a step of 64 would waste up to half of each), then
+// 64-byte steps up to kMaxPooled.
+constexpr std::size_t kSmallStep = 16;
+constexpr std::size_t kSmallMax = 128;
+constexpr std::size_t kLargeStep = 64;
+constexpr std::size_t kClasses = kSmallMax / kSmallStep + (kMaxPooled - kSmallMax) / kLargeStep;  // 14
 constexpr std::uint32_t kMagazine = 64;
 
 std::size_t class_of(std::size_t size) {
-  if (size <= 64) return 0;
-  if (size <= 128) return 1;
-  if (size <= 256) return 2;
-  return 3;
+  if (size <= kSmallMax) return size == 0 ? 0 : (size - 1) / kSmallStep;
+  return kSmallMax / kSmallStep + (size - kSmallMax - 1) / kLargeStep;
 }
 
-constexpr std::size_t class_size(std::size_t c) { return std::size_t{64} << c; }
+constexpr std::size_t class_size(std::size_t c) {
+  return c < kSmallMax / kSmallStep ? (c + 1) * kSmallStep : kSmallMax + (c + 1 - kSmallMax / kSmallStep) * kLargeStep;
+}
+
+static_assert(class_size(kClasses - 1) == kMaxPooled);
 
 struct Block {
   Block* next;
@@ -50,6 +58,21 @@ Depot& depot() {
   return *d;
 }
 
+// Fills an empty list with a magazine cut from one new slab, in address
+// order: blocks of a size sit side by side (no allocator header between
+// them), and a thread that allocates many in a row walks memory forwards.
+void carve(FreeList& list, std::size_t size) {
+  auto* slab = static_cast<char*>(::operator new(size * kMagazine));
+  Block* next = nullptr;
+  for (std::uint32_t i = kMagazine; i-- > 0;) {
+    auto* block = reinterpret_cast<Block*>(slab + i * size);
+    block->next = next;
+    next = block;
+  }
+  list.head = next;
+  list.count = kMagazine;
+}
+
 }  // namespace
 
 void* pool_allocate(std::size_t size) {
@@ -66,12 +89,11 @@ void* pool_allocate(std::size_t size) {
       shelf.pop_back();
     }
   }
-  if (Block* block = list.head) {
-    list.head = block->next;
-    --list.count;
-    return block;
-  }
-  return ::operator new(class_size(c));
+  if (list.head == nullptr) carve(list, class_size(c));
+  Block* block = list.head;
+  list.head = block->next;
+  --list.count;
+  return block;
 }
 
 void pool_free(void* p, std::size_t size) noexcept {

@@ -10,8 +10,8 @@
 // depot under a mutex, and a thread whose list is empty takes one back. The
 // lock is taken once per kMagazine blocks.
 //
-// Blocks are never returned to the system: the pool is bounded by the peak
-// number of live blocks. Per-thread lists are plain pointers (trivially
+// Blocks are cut from slabs of one magazine each and never returned to the
+// system: the pool is bounded by the peak number of live blocks. Per-thread lists are plain pointers (trivially
 // destructible): a thread that ends leaves its cached blocks behind, and
 // nothing here is destroyed at exit. Sanitizer builds use plain new/delete so
 // that use-after-free stays detectable.

@@ -91,6 +91,25 @@ void call_one(PyObject* wrapper) {
   if (!result) report_unraisable("in corvalune done callback", wrapper);
 }
 
+// run_callbacks without memory to attach: the callbacks are queued for the
+// next thread that attaches, in a vector if one can be had (else leaked, as
+// call_when_attached leaks them).
+void call_callbacks_when_attached(Completion::Callbacks& taken) noexcept {
+  std::vector<DeferredRef> all;
+  try {
+    all.reserve(1 + (taken.more ? taken.more->size() : 0));
+  } catch (const std::bad_alloc&) {
+    (void)taken.first.take().release();
+    if (taken.more)
+      for (DeferredRef& wrapper : *taken.more) (void)wrapper.take().release();
+    return;
+  }
+  all.push_back(std::move(taken.first));
+  if (taken.more)
+    for (DeferredRef& wrapper : *taken.more) all.push_back(std::move(wrapper));
+  call_when_attached(all);
+}
+
 }  // namespace
 
 void raise_not_completed(const char* message) {
@@ -98,8 +117,12 @@ void raise_not_completed(const char* message) {
   add_note("wait for it first: `await handle`, or `corvalune.wait([handle])` from a thread");
 }
 
-void call_wrappers(std::vector<DeferredRef> wrappers) {
-  for (auto& wrapper : wrappers) {
+void call_wrappers(Completion::Callbacks wrappers) {
+  if (!wrappers.first) return;
+  call_one(wrappers.first.get());
+  wrappers.first.reset();
+  if (!wrappers.more) return;
+  for (auto& wrapper : *wrappers.more) {
     call_one(wrapper.get());
     wrapper.reset();
   }
@@ -114,7 +137,7 @@ int Completion::add_done_callback(PyObject* handle, PyObject* cb) {
 }
 
 void Completion::add_wrapper(Ref wrapper) {
-  std::vector<DeferredRef> ready;
+  Callbacks ready;
   {
     std::unique_lock lock(callback_lock_);
     if (is_done()) {
@@ -122,17 +145,23 @@ void Completion::add_wrapper(Ref wrapper) {
       call_one(wrapper.get());
       return;
     }
-    callbacks_.emplace_back(std::move(wrapper));
-    if (is_done()) ready.swap(callbacks_);
+    if (!callbacks_.first) {
+      callbacks_.first = DeferredRef(std::move(wrapper));
+    } else {
+      // A second callback or more: rare, so out of line.
+      if (!callbacks_.more) callbacks_.more = std::make_unique<std::vector<DeferredRef>>();
+      callbacks_.more->emplace_back(std::move(wrapper));
+    }
+    if (is_done()) ready = take_callbacks_locked();
   }
   call_wrappers(std::move(ready));
 }
 
 void Completion::run_callbacks() {
-  std::vector<DeferredRef> taken;
+  Callbacks taken;
   {
     std::lock_guard lock(callback_lock_);
-    taken.swap(callbacks_);
+    taken = take_callbacks_locked();
   }
   if (!taken.empty()) {
     std::optional<Attach> attach;
@@ -141,7 +170,7 @@ void Completion::run_callbacks() {
     } catch (...) {
       if (!failure_is_no_memory()) throw;
       // Called later, by the next thread that attaches: never dropped.
-      call_when_attached(taken);
+      call_callbacks_when_attached(taken);
     }
     if (attach) call_wrappers(std::move(taken));
   }
@@ -226,63 +255,50 @@ void CallableCompletion::complete_no_memory() noexcept {
   store(Outcome::Error, {}, PendingException{ExceptionKind::NoMemory, {}});
 }
 
+// With the shared_ptr's 16-byte control block, one 80-byte pooled block.
+static_assert(sizeof(NativeCompletion) <= 64);
+
+NativeCompletion::~NativeCompletion() {
+  if (outcome_ == Outcome::Failure) delete failure_;
+}
+
 PyObject* NativeCompletion::result() {
-  std::unique_lock lock(result_lock_);
+  if (!is_done()) {
+    raise_not_completed("task not completed");
+    return nullptr;
+  }
+  // Immutable once done (acquire above).
   switch (outcome_) {
-    case Outcome::Empty:
-      lock.unlock();
-      raise_not_completed("task not completed");
-      return nullptr;
-    case Outcome::Bytes: {
-      const auto bytes = bytes_;
-      lock.unlock();
+    case Outcome::Bytes:
       mark_retrieved();
-      return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()), 32);
-    }
-    case Outcome::Failure: {
-      PendingException exc{ExceptionKind::PanicInTask, *failure_};
-      lock.unlock();
+      return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes_.data()), 32);
+    case Outcome::Failure:
       mark_retrieved();
-      exc.raise();
+      PendingException{ExceptionKind::PanicInTask, *failure_}.raise();
       return nullptr;
-    }
-    case Outcome::NoMemory:
-      lock.unlock();
+    default:
       return PyErr_NoMemory();
   }
-  return nullptr;
 }
 
-bool NativeCompletion::failed() {
-  std::lock_guard lock(result_lock_);
-  return outcome_ == Outcome::Failure;
-}
+bool NativeCompletion::failed() { return is_done() && outcome_ == Outcome::Failure; }
 
 void NativeCompletion::complete_bytes(const core::PipelineResult& bytes) {
-  {
-    std::lock_guard lock(result_lock_);
-    bytes_ = bytes;
-    outcome_ = Outcome::Bytes;
-  }
+  bytes_ = bytes;
+  outcome_ = Outcome::Bytes;
   done_.store(1, std::memory_order_release);  // pairs with the acquire in is_done()
 }
 
 void NativeCompletion::complete_failure(std::string message) noexcept {
-  std::unique_ptr<std::string> failure(new (std::nothrow) std::string(std::move(message)));
-  if (!failure) return complete_no_memory();
-  {
-    std::lock_guard lock(result_lock_);
-    failure_ = std::move(failure);
-    outcome_ = Outcome::Failure;
-  }
+  std::string* failure = new (std::nothrow) std::string(std::move(message));
+  if (failure == nullptr) return complete_no_memory();
+  failure_ = failure;
+  outcome_ = Outcome::Failure;
   done_.store(1, std::memory_order_release);  // pairs with the acquire in is_done()
 }
 
 void NativeCompletion::complete_no_memory() noexcept {
-  {
-    std::lock_guard lock(result_lock_);
-    outcome_ = Outcome::NoMemory;
-  }
+  outcome_ = Outcome::NoMemory;
   done_.store(1, std::memory_order_release);  // pairs with the acquire in is_done()
 }
 

@@ -19,6 +19,11 @@
 // Python code runs while either is held. Records are shared through
 // std::shared_ptr (atomic counts); any Python reference they hold is a
 // DeferredRef, so the last owner may drop them on any thread.
+//
+// Size: a held completed NativeTask is its handle object (32 bytes) and its
+// record with the shared_ptr's control block (one pooled 80-byte block), so
+// the records keep their fields small: one callback inline (an awaited
+// handle registers exactly one), the rest in a vector made on demand.
 #include <Python.h>
 
 #include <atomic>
@@ -64,11 +69,18 @@ class Completion {
   // the next attach (call_when_attached).
   void run_callbacks();
 
-  // A failure nobody retrieved (unretrieved.cpp). The handle's class name
-  // ("CallableTask") is set once, before the handle exists.
-  void set_handle_name(const char* name) noexcept { handle_name_ = name; }
+  // A failure nobody retrieved (unretrieved.cpp). The handle's kind (a
+  // HandleKind, which names its class) is set once, before the handle exists.
+  void set_handle_kind(std::uint8_t kind) noexcept { handle_kind_ = kind; }
   // The handle is being collected (its finalizer); the caller is attached.
   void handle_collected();
+
+  // The registered callbacks, taken out of a record in registration order.
+  struct Callbacks {
+    DeferredRef first;
+    std::unique_ptr<std::vector<DeferredRef>> more;
+    bool empty() const noexcept { return !first; }
+  };
 
   // Cycle collection. A stored outcome can refer back to its handle (an
   // exception's traceback holds the frames that hold the handle), so the
@@ -79,16 +91,20 @@ class Completion {
   virtual int traverse(visitproc, void*) { return 0; }
   virtual void clear() {}
 
+ private:
+  Callbacks take_callbacks_locked() noexcept {
+    return {std::move(callbacks_.first), std::move(callbacks_.more)};
+  }
+
+  Callbacks callbacks_;  // guarded by callback_lock_
+
  protected:
   // The outcome was handed to someone: result() on a done record, or a
   // done callback. Relaxed: ordered with the collection mark by being on
   // the same atomic (see watch_).
   void mark_retrieved() noexcept { watch_.fetch_or(kRetrieved, std::memory_order_relaxed); }
-  // Whether a done record holds a failure. Takes the result lock.
+  // Whether a done record holds a failure.
   virtual bool failed() { return false; }
-
-  core::SmallMutex callback_lock_;
-  std::vector<DeferredRef> callbacks_;  // guarded by callback_lock_
 
  private:
   // Run by the completer at the end of run_callbacks: reports the failure if
@@ -98,19 +114,25 @@ class Completion {
   void report_unretrieved();
 
   static constexpr std::uint8_t kRetrieved = 1, kCollected = 2, kFinished = 4;
+
+ protected:
+  // Last, and small, so that a derived record's small fields fill the tail.
+  core::SmallMutex callback_lock_;
+
+ private:
   // kRetrieved, kCollected (the handle's finalizer ran) and kFinished (the
   // completer reached run_callbacks), each set once by fetch_or. acq_rel on
   // the two last: whichever of the handle's collection and the completion
   // comes second in this word's order sees both marks and is the one that
   // reports, so a failure is reported at most once; its acquire half sees
-  // the outcome stored before kFinished and the name set before kCollected.
+  // the outcome stored before kFinished and the kind set before kCollected.
   std::atomic<std::uint8_t> watch_{0};
-  const char* handle_name_ = "task";
+  std::uint8_t handle_kind_ = 0xff;  // none until set
 };
 
 // Calls each wrapper with no arguments, printing and discarding what they
 // raise, and releases them. The caller is attached.
-void call_wrappers(std::vector<DeferredRef> wrappers);
+void call_wrappers(Completion::Callbacks wrappers);
 
 // Raises RuntimeError(`message`) for a result() asked of work still running,
 // with a note that says how to wait for it.
@@ -148,11 +170,20 @@ class CallableCompletion final : public Completion {
   std::atomic<std::uint8_t> done_{0};
 };
 
+// The outcome is written once, by the job, before the done mark, and is
+// immutable after it: readers look only once they have seen the mark, so no
+// lock guards it.
 class NativeCompletion final : public Completion {
  public:
+  NativeCompletion() noexcept {}
+  ~NativeCompletion() override;
+  NativeCompletion(const NativeCompletion&) = delete;
+  NativeCompletion& operator=(const NativeCompletion&) = delete;
+
   bool is_done() const noexcept override { return done_.load(std::memory_order_acquire) != 0; }
   PyObject* result() override;
 
+  // Step 1 and 2 of the protocol: exactly one of these, once.
   void complete_bytes(const core::PipelineResult& bytes);
   // PanicInTask(message); MemoryError when there is no memory for it.
   void complete_failure(std::string message) noexcept;
@@ -160,11 +191,12 @@ class NativeCompletion final : public Completion {
 
  private:
   bool failed() override;
-  core::SmallMutex result_lock_;
-  enum class Outcome : std::uint8_t { Empty, Bytes, Failure, NoMemory } outcome_ = Outcome::Empty;  // guarded by result_lock_
-  core::PipelineResult bytes_{};
-  std::unique_ptr<std::string> failure_;  // set with Outcome::Failure; kept out of line: rare
   std::atomic<std::uint8_t> done_{0};
+  enum class Outcome : std::uint8_t { Empty, Bytes, Failure, NoMemory } outcome_ = Outcome::Empty;
+  union {
+    core::PipelineResult bytes_;  // with Outcome::Bytes
+    std::string* failure_;        // with Outcome::Failure, owned; rare, so out of line
+  };
 };
 
 }  // namespace corvalune::sys

@@ -204,6 +204,8 @@ PyObject* handle_type(HandleKind kind) {
   return g_handle_types[static_cast<int>(kind)].get_or_init([kind] { return create_handle_type(kind); });
 }
 
+const char* handle_name(HandleKind kind) noexcept { return kHandleNames[static_cast<int>(kind)]; }
+
 bool is_task_handle(PyObject* obj) noexcept {
   PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(obj));
   for (const ObjectCell& cell : g_handle_types)
@@ -214,7 +216,7 @@ bool is_task_handle(PyObject* obj) noexcept {
 PyObject* make_handle(HandleKind kind, std::shared_ptr<Completion> record) {
   PyObject* type = handle_type(kind);
   if (type == nullptr) return nullptr;
-  record->set_handle_name(kHandleNames[static_cast<int>(kind)]);
+  record->set_handle_kind(static_cast<std::uint8_t>(kind));
   auto* tp = reinterpret_cast<PyTypeObject*>(type);
   PyObject* self = tp->tp_alloc(tp, 0);
   if (self == nullptr) return nullptr;

@@ -23,6 +23,9 @@ enum class HandleKind { Native, Callable, BatchNative, BatchCallable };
 // failure if it cannot be created.
 PyObject* handle_type(HandleKind kind);
 
+// The class name of a kind of handle ("CallableTask").
+const char* handle_name(HandleKind kind) noexcept;
+
 // True when `obj` is one of the four handle classes.
 bool is_task_handle(PyObject* obj) noexcept;
 

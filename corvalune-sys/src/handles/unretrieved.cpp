@@ -20,6 +20,7 @@
 #include <optional>
 
 #include "handles/completion.hpp"
+#include "handles/handles.hpp"
 #include "interp/attach.hpp"
 #include "panic.hpp"
 
@@ -56,7 +57,8 @@ void Completion::report_unretrieved() {
       Ref logger =
           logging ? Ref::steal(PyObject_CallMethod(logging.get(), "getLogger", "s", "corvalune")) : Ref();
       Ref error = logger ? Ref::steal(PyObject_GetAttrString(logger.get(), "error")) : Ref();
-      Ref args = Ref::steal(Py_BuildValue("(ss)", "%s exception was never retrieved", handle_name_));
+      Ref args = Ref::steal(Py_BuildValue("(ss)", "%s exception was never retrieved",
+                                         handle_kind_ < 4 ? handle_name(static_cast<HandleKind>(handle_kind_)) : "task"));
       Ref kwargs = Ref::steal(PyDict_New());
       if (error && args && kwargs && PyDict_SetItemString(kwargs.get(), "exc_info", exc.get()) == 0) {
         Ref logged = Ref::steal(PyObject_Call(error.get(), args.get(), kwargs.get()));
