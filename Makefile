@@ -12,7 +12,7 @@ SANITIZERS := plain thread address
 CORE_VARIANTS := $(SANITIZERS) portable
 CORE_FLAGS_portable := -DCORVALUNE_PORTABLE_WAIT=ON
 
-.PHONY: all demo test bench install wheel venv bootstrap core-tests py-tests py-tests-sanitized leak-check soak clean \
+.PHONY: all demo test bench bench-wakeup install wheel venv bootstrap core-tests py-tests py-tests-sanitized leak-check soak clean \
 	$(addprefix core-test-,$(CORE_VARIANTS)) py-tests-address py-tests-thread
 
 all: test
@@ -112,6 +112,12 @@ bench: bootstrap
 	build/bench/corvalune-core/corvalune_core_bench
 	@$(MAKE) --no-print-directory install
 	$(PY) bench/suite.py
+	@$(MAKE) --no-print-directory bench-wakeup
+
+# The wake-up latency distribution: submission to an idle pool, and the news
+# of a job's end to a blocked caller (bench/wakeup.py).
+bench-wakeup: install
+	$(PY) bench/wakeup.py
 
 clean:
 	rm -rf build

@@ -1,23 +1,19 @@
 #include "idle.hpp"
 
 #include <algorithm>
+#include <chrono>
 #include <mutex>
 
 #include "search.hpp"
-#include "sync/cpu_relax.hpp"
+#include "sync/spin_wait.hpp"
 #include "worker.hpp"
 
 namespace corvalune::core {
 namespace {
 
-// A searcher that has just worked is likely to get more soon: it looks
-// again for up to this many rounds, backing off exponentially up to
-// kMaxHintsPerRound spin-wait hints per round (about 100 us in all), so that
-// a steady trickle of submissions finds it searching (and pays no wake-up)
-// instead of parking and being woken for each. One that was woken with
-// nothing to do for it looks once and parks again.
-constexpr int kSpinRounds = 32;
-constexpr int kMaxHintsPerRound = 128;
+// How long a searcher that has just run a job keeps looking before it parks
+// (the warm search; idle.hpp says why this long).
+constexpr std::chrono::microseconds kWarmSearch{50};
 
 // Moves the calling pool thread into the searching set unless enough
 // threads search already (at most half of the pool, at least one).
@@ -40,16 +36,12 @@ void end_search_with_work(Scheduler& scheduler) {
   if (scheduler.searching.fetch_sub(1, std::memory_order_seq_cst) == 1) notify_one(scheduler);
 }
 
-// The warm spin: up to kSpinRounds searches, the pause between them doubling
-// up to kMaxHintsPerRound spin-wait hints.
-JobRef spin_search(WorkerContext& context) {
-  int hints = 1;
-  for (int round = 0; round < kSpinRounds; ++round) {
-    for (int h = 0; h < hints; ++h) cpu_relax();
-    hints = std::min(hints * 2, kMaxHintsPerRound);
-    if (JobRef job = find_job(context)) return job;
-  }
-  return {};
+// The warm search: looks again and again for kWarmSearch, yielding the CPU
+// between looks.
+JobRef warm_search(WorkerContext& context) {
+  JobRef job;
+  poll_for(kWarmSearch, [&] { return static_cast<bool>(job = find_job(context)); });
+  return job;
 }
 
 }  // namespace
@@ -86,7 +78,7 @@ bool SleeperList::contains(std::uint64_t id) {
 
 JobRef IdleState::search(WorkerContext& context) {
   if (!searching_) searching_ = begin_search(*context.scheduler);
-  if (searching_ && warm_) return spin_search(context);
+  if (searching_ && warm_) return warm_search(context);
   return {};
 }
 

@@ -13,8 +13,8 @@
 //
 //   submitter (any thread)                worker that runs out of work
 //   ----------------------                ----------------------------
-//   push the job, seq_cst (P): the        search (if under the bound), spinning
-//     local queue's back store or the       a little while it has just worked
+//   push the job, seq_cst (P): the        search (if under the bound), for
+//     local queue's back store or the       50 us more if it has just worked
 //     injector's tail CAS                 add own id to sleepers   (A, seq_cst)
 //   searching == 0?               (L1)    searching -= 1 if it was  (B, seq_cst)
 //   sleepers.count > 0?           (L2)      searching
@@ -51,9 +51,36 @@
 // the protocol the tests must check); waking a worker on every push (a
 // futex wake on the hottest path even while peers search); parking with a
 // timeout (an idle pool would wake hundreds of times a second, and every
-// local push would wait for a timeout to be stolen). The warm spin of a
-// worker that has just run a job is part of its search: it counts as a
-// searcher while it spins and parks through A, B, C like any other.
+// local push would wait for a timeout to be stolen).
+//
+// Wake-up policy. A wake-up costs a futex wake and, on an idle machine, the
+// kernel waking a halted CPU: 20 us on a good day, 100-200 us on a busy
+// host. Two waits meet that cost, and each is bounded by a short poll
+// before it sleeps (sync/spin_wait.hpp: it yields the CPU between looks, so
+// a poller never keeps the thread it waits for off a core):
+//   - the warm search: a searcher that has just run a job keeps looking for
+//     50 us (kWarmSearch) before it parks. A program that submits one job at
+//     a time, each after the result of the last, finds it searching and pays
+//     no wake-up. It counts as a searcher while it looks and parks through
+//     A, B, C like any other; one that was woken with nothing to do for it
+//     looks once and parks again. At most half the pool searches, so a
+//     burst's end makes at most that many threads poll, for 50 us.
+//   - the blocked caller: a thread that blocks on a result (run_level1's
+//     wait) first polls the done mark for 50 us (kCallerSpin): a short job
+//     ends within that, and the caller returns without being woken.
+// The idle cost stays nil: 50 us after its last job a pool thread sleeps
+// with no timeout. Rejected: spinning with only the CPU's pause hint (on 2
+// cores, two pollers can keep a just-woken worker off both cores for a
+// whole time slice); a poll bounded in rounds rather than time (a pause
+// takes 10 to 140 cycles by CPU model, so the same rounds last 10 to
+// 180 us); longer polls (each idle-bound burst end would cost that much CPU
+// per searcher, for a gain only where the next job comes later than 50 us,
+// which a futex wake of 20 us or more would serve nearly as well); polling
+// in Python for a Python-level wait (an executor future's result()): the
+// poller takes the interpreter lock between looks, and the worker that must
+// run the call then sleeps on that lock, which costs more than the wake-up
+// it saves (measured: 15 us to 56 us from the call's end to result()
+// returning).
 //
 // A worker whose park returns checks that it was popped from `sleepers`: a
 // token left by a wake-up that raced with its own recheck is stale, and it
@@ -110,8 +137,8 @@ class IdleState {
  public:
   // After a search found nothing: joins the searchers if the bound allows
   // (at most half of the pool threads, at least one) and, when the thread
-  // has just worked, keeps searching a little while (the warm spin). Returns
-  // a job found meanwhile.
+  // has just worked, keeps searching a little while (the warm search).
+  // Returns a job found meanwhile.
   JobRef search(WorkerContext& context);
   // A job was found (by any search): leaves the searchers, waking another
   // sleeper if this was the last searcher.

@@ -18,7 +18,7 @@
 #include "module/entry.hpp"
 #include "queues/local_queue.hpp"
 #include "runtime.hpp"
-#include "sync/cpu_relax.hpp"
+#include "sync/spin_wait.hpp"
 #include "tasks/spawn.hpp"
 #include "worker.hpp"
 
@@ -36,11 +36,9 @@ Received receive(Channel& channel, std::chrono::nanoseconds timeout, std::pair<D
                  std::chrono::nanoseconds spin = std::chrono::nanoseconds(0)) {
   if (spin.count() > 0) {
     // A short coroutine often finishes within microseconds: poll for that
-    // long before paying for a sleep and a wake-up.
-    const auto until = std::chrono::steady_clock::now() + spin;
-    while (!channel.sent.load(std::memory_order_acquire) && std::chrono::steady_clock::now() < until) {
-      core::cpu_relax();
-    }
+    // long before paying for a sleep and a wake-up (idle.hpp, the blocked
+    // caller). acquire: pairs with the sender's release store.
+    core::poll_for(spin, [&] { return channel.sent.load(std::memory_order_acquire); });
   }
   std::unique_lock lock(channel.lock);
   const bool woke = channel.ready.wait_for(lock, timeout, [&] { return !channel.pairs.empty() || channel.senders == 0; });
@@ -126,7 +124,7 @@ PyObject* run_root(PyObject* coro) {
   constexpr nanoseconds kSignalCheck = milliseconds(50);
   constexpr nanoseconds kHelpWait = milliseconds(1);
   auto next_signal_check = steady_clock::now() + kSignalCheck;
-  nanoseconds spin = microseconds(50);  // first wait only
+  nanoseconds spin = core::kCallerSpin;  // first wait only
   for (;;) {
     std::pair<DeferredRef, DeferredRef> pair;
     Received got;
