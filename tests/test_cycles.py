@@ -55,6 +55,25 @@ def test_exception_cycle_through_the_handle_is_collected(spawn):
     assert exc_ref() is None, gc.get_referrers(exc_ref())
 
 
+class Box:
+    pass
+
+
+def test_value_cycle_through_the_handle_is_collected():
+    """A handle is tracked by the collector once its value could refer back
+    to it (until then it is left out, to keep collections short)."""
+
+    def hold():
+        box = Box()
+        h = wait_done(m.spawn_callable(lambda: box))
+        box.handle = h  # h -> its value -> h
+        return weakref.ref(box)
+
+    box_ref = hold()
+    gc.collect()
+    assert box_ref() is None
+
+
 def test_pending_callbacks_survive_a_collection():
     """A handle dropped while its work is pending still runs its callbacks."""
     import threading

@@ -203,6 +203,7 @@ PyObject* CallableCompletion::result() {
     if (!object_) {
       object_ = DeferredRef(created.clone());
       pending_.reset();
+      track_handle_locked();
     }
   }
   Ref exc = object_.clone();
@@ -230,6 +231,25 @@ bool CallableCompletion::failed() {
   return outcome_ == Outcome::Error;
 }
 
+void CallableCompletion::bind_handle(PyObject* handle) {
+  std::lock_guard lock(result_lock_);
+  handle_ = handle;
+  // A job that completed already (a free-threaded build runs it at once)
+  // has stored its outcome: looked at as a completion would.
+  PyObject_GC_UnTrack(handle);
+  track_handle_locked();
+}
+
+void CallableCompletion::unbind_handle() noexcept {
+  std::lock_guard lock(result_lock_);
+  handle_ = nullptr;
+}
+
+void CallableCompletion::track_handle_locked() noexcept {
+  if (handle_ == nullptr || !object_ || !PyObject_IS_GC(object_.get())) return;
+  if (!PyObject_GC_IsTracked(handle_)) PyObject_GC_Track(handle_);
+}
+
 void CallableCompletion::store(Outcome outcome, Ref object, std::optional<PendingException> pending) {
   {
     // Stored once, by the job's only run: nothing is replaced (and so no
@@ -239,6 +259,7 @@ void CallableCompletion::store(Outcome outcome, Ref object, std::optional<Pendin
     object_ = DeferredRef(std::move(object));
     pending_ = std::move(pending);
     outcome_ = outcome;
+    track_handle_locked();
   }
   mark_done();
 }

@@ -91,6 +91,15 @@ class Completion {
   virtual int traverse(visitproc, void*) { return 0; }
   virtual void clear() {}
 
+  // The handle of a record whose handle type takes part in collection,
+  // once made (tracked) and when it is deallocated; the caller is attached.
+  // A record may keep its handle untracked until its outcome is an object
+  // that could lead back to it: most outcomes (None, numbers, strings) never
+  // can, and every tracked handle is scanned by each collection while it
+  // is held.
+  virtual void bind_handle(PyObject*) {}
+  virtual void unbind_handle() noexcept {}
+
  private:
   Callbacks take_callbacks_locked() noexcept {
     return {std::move(callbacks_.first), std::move(callbacks_.more)};
@@ -144,8 +153,11 @@ class CallableCompletion final : public Completion {
   PyObject* result() override;
   int traverse(visitproc visit, void* arg) override;
   void clear() override;
+  void bind_handle(PyObject* handle) override;
+  void unbind_handle() noexcept override;
 
-  // Step 1 (and 2) of the protocol: exactly one of these, once.
+  // Step 1 (and 2) of the protocol: exactly one of these, once. The caller
+  // is attached.
   void complete_value(Ref value);
   void complete_error(Ref exception);
   void complete_panic(std::string message);
@@ -163,10 +175,18 @@ class CallableCompletion final : public Completion {
     done_.store(1, std::memory_order_release);
   }
 
+  // Tracks the bound handle once the stored object could lead back to it.
+  // Under result_lock_, attached.
+  void track_handle_locked() noexcept;
+
   core::SmallMutex result_lock_;
   Outcome outcome_ = Outcome::Empty;  // guarded by result_lock_
   DeferredRef object_;                      // the value or the exception object
   std::optional<PendingException> pending_;  // an error not yet created
+  // The handle while it lives (borrowed: it owns this record), untracked
+  // until track_handle_locked. Guarded by result_lock_, so that a job
+  // completing on a worker and the handle's dealloc never cross.
+  PyObject* handle_ = nullptr;
   std::atomic<std::uint8_t> done_{0};
 };
 

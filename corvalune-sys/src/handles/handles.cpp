@@ -125,8 +125,13 @@ void handle_dealloc(PyObject* self) {
   if (PyObject_CallFinalizerFromDealloc(self) < 0) return;
   guard_void([self] {
     PyTypeObject* type = Py_TYPE(self);
-    if (type->tp_flags & Py_TPFLAGS_HAVE_GC) PyObject_GC_UnTrack(self);
-    reinterpret_cast<HandleObject*>(self)->record.~shared_ptr();
+    auto& record = reinterpret_cast<HandleObject*>(self)->record;
+    if (type->tp_flags & Py_TPFLAGS_HAVE_GC) {
+      // Unbound first: a completing job must not track it from now on.
+      if (record) record->unbind_handle();
+      PyObject_GC_UnTrack(self);
+    }
+    record.~shared_ptr();
     type->tp_free(self);
     Py_DECREF(type);  // instances of heap types own a reference to their type
   });
@@ -220,7 +225,8 @@ PyObject* make_handle(HandleKind kind, std::shared_ptr<Completion> record) {
   auto* tp = reinterpret_cast<PyTypeObject*>(type);
   PyObject* self = tp->tp_alloc(tp, 0);
   if (self == nullptr) return nullptr;
-  new (&reinterpret_cast<HandleObject*>(self)->record) std::shared_ptr<Completion>(std::move(record));
+  auto& stored = *new (&reinterpret_cast<HandleObject*>(self)->record) std::shared_ptr<Completion>(std::move(record));
+  if (tp->tp_flags & Py_TPFLAGS_HAVE_GC) stored->bind_handle(self);
   return self;
 }
 

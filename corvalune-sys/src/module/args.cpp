@@ -12,7 +12,7 @@ namespace {
 
 void set_type_error(const std::string& message) { PyErr_SetString(PyExc_TypeError, message.c_str()); }
 
-std::string quoted_list(const std::string* names, std::size_t n) {
+std::string quoted_list(const char* const* names, std::size_t n) {
   std::string out;
   for (std::size_t i = 0; i < n; ++i) {
     if (i > 0) {
@@ -20,7 +20,9 @@ std::string quoted_list(const std::string* names, std::size_t n) {
       else if (i == n - 1) out += ", and ";
       else out += ", ";
     }
-    out += "'" + names[i] + "'";
+    out += '\'';
+    out += names[i];
+    out += '\'';
   }
   return out;
 }
@@ -89,7 +91,8 @@ bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t narg
     return false;
   }
 
-  std::string missing[16];
+  // Names only: this runs on every call, and strings are for the error.
+  const char* missing[16];
   std::size_t nmissing = 0;
   for (std::size_t i = 0; i < sig.count; ++i) {
     if (sig.params[i].required && out[i] == nullptr && nmissing < 16) missing[nmissing++] = sig.params[i].name;
