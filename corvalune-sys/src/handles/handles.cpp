@@ -121,7 +121,9 @@ void handle_finalize(PyObject* self) {
 
 void handle_dealloc(PyObject* self) {
   // While still tracked, as the finalizer may resurrect the handle (a log
-  // handler keeping the exception, whose traceback reaches the handle).
+  // handler keeping the exception, whose traceback reaches the handle). A
+  // callable handle with a failure is tracked by then: its exception object
+  // exists (made at the latest for the report), and tracks it.
   if (PyObject_CallFinalizerFromDealloc(self) < 0) return;
   guard_void([self] {
     PyTypeObject* type = Py_TYPE(self);
