@@ -72,6 +72,7 @@
 // source again until it answers Empty or Success; every Retry means another
 // thread made progress, so the loop ends.
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <shared_mutex>
 #include <vector>
@@ -108,6 +109,10 @@ class SleeperList {
 // One pool thread's place in the protocol, owned by its loop.
 class IdleState {
  public:
+  // With an idle limit (extra workers), parking ends after that long, and a
+  // thread still listed then retires.
+  explicit IdleState(std::chrono::nanoseconds idle_limit = std::chrono::nanoseconds::zero()) noexcept
+      : idle_limit_(idle_limit) {}
   // After a search found nothing: joins the searchers if the bound allows
   // (at most half of the pool threads, at least one) and, when the thread
   // has just worked, keeps searching a little while (the warm spin). Returns
@@ -121,10 +126,14 @@ class IdleState {
   JobRef sleep(WorkerContext& context);
   // The loop ends: uncounts the thread everywhere.
   void leave(WorkerContext& context);
+  // The last sleep reached the idle limit: the thread leaves the pool.
+  bool retiring() const noexcept { return retiring_; }
 
  private:
+  std::chrono::nanoseconds idle_limit_;
   bool searching_ = false;  // counted in Scheduler::searching
   bool warm_ = true;        // ran a job since it last parked
+  bool retiring_ = false;
 };
 
 // After a push: wakes a sleeper when nobody searches (L1, L2, W). Two loads
@@ -135,7 +144,8 @@ void wake_for_work(Scheduler& scheduler);
 // it as searching (W). Returns false when none sleeps.
 bool notify_one(Scheduler& scheduler);
 
-// Unparks every registered worker, parked or not.
+// Unparks every registered worker, parked or not, and wakes the watchdog:
+// for a pool that stops.
 void wake_all(Scheduler& scheduler);
 
 }  // namespace corvalune::core
