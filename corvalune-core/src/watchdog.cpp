@@ -15,6 +15,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// set_extra_worker_limit's bound. relaxed: read at each start, which it
+// only has to reach eventually.
+std::atomic<std::uint32_t> g_extra_limit{kMaxExtraWorkers};
+
 // What the watchdog sees at one look.
 struct Survey {
   std::uint64_t queued = 0;    // jobs in the injector and every local queue
@@ -73,7 +77,9 @@ bool start_one_extra(const std::shared_ptr<Scheduler>& scheduler) {
   WatchdogState& watchdog = scheduler->watchdog;
   // relaxed: only this thread increments it; a lower value read while an
   // extra ends only delays the next start.
-  if (watchdog.extra_running.load(std::memory_order_relaxed) >= watchdog.policy.max_extra) return false;
+  const std::uint32_t bound =
+      std::min(watchdog.policy.max_extra, g_extra_limit.load(std::memory_order_relaxed));
+  if (watchdog.extra_running.load(std::memory_order_relaxed) >= bound) return false;
   std::size_t slot;
   {
     std::lock_guard lock(watchdog.slots_lock);
@@ -169,6 +175,10 @@ std::thread start_watchdog(const std::shared_ptr<Scheduler>& scheduler, std::uin
   scheduler->watchdog.policy = policy;
   scheduler->watchdog.base_workers = base_workers;
   return std::thread(watchdog_main, scheduler);
+}
+
+std::uint32_t set_extra_worker_limit(std::uint32_t limit) noexcept {
+  return g_extra_limit.exchange(limit, std::memory_order_relaxed);
 }
 
 void stop_watchdog(Scheduler& scheduler) noexcept {

@@ -101,6 +101,12 @@ void signal_watchdog(Scheduler& scheduler) noexcept;
 std::thread start_watchdog(const std::shared_ptr<Scheduler>& scheduler, std::uint64_t base_workers,
                            const WatchdogPolicy& policy = {});
 
+// Lowers (or restores) the bound on extra workers for every pool of the
+// process, for a test suite that needs a pool that cannot grow (work it
+// queues behind blocked workers must stay queued). Returns the previous
+// bound. Extra workers already running are not stopped.
+std::uint32_t set_extra_worker_limit(std::uint32_t limit) noexcept;
+
 // Wakes the watchdog to see the pool stop (it then ends).
 void stop_watchdog(Scheduler& scheduler) noexcept;
 
