@@ -75,11 +75,7 @@ void extra_worker_ended(Scheduler& scheduler, std::size_t slot) {
 
 bool start_one_extra(const std::shared_ptr<Scheduler>& scheduler) {
   WatchdogState& watchdog = scheduler->watchdog;
-  // relaxed: only this thread increments it; a lower value read while an
-  // extra ends only delays the next start.
-  const std::uint32_t bound =
-      std::min(watchdog.policy.max_extra, g_extra_limit.load(std::memory_order_relaxed));
-  if (watchdog.extra_running.load(std::memory_order_relaxed) >= bound) return false;
+  if (!can_add_extra_worker(*scheduler)) return false;
   std::size_t slot;
   {
     std::lock_guard lock(watchdog.slots_lock);
@@ -175,6 +171,14 @@ std::thread start_watchdog(const std::shared_ptr<Scheduler>& scheduler, std::uin
   scheduler->watchdog.policy = policy;
   scheduler->watchdog.base_workers = base_workers;
   return std::thread(watchdog_main, scheduler);
+}
+
+bool can_add_extra_worker(Scheduler& scheduler) noexcept {
+  WatchdogState& watchdog = scheduler.watchdog;
+  const std::uint32_t bound = std::min(watchdog.policy.max_extra, g_extra_limit.load(std::memory_order_relaxed));
+  // relaxed: only the watchdog increments it; a lower value read while an
+  // extra ends only delays the next start.
+  return watchdog.extra_running.load(std::memory_order_relaxed) < bound;
 }
 
 std::uint32_t set_extra_worker_limit(std::uint32_t limit) noexcept {

@@ -107,6 +107,9 @@ std::thread start_watchdog(const std::shared_ptr<Scheduler>& scheduler, std::uin
 // bound. Extra workers already running are not stopped.
 std::uint32_t set_extra_worker_limit(std::uint32_t limit) noexcept;
 
+// False when the scheduler runs as many extra workers as it may.
+bool can_add_extra_worker(Scheduler& scheduler) noexcept;
+
 // Wakes the watchdog to see the pool stop (it then ends).
 void stop_watchdog(Scheduler& scheduler) noexcept;
 

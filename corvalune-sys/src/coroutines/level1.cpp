@@ -32,7 +32,9 @@ constexpr const char* kShutDownBeforeCompletion =
 // A worker waiting in run_level1 runs queued work meanwhile, which may wait
 // in run_level1 in turn: past this many nested helping waits on one thread,
 // it blocks instead (letting another worker take its place), so that a deep
-// chain cannot overflow the thread's stack.
+// chain spreads over threads instead of deepening one stack. When the pool
+// can add no more workers, such a wait raises RecursionError rather than
+// wait for ever.
 constexpr int kMaxHelpDepth = 16;
 
 // Helping waits running on this thread (trivially destructible).
@@ -136,17 +138,17 @@ PyObject* run_root(PyObject* coro) {
   // thread keeps running queued work while it waits (up to a nesting
   // depth; past it, it blocks in a blocking scope).
   const bool worker = core::has_local_queue();
-  const bool helping = worker && t_help_depth < kMaxHelpDepth;
-  HelpDepth depth(helping);
-  std::optional<core::BlockingScope> blocking;
-  if (worker && !helping) blocking.emplace();
   submit_task(Ref::borrow(coro), {}, std::make_unique<ChannelSender>(channel), nullptr, /*inject=*/worker);
   core::Scheduler& scheduler = *core::global_runtime().scheduler();
   // Work run while this thread helps is not part of any step that
   // called run_level1, and sees no running loop.
   StepScope not_in_step(false);
+  const bool helping = worker && t_help_depth < kMaxHelpDepth;
+  HelpDepth depth(helping);
   std::optional<HiddenLoop> hidden_loop;
   if (helping) hidden_loop.emplace();
+  std::optional<core::BlockingScope> blocking;
+  if (worker && !helping) blocking.emplace();
 
   using namespace std::chrono;
   constexpr nanoseconds kSignalCheck = milliseconds(50);
@@ -157,13 +159,22 @@ PyObject* run_root(PyObject* coro) {
     std::pair<DeferredRef, DeferredRef> pair;
     Received got;
     if (helping) {
-      if (core::JobRef job = core::take_local_or_injected(scheduler)) {
+      core::JobRef job = core::take_local_or_injected(scheduler);
+      if (!job) {
+        // Looks again detached until there is work, a result or a signal
+        // check due: attaching once per look would make hundreds of waiting
+        // workers (a deep chain) fight over the interpreter lock.
+        Detach released;
+        do {
+          got = receive(*channel, kHelpWait, pair);
+        } while (got == Received::Timeout && steady_clock::now() < next_signal_check &&
+                 !(job = core::take_local_or_injected(scheduler)));
+      }
+      if (job) {
+        // Run attached: the job's own attach nests in this thread's.
         core::run_job(std::move(job));
         if (raise_noted_interrupt()) return nullptr;  // see helping.hpp
         got = receive(*channel, nanoseconds(0), pair);
-      } else {
-        Detach released;
-        got = receive(*channel, kHelpWait, pair);
       }
     } else {
       {
@@ -192,6 +203,12 @@ PyObject* run_root(PyObject* coro) {
       // ever step the coroutine again: say so instead of waiting for ever.
       if (!worker && !scheduler.is_running() && core::registered_count(scheduler) == 0) {
         PyErr_SetString(PyExc_RuntimeError, kShutDownBeforeCompletion);
+        return nullptr;
+      }
+      if (worker && !helping && !core::can_add_extra_worker(scheduler)) {
+        PyErr_SetString(PyExc_RecursionError,
+                        "run_level1 calls nest too deeply on the pool's threads: each waits in one, and the pool "
+                        "can add no more workers");
         return nullptr;
       }
     }
