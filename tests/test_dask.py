@@ -12,19 +12,24 @@ pytest.importorskip("distributed")
 
 from conftest import run_python  # noqa: E402
 
-LOCAL = """
-    import threading, dask, corvalune
+# A task that spawns a batch and blocks its thread, without spinning, until
+# the batch is done; it returns the digests and its thread's OS name.
+SPAWN_AND_WAIT = """
+    import threading, corvalune
 
     PAYLOADS = [bytes([i]) * 256 for i in range(16)]
 
     def spawn_and_wait(i):
-        # Blocks its pool thread without spinning until its batch is done.
         done = threading.Event()
         batch = corvalune.batch_spawn_native_pipeline(PAYLOADS[i:] + PAYLOADS[:i], 10)
         batch.add_done_callback(done.set)
         assert done.wait(60)
         with open(f"/proc/self/task/{threading.get_native_id()}/comm") as f:
             return batch.result(), f.read().strip()
+"""
+
+LOCAL = SPAWN_AND_WAIT + """
+    import dask
 
     serial = [[corvalune.native_pipeline_transform(p, 10) for p in PAYLOADS[i:] + PAYLOADS[:i]] for i in range(16)]
     # As many tasks at once as the pool has threads, each waiting for a
@@ -41,21 +46,13 @@ def test_threaded_scheduler_at_the_pools_size_runs_tasks_that_wait_for_their_bat
     assert run_python(LOCAL, timeout=120).stdout.strip() == "ok"
 
 
-CLUSTER = """
-    import os, threading, corvalune, corvalune.dask
+CLUSTER = SPAWN_AND_WAIT + """
+    import corvalune.dask
     from distributed import Client, LocalCluster, get_worker
 
-    PAYLOADS = [bytes([i]) * 256 for i in range(16)]
-
     def task(i):
-        done = threading.Event()
-        batch = corvalune.batch_spawn_native_pipeline(PAYLOADS[i:] + PAYLOADS[:i], 10)
-        batch.add_done_callback(done.set)
-        assert done.wait(30)
-        with open(f"/proc/self/task/{threading.get_native_id()}/comm") as f:
-            comm = f.read().strip()
         # get_worker() fails unless the worker ran the task with its context.
-        return batch.result(), comm, get_worker().address
+        return *spawn_and_wait(i), get_worker().address
 
     if __name__ == "__main__":
         serial = [[corvalune.native_pipeline_transform(p, 10) for p in PAYLOADS[i:] + PAYLOADS[:i]] for i in range(16)]

@@ -5,7 +5,6 @@
 
 #include <atomic>
 #include <cerrno>
-#include <system_error>
 
 #include "panic.hpp"
 #include "queues/local_queue.hpp"
@@ -99,12 +98,8 @@ std::unique_ptr<Runtime> Runtime::start(std::uint64_t n, const ThreadSpawner& sp
   std::thread watchdog;
   try {
     watchdog = start_watchdog(scheduler, n, policy);
-  } catch (const std::system_error& e) {
-    scheduler->running.store(false, std::memory_order_relaxed);
-    wake_all(*scheduler);
-    for (auto& t : threads) t.join();
-    panic("failed to spawn worker thread: " + e.code().message() + " (os error " +
-          std::to_string(e.code().value()) + ")");
+  } catch (...) {
+    fail_start(*scheduler, threads, n);
   }
   return std::unique_ptr<Runtime>(new Runtime(std::move(scheduler), std::move(threads), std::move(watchdog), n));
 }

@@ -210,20 +210,24 @@ std::vector<std::thread> start_worker_threads(const std::shared_ptr<Scheduler>& 
       std::function<void()> body = [scheduler, i] { pool_thread_main(scheduler, i); };
       threads.push_back(spawner ? spawner(i, std::move(body)) : spawn_std_thread(i, std::move(body)));
     } catch (...) {
-      // Stop what this start had created (also when memory ran out); nothing
-      // is published.
-      scheduler->running.store(false, std::memory_order_relaxed);
-      wake_all(*scheduler);
-      for (auto& t : threads) t.join();
-      try {
-        throw;
-      } catch (const std::system_error& e) {
-        throw PoolStartError(n, "failed to spawn worker thread: " + e.code().message() + " (os error " +
-                                    std::to_string(e.code().value()) + ")");
-      }
+      fail_start(*scheduler, threads, n);
     }
   }
   return threads;
+}
+
+void fail_start(Scheduler& scheduler, std::vector<std::thread>& threads, std::uint64_t pool_size) {
+  // Stop what this start had created (also when memory ran out); nothing is
+  // published.
+  scheduler.running.store(false, std::memory_order_relaxed);
+  wake_all(scheduler);
+  for (auto& t : threads) t.join();
+  try {
+    throw;
+  } catch (const std::system_error& e) {
+    throw PoolStartError(pool_size, "failed to spawn worker thread: " + e.code().message() + " (os error " +
+                                        std::to_string(e.code().value()) + ")");
+  }
 }
 
 }  // namespace corvalune::core

@@ -107,6 +107,11 @@ std::vector<std::thread> start_worker_threads(const std::shared_ptr<Scheduler>& 
                                               std::size_t n,
                                               const ThreadSpawner& spawner = {});
 
+// Called in the handler of a start's failure: stops and joins `threads`
+// (the scheduler's, started so far) and throws the failure again, a system
+// refusal as PoolStartError "failed to spawn worker thread: <os error>".
+[[noreturn]] void fail_start(Scheduler& scheduler, std::vector<std::thread>& threads, std::uint64_t pool_size);
+
 // A function a pool thread calls when it runs out of work (before spinning
 // and parking) and when it leaves its loop.
 using IdleHook = void (*)();
