@@ -89,7 +89,7 @@ bool start_one_extra(const std::shared_ptr<Scheduler>& scheduler) {
   scheduler->pool_threads.fetch_add(1, std::memory_order_relaxed);
   Scheduler* raw = scheduler.get();  // the thread holds the scheduler while it runs
   try {
-    start_extra_worker(scheduler, static_cast<std::size_t>(watchdog.base_workers) + slot, watchdog.policy.retire_after,
+    start_extra_worker(scheduler, static_cast<std::size_t>(watchdog.pool_size) + slot, watchdog.policy.retire_after,
                        [raw, slot] { extra_worker_ended(*raw, slot); });
   } catch (const std::system_error&) {
     // No thread: tried again at a later look.
@@ -145,7 +145,7 @@ void watchdog_main(std::shared_ptr<Scheduler> scheduler) {
       continue;
     }
     if (!worker_idle(*scheduler)) {
-      const bool compensate = seen.pool_threads - std::min(seen.blocked, seen.pool_threads) < watchdog.base_workers;
+      const bool compensate = seen.pool_threads - std::min(seen.blocked, seen.pool_threads) < watchdog.pool_size;
       if ((compensate || now - last_progress >= watchdog.policy.stall) && start_one_extra(scheduler))
         last_progress = now;
     }
@@ -166,10 +166,10 @@ void signal_watchdog(Scheduler& scheduler) noexcept {
     wake_one_on_word(word);
 }
 
-std::thread start_watchdog(const std::shared_ptr<Scheduler>& scheduler, std::uint64_t base_workers,
+std::thread start_watchdog(const std::shared_ptr<Scheduler>& scheduler, std::uint64_t pool_size,
                            const WatchdogPolicy& policy) {
   scheduler->watchdog.policy = policy;
-  scheduler->watchdog.base_workers = base_workers;
+  scheduler->watchdog.pool_size = pool_size;
   return std::thread(watchdog_main, scheduler);
 }
 

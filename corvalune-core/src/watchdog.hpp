@@ -80,14 +80,14 @@ struct WatchdogState {
 
   // Set before the watchdog starts, constant after.
   WatchdogPolicy policy;
-  std::uint64_t base_workers = 0;  // the pool's size
+  std::uint64_t pool_size = 0;  // pool threads the runtime started
 
   // Extra workers started and not yet ended. Incremented by the watchdog
   // before it starts one, decremented as the last act of its thread
   // (release; the acquire load in wait_for_extra_workers pairs with it).
   alignas(128) std::atomic<std::uint32_t> extra_running{0};
   std::atomic<std::uint64_t> extra_started{0};  // in all; relaxed, a figure
-  // Which name indexes (base_workers + slot) extra workers use now.
+  // Which name indexes (pool_size + slot) extra workers use now.
   std::mutex slots_lock;
   std::vector<bool> slots;  // guarded by slots_lock
 };
@@ -96,9 +96,9 @@ struct WatchdogState {
 // if it sleeps. One seq_cst load while it watches.
 void signal_watchdog(Scheduler& scheduler) noexcept;
 
-// Starts the watchdog thread of `scheduler`, whose pool has `base_workers`
+// Starts the watchdog thread of `scheduler`, whose pool has `pool_size`
 // threads. Throws std::system_error when the system refuses a thread.
-std::thread start_watchdog(const std::shared_ptr<Scheduler>& scheduler, std::uint64_t base_workers,
+std::thread start_watchdog(const std::shared_ptr<Scheduler>& scheduler, std::uint64_t pool_size,
                            const WatchdogPolicy& policy = {});
 
 // Lowers (or restores) the bound on extra workers for every pool of the
