@@ -65,9 +65,7 @@ WAITERS = """
     for h in handles:
         h.result(90)
     assert future.result() == "released"
-    stats = corvalune.stats()
-    assert stats.count("pool") == n, stats
-    print(f"{{count}} waiters: {{time.monotonic() - t0:.2f}} s, {{stats.extra_started}} extra workers")
+    print(f"{{count}} waiters: {{time.monotonic() - t0:.2f}} s, {{corvalune.stats().extra_started}} extra workers")
 """
 
 
