@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <shared_mutex>
-#include <system_error>
 
 #include "registry.hpp"
 #include "sync/wait_word.hpp"
@@ -78,11 +77,12 @@ bool start_one_extra(const std::shared_ptr<Scheduler>& scheduler) {
   if (!can_add_extra_worker(*scheduler)) return false;
   std::size_t slot;
   {
+    // Sized to the bound at start: no allocation here.
     std::lock_guard lock(watchdog.slots_lock);
     auto free = std::find(watchdog.slots.begin(), watchdog.slots.end(), false);
+    if (free == watchdog.slots.end()) return false;
     slot = static_cast<std::size_t>(free - watchdog.slots.begin());
-    if (free == watchdog.slots.end()) watchdog.slots.push_back(true);
-    else *free = true;
+    *free = true;
   }
   // relaxed: see extra_worker_ended.
   watchdog.extra_running.fetch_add(1, std::memory_order_relaxed);
@@ -91,8 +91,8 @@ bool start_one_extra(const std::shared_ptr<Scheduler>& scheduler) {
   try {
     start_extra_worker(scheduler, static_cast<std::size_t>(watchdog.pool_size) + slot, watchdog.policy.retire_after,
                        [raw, slot] { extra_worker_ended(*raw, slot); });
-  } catch (const std::system_error&) {
-    // No thread: tried again at a later look.
+  } catch (...) {
+    // No thread (refused, or no memory): tried again at a later look.
     extra_worker_ended(*scheduler, slot);
     return false;
   }
@@ -170,6 +170,7 @@ std::thread start_watchdog(const std::shared_ptr<Scheduler>& scheduler, std::uin
                            const WatchdogPolicy& policy) {
   scheduler->watchdog.policy = policy;
   scheduler->watchdog.pool_size = pool_size;
+  scheduler->watchdog.slots.assign(policy.max_extra, false);
   return std::thread(watchdog_main, scheduler);
 }
 

@@ -87,7 +87,8 @@ struct WatchdogState {
   // (release; the acquire load in wait_for_extra_workers pairs with it).
   alignas(128) std::atomic<std::uint32_t> extra_running{0};
   std::atomic<std::uint64_t> extra_started{0};  // in all; relaxed, a figure
-  // Which name indexes (pool_size + slot) extra workers use now.
+  // Which name indexes (pool_size + slot) extra workers use now; one slot
+  // per extra worker the policy allows.
   std::mutex slots_lock;
   std::vector<bool> slots;  // guarded by slots_lock
 };
@@ -97,7 +98,8 @@ struct WatchdogState {
 void signal_watchdog(Scheduler& scheduler) noexcept;
 
 // Starts the watchdog thread of `scheduler`, whose pool has `pool_size`
-// threads. Throws std::system_error when the system refuses a thread.
+// threads. Throws std::system_error when the system refuses a thread, or
+// std::bad_alloc.
 std::thread start_watchdog(const std::shared_ptr<Scheduler>& scheduler, std::uint64_t pool_size,
                            const WatchdogPolicy& policy = {});
 
