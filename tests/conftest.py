@@ -13,6 +13,11 @@ import pytest
 
 import _corvalune_sys as m
 
+# Tests here hold every worker (PoolGate) and need what they queue meanwhile
+# to stay queued: the pool of this process never adds extra workers. Tests
+# of extra workers run in fresh interpreters (run_python).
+m._set_extra_worker_limit(0)
+
 
 def run_python(code, *, env=None, timeout=60, check=True):
     """Runs `code` in a fresh interpreter (the pool is per process)."""

@@ -5,63 +5,54 @@ import os
 import subprocess
 import sys
 import textwrap
-import threading
 
 import pytest
 
 pytest.importorskip("distributed")
 
-import dask  # noqa: E402
+from conftest import run_python  # noqa: E402
 
-import corvalune  # noqa: E402
-
-PAYLOADS = [bytes([i]) * 256 for i in range(16)]
-
-
-def thread_comm():
-    # The OS name of a pool thread, as Python's name for it says nothing.
-    with open(f"/proc/self/task/{threading.get_native_id()}/comm") as f:
-        return f.read().strip()
-
-
-def spawn_and_wait(i):
-    # Blocks its thread without spinning, so the batch needs other pool threads.
-    done = threading.Event()
-    batch = corvalune.batch_spawn_native_pipeline(PAYLOADS[i:] + PAYLOADS[:i], 10)
-    batch.add_done_callback(done.set)
-    assert done.wait(30)
-    return batch.result(), thread_comm()
-
-
-def test_threaded_scheduler_runs_tasks_and_their_batches_on_the_pool():
-    serial = [[corvalune.native_pipeline_transform(p, 10) for p in PAYLOADS[i:] + PAYLOADS[:i]] for i in range(8)]
-    # Dask runs as many tasks at once as the executor reports; each blocks a
-    # pool thread, so all but one thread are blocked and that one must run
-    # every batch.
-    size = corvalune.Executor()._max_workers
-    if size < 2:
-        pytest.skip("needs a pool of at least 2 threads")
-    with dask.config.set(pool=corvalune.Executor(max_workers=size - 1), scheduler="threads"):
-        out = dask.compute(*[dask.delayed(spawn_and_wait)(i) for i in range(8)])
-    assert [digests for digests, _ in out] == serial
-    assert {comm for _, comm in out} == {"corvalune-worke"}
-
-
-CLUSTER = """
-    import os, threading, corvalune, corvalune.dask
-    from distributed import Client, LocalCluster, get_worker
+# A task that spawns a batch and blocks its thread, without spinning, until
+# the batch is done; it returns the digests and its thread's OS name.
+SPAWN_AND_WAIT = """
+    import threading, corvalune
 
     PAYLOADS = [bytes([i]) * 256 for i in range(16)]
 
-    def task(i):
+    def spawn_and_wait(i):
         done = threading.Event()
         batch = corvalune.batch_spawn_native_pipeline(PAYLOADS[i:] + PAYLOADS[:i], 10)
         batch.add_done_callback(done.set)
-        assert done.wait(30)
+        assert done.wait(60)
         with open(f"/proc/self/task/{threading.get_native_id()}/comm") as f:
-            comm = f.read().strip()
+            return batch.result(), f.read().strip()
+"""
+
+LOCAL = SPAWN_AND_WAIT + """
+    import dask
+
+    serial = [[corvalune.native_pipeline_transform(p, 10) for p in PAYLOADS[i:] + PAYLOADS[:i]] for i in range(16)]
+    # As many tasks at once as the pool has threads, each waiting for a
+    # batch queued behind all of them: extra workers run the batches.
+    with dask.config.set(pool=corvalune.Executor(), scheduler="threads"):
+        out = dask.compute(*[dask.delayed(spawn_and_wait)(i) for i in range(16)])
+    assert [digests for digests, _ in out] == serial
+    assert {comm for _, comm in out} == {"corvalune-worke"}
+    print("ok")
+"""
+
+
+def test_threaded_scheduler_at_the_pools_size_runs_tasks_that_wait_for_their_batches():
+    assert run_python(LOCAL, timeout=120).stdout.strip() == "ok"
+
+
+CLUSTER = SPAWN_AND_WAIT + """
+    import corvalune.dask
+    from distributed import Client, LocalCluster, get_worker
+
+    def task(i):
         # get_worker() fails unless the worker ran the task with its context.
-        return batch.result(), comm, get_worker().address
+        return *spawn_and_wait(i), get_worker().address
 
     if __name__ == "__main__":
         serial = [[corvalune.native_pipeline_transform(p, 10) for p in PAYLOADS[i:] + PAYLOADS[:i]] for i in range(16)]

@@ -218,3 +218,31 @@ def test_work_submitted_by_an_exit_hook_after_shutdown_is_refused():
         timeout=60,
     )
     assert proc.stdout == "refused: RuntimeError the Corvalune worker pool has been shut down; it accepts no new work\n"
+
+
+def test_stats_add_up_to_the_jobs_spawned():
+    run_python("""
+        import threading, corvalune
+        assert corvalune.stats() == corvalune.PoolStats((), 0, 0, 0, 0, 0)  # does not start the pool
+        n = corvalune.worker_count() or corvalune.default_worker_count()
+        corvalune.wait([corvalune.spawn_callable(int) for _ in range(3000)])
+        with corvalune.register_worker() as worker:
+            handles = [corvalune.spawn_callable(int) for _ in range(500)]
+            worker.run_until_idle()
+            corvalune.wait(handles)
+            both = corvalune.stats()
+        threading.Event().wait(0.2)  # the pool's threads go back to sleep
+        after = corvalune.stats()
+        # An extra worker may come and go when the burst keeps every worker
+        # waiting for the interpreter lock long enough to look stalled.
+        assert [w.kind for w in both.workers if w.kind != "extra"] == ["pool"] * n + ["registered"], both
+        pool = [w for w in after.workers if w.kind == "pool"]
+        assert sorted(w.name for w in pool) == sorted(f"corvalune-worker-{i}" for i in range(n)), after
+        # The registered thread's jobs stay counted after it left.
+        assert after.jobs_run == both.jobs_run == 3500, (both, after)
+        registered = [w for w in both.workers if w.kind == "registered"]
+        assert sum(w.jobs_run for w in after.workers) + registered[0].jobs_run == 3500
+        assert after.steals <= after.jobs_run and after.parks >= n
+        assert after.global_queue_depth == 0 and all(w.local_queue_depth == 0 for w in after.workers)
+        assert not any(w.blocked for w in after.workers)
+    """)

@@ -32,8 +32,11 @@ bool begin_search(Scheduler& scheduler) {
 // A searcher found work: it stops searching, and the last one wakes another
 // sleeper, since work it did not take may be waiting with nobody looking.
 void end_search_with_work(Scheduler& scheduler) {
-  // seq_cst: like B; pairs with the submitters' L1.
-  if (scheduler.searching.fetch_sub(1, std::memory_order_seq_cst) == 1) notify_one(scheduler);
+  // seq_cst: like B; pairs with the submitters' L1. With no sleeper to
+  // wake, every worker may now be busy with work still queued: the
+  // watchdog is told (S).
+  if (scheduler.searching.fetch_sub(1, std::memory_order_seq_cst) == 1 && !notify_one(scheduler))
+    signal_watchdog(scheduler);
 }
 
 // The warm search: looks again and again for kWarmSearch, yielding the CPU
@@ -114,9 +117,19 @@ JobRef IdleState::sleep(WorkerContext& context) {
     return found;
   }
   // Parks until popped by a waker (then it counts as searching) or until the
-  // pool stops. A return while still listed is a stale token.
+  // pool stops. A return while still listed is a stale token, or, with an
+  // idle limit, the limit reached.
+  WorkerCounters::bump(context.counters.parks);
   for (;;) {
-    context.parker.park();
+    if (idle_limit_ > std::chrono::nanoseconds::zero()) {
+      if (!context.parker.park_timeout(idle_limit_) && sleepers.remove(context.id)) {
+        // Nobody popped it: nobody counts on it to search. It leaves.
+        retiring_ = true;
+        break;
+      }
+    } else {
+      context.parker.park();
+    }
     if (!sleepers.contains(context.id)) {
       searching_ = true;  // popped by a waker, which counted it
       break;
@@ -141,7 +154,10 @@ void IdleState::leave(WorkerContext& context) {
 void wake_for_work(Scheduler& scheduler) {
   // L1, L2; the push before them was seq_cst.
   if (scheduler.searching.load(std::memory_order_seq_cst) != 0) return;
-  if (scheduler.registry->sleepers.count.load(std::memory_order_seq_cst) == 0) return;
+  if (scheduler.registry->sleepers.count.load(std::memory_order_seq_cst) == 0) {
+    signal_watchdog(scheduler);  // S: nobody searches, nobody sleeps
+    return;
+  }
   notify_one(scheduler);
 }
 
@@ -175,9 +191,12 @@ bool notify_one(Scheduler& scheduler) {
 }
 
 void wake_all(Scheduler& scheduler) {
-  WorkerRegistry& registry = *scheduler.registry;
-  std::shared_lock lock(registry.entries_lock);
-  for (const auto& [id, entry] : registry.entries) entry.unparker.unpark();
+  {
+    WorkerRegistry& registry = *scheduler.registry;
+    std::shared_lock lock(registry.entries_lock);
+    for (const auto& [id, entry] : registry.entries) entry.unparker.unpark();
+  }
+  stop_watchdog(scheduler);
 }
 
 }  // namespace corvalune::core

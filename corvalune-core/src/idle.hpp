@@ -3,7 +3,10 @@
 // wakes it.
 //
 // Idle protocol: idle pool threads sleep until work or shutdown wakes them
-// (no timeout anywhere), and no wake-up is ever lost.
+// (no timeout, except that an extra worker's sleep ends after its idle
+// limit), no wake-up is ever lost, and work queued while every worker is
+// busy always reaches the watchdog (watchdog.hpp), which sleeps too until
+// it is needed.
 //
 // Counters (pool threads only; registered outside threads never search or
 // sleep): `searching`, the pool threads looking for work right now, at most
@@ -19,8 +22,8 @@
 //   searching == 0?               (L1)    searching -= 1 if it was  (B, seq_cst)
 //   sleepers.count > 0?           (L2)      searching
 //   both: wake one sleeper (W)            look at the injector and every peer's
-//                                           queue once more        (C, seq_cst)
-//                                         nothing: park, no timeout
+//   L1 yes, L2 no: signal the               queue once more        (C, seq_cst)
+//     watchdog (S)                        nothing: park, no timeout
 //
 // W pops the most recent sleeper under the lock, counts it as searching
 // (so that other submitters see a searcher and wake nobody more), and
@@ -84,7 +87,39 @@
 //
 // A worker whose park returns checks that it was popped from `sleepers`: a
 // token left by a wake-up that raced with its own recheck is stale, and it
-// parks again. Shutdown clears `running` and unparks every worker.
+// parks again. Shutdown clears `running` and unparks every worker (and
+// wakes the watchdog, which then ends).
+//
+// Extra workers park with a timeout (their idle limit). One whose park
+// times out removes its own id from `sleepers` under the lock: if it was
+// still listed, nobody counted on it and it leaves the pool; if a waker had
+// popped it meanwhile, it counts as searching like any woken worker (the
+// waker's token is stale by then, and harmless).
+//
+// The watchdog's word (WatchdogState::word: kAsleep, kWatching, kCheckNow).
+// Signal (S): a submitter whose L1 and L2 both read 0, and a last searcher
+// that found work and had no sleeper to wake (end_search_with_work), load
+// the word and, when it reads kAsleep, CAS it to kWatching and wake the
+// watchdog; a blocking scope's start (begin_blocking) whose L1 and L2 read 0
+// exchanges kCheckNow into it and wakes the watchdog, which looks at once.
+// The watchdog falls asleep only by a CAS kWatching -> kAsleep followed by a
+// look at every queue (the injector's ends and each deque's, through the
+// registry): anything queued, and it watches on. All these are seq_cst, so
+// they sit in S too. Why queued work with no idle worker always reaches a
+// watching watchdog: take the last job J pushed (P) before the watchdog
+// fell asleep at its CAS X.
+//   - P before the watchdog's look in S: the look sees J (or J is taken).
+//   - P after the look: P's L1 and L2 follow X. If they read 0 and 0, the
+//     submitter's load of the word follows X and reads kAsleep (or a later
+//     value written by another signaller, who wakes it): it signals. If L1
+//     reads a searcher or L2 a sleeper, a searcher exists or is woken; the
+//     last searcher to stop either parks (C finds J, and taking it runs
+//     wake_for_work, a new L1/L2) or finds work and, with no sleeper left,
+//     signals: its decrement and its load of the word follow P's L1 in S.
+// Blocking-scope depths and the per-worker counters the watchdog reads are
+// each written only by their own thread (relaxed): the exchange of
+// kCheckNow releases the depth to the watchdog's next look, and for the
+// rest a later look suffices.
 //
 // Locks, in order: `entries` before `snapshot`, `entries` before `sleepers`
 // (the registry's locks, registry.hpp). `notify_one` releases `sleepers`
@@ -99,6 +134,7 @@
 // source again until it answers Empty or Success; every Retry means another
 // thread made progress, so the loop ends.
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <shared_mutex>
 #include <vector>
@@ -135,6 +171,10 @@ class SleeperList {
 // One pool thread's place in the protocol, owned by its loop.
 class IdleState {
  public:
+  // With an idle limit (extra workers), parking ends after that long, and a
+  // thread still listed then retires.
+  explicit IdleState(std::chrono::nanoseconds idle_limit = std::chrono::nanoseconds::zero()) noexcept
+      : idle_limit_(idle_limit) {}
   // After a search found nothing: joins the searchers if the bound allows
   // (at most half of the pool threads, at least one) and, when the thread
   // has just worked, keeps searching a little while (the warm search).
@@ -148,10 +188,14 @@ class IdleState {
   JobRef sleep(WorkerContext& context);
   // The loop ends: uncounts the thread everywhere.
   void leave(WorkerContext& context);
+  // The last sleep reached the idle limit: the thread leaves the pool.
+  bool retiring() const noexcept { return retiring_; }
 
  private:
+  std::chrono::nanoseconds idle_limit_;
   bool searching_ = false;  // counted in Scheduler::searching
   bool warm_ = true;        // ran a job since it last parked
+  bool retiring_ = false;
 };
 
 // After a push: wakes a sleeper when nobody searches (L1, L2, W). Two loads
@@ -162,7 +206,8 @@ void wake_for_work(Scheduler& scheduler);
 // it as searching (W). Returns false when none sleeps.
 bool notify_one(Scheduler& scheduler);
 
-// Unparks every registered worker, parked or not.
+// Unparks every registered worker, parked or not, and wakes the watchdog:
+// for a pool that stops.
 void wake_all(Scheduler& scheduler);
 
 }  // namespace corvalune::core

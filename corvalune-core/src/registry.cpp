@@ -8,6 +8,9 @@
 namespace corvalune::core {
 namespace {
 
+// Trivially destructible per-thread state (see local_queue.hpp).
+thread_local WorkerContext* t_context = nullptr;
+
 // Throws std::bad_alloc before any change when memory runs out.
 void rebuild_snapshot_locked(WorkerRegistry& registry) {
   auto list = std::make_shared<StealerList>();
@@ -55,15 +58,21 @@ std::unique_ptr<WorkerContext> enter_pool(std::shared_ptr<Scheduler> scheduler) 
   install_local_queue(id, queue, &scheduler->injector);
 
   try {
+    auto context = std::make_unique<WorkerContext>(scheduler, std::move(parker), id);
+    const WorkerKind kind =
+        !is_pool_thread() ? WorkerKind::Registered : is_extra_worker() ? WorkerKind::Extra : WorkerKind::Pool;
     {
       std::unique_lock lock(registry.entries_lock);
-      registry.entries.insert_or_assign(id, WorkerEntry{parker.unparker(), queue->stealer(), is_pool_thread()});
+      registry.entries.insert_or_assign(id, WorkerEntry{context->parker.unparker(), queue->stealer(),
+                                                        &context->counters, kind, current_worker_index()});
       registry.sleepers.reserve(registry.entries.size());  // lock order: entries, then sleepers
       rebuild_snapshot_locked(registry);
     }
-    return std::make_unique<WorkerContext>(std::move(scheduler), std::move(parker), id);
+    t_context = context.get();
+    return context;
   } catch (const std::bad_alloc&) {
-    // No memory for the registration: undone, as if never made.
+    // No memory for the registration: undone, as if never made (a context
+    // already made has left on its way out of the block).
     leave_pool(scheduler, id);
     throw;
   }
@@ -71,8 +80,15 @@ std::unique_ptr<WorkerContext> enter_pool(std::shared_ptr<Scheduler> scheduler) 
 
 void leave_pool(const std::shared_ptr<Scheduler>& scheduler, std::uint64_t id) {
   WorkerRegistry& registry = *scheduler->registry;
+  if (t_context != nullptr && t_context->id == id) t_context = nullptr;
   {
     std::unique_lock lock(registry.entries_lock);
+    if (auto it = registry.entries.find(id); it != registry.entries.end()) {
+      const WorkerCounters& counters = *it->second.counters;
+      registry.departed_jobs_run += counters.jobs_run.load(std::memory_order_relaxed);
+      registry.departed_steals += counters.steals.load(std::memory_order_relaxed);
+      registry.departed_parks += counters.parks.load(std::memory_order_relaxed);
+    }
     registry.entries.erase(id);
     try {
       rebuild_snapshot_locked(registry);
@@ -86,6 +102,10 @@ void leave_pool(const std::shared_ptr<Scheduler>& scheduler, std::uint64_t id) {
   drain_to_injector(*scheduler, take_local_queue_if(id));
 }
 
+WorkerContext* current_context() noexcept { return t_context; }
+
+void forget_current_context() noexcept { t_context = nullptr; }
+
 std::uint64_t registered_count(Scheduler& scheduler) {
   WorkerRegistry& registry = *scheduler.registry;
   std::shared_lock lock(registry.entries_lock);
@@ -96,7 +116,7 @@ std::uint64_t pool_threads_registered(Scheduler& scheduler, std::uint64_t except
   WorkerRegistry& registry = *scheduler.registry;
   std::shared_lock lock(registry.entries_lock);
   std::uint64_t count = 0;
-  for (const auto& [id, entry] : registry.entries) count += entry.pool_thread && id != except;
+  for (const auto& [id, entry] : registry.entries) count += entry.kind != WorkerKind::Registered && id != except;
   return count;
 }
 

@@ -26,12 +26,21 @@ namespace corvalune::core {
 struct Scheduler;
 struct WorkerContext;
 
+struct WorkerCounters;
+
+// The pool's own threads (started with the pool, or extra ones started by
+// the watchdog: the only kinds of worker that leave by themselves when the
+// pool stops) and registered outside threads.
+enum class WorkerKind { Pool, Extra, Registered };
+
 struct WorkerEntry {
   Unparker unparker;
   Stealer<Job*> stealer;
-  // One of the pool's own threads (not a registered outside thread): the
-  // only kind of worker that leaves by itself when the pool stops.
-  bool pool_thread;
+  // The registration's own counters: valid while the entry exists (the
+  // context that holds them erases the entry before they are destroyed).
+  const WorkerCounters* counters;
+  WorkerKind kind;
+  std::uint64_t index;  // <i> of "corvalune-worker-<i>"; 0 for registered threads
 };
 
 using StealerList = std::vector<std::pair<std::uint64_t, Stealer<Job*>>>;
@@ -54,6 +63,12 @@ class WorkerRegistry {
 
   // Ids are never reused; the first worker of a registry gets 1.
   std::atomic<std::uint64_t> next_id{1};
+
+  // The counters of workers that have left, summed as each leaves (guarded
+  // by entries_lock), so that totals over the pool's life stay whole.
+  std::uint64_t departed_jobs_run = 0;
+  std::uint64_t departed_steals = 0;
+  std::uint64_t departed_parks = 0;
 };
 
 // Leaving through a registration runs leave_pool for its (scheduler, id).
@@ -83,10 +98,17 @@ std::unique_ptr<WorkerContext> enter_pool(std::shared_ptr<Scheduler> scheduler);
 // that id's queue, moves the queue's jobs to the injector.
 void leave_pool(const std::shared_ptr<Scheduler>& scheduler, std::uint64_t id);
 
+// The calling thread's registration, or nullptr. Set by enter_pool on the
+// registering thread and cleared when that thread leaves; valid until then.
+WorkerContext* current_context() noexcept;
+// Forgets the calling thread's registration without leaving (a forked
+// child: it belongs to the parent's abandoned pool).
+void forget_current_context() noexcept;
+
 // Number of registered workers (pool threads and registered Python threads).
 std::uint64_t registered_count(Scheduler& scheduler);
 
-// Number of the pool's own threads still registered, not counting the
+// Number of the pool's own threads (extra ones included) still registered, not counting the
 // registration `except` (0: none excepted).
 std::uint64_t pool_threads_registered(Scheduler& scheduler, std::uint64_t except);
 

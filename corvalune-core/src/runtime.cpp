@@ -50,6 +50,7 @@ void after_fork_in_child() {
   g_fork_generation.fetch_add(1, std::memory_order_relaxed);
   // A registered forking thread's queue belongs to the abandoned pool.
   take_local_queue();
+  forget_current_context();
 }
 
 void install_fork_handler() {
@@ -84,25 +85,39 @@ void sleep_1ms() {
 
 }  // namespace
 
-Runtime::Runtime(std::shared_ptr<Scheduler> scheduler, std::vector<std::thread> threads,
+Runtime::Runtime(std::shared_ptr<Scheduler> scheduler, std::vector<std::thread> threads, std::thread watchdog,
                  std::uint64_t n)
-    : scheduler_(std::move(scheduler)), threads_(std::move(threads)), thread_count_(n) {}
+    : scheduler_(std::move(scheduler)),
+      threads_(std::move(threads)),
+      watchdog_(std::move(watchdog)),
+      thread_count_(n) {}
 
-std::unique_ptr<Runtime> Runtime::start(std::uint64_t n, const ThreadSpawner& spawner) {
+std::unique_ptr<Runtime> Runtime::start(std::uint64_t n, const ThreadSpawner& spawner, const WatchdogPolicy& policy) {
   auto scheduler = std::make_shared<Scheduler>();
   auto threads = start_worker_threads(scheduler, static_cast<std::size_t>(n), spawner);
-  return std::unique_ptr<Runtime>(new Runtime(std::move(scheduler), std::move(threads), n));
+  std::thread watchdog;
+  try {
+    watchdog = start_watchdog(scheduler, n, policy);
+  } catch (...) {
+    fail_start(*scheduler, threads, n);
+  }
+  return std::unique_ptr<Runtime>(new Runtime(std::move(scheduler), std::move(threads), std::move(watchdog), n));
 }
 
 Runtime::~Runtime() {
   scheduler_->running.store(false, std::memory_order_relaxed);
   wake_all(*scheduler_);
   std::vector<std::thread> threads;
+  std::thread watchdog;
   {
     std::lock_guard lock(threads_mutex_);
     threads.swap(threads_);
+    watchdog.swap(watchdog_);
   }
   for (auto& t : threads) t.join();
+  // Joined first: it starts no extra worker once it has seen the stop.
+  if (watchdog.joinable()) watchdog.join();
+  wait_for_extra_workers(*scheduler_, std::chrono::seconds(30));
 }
 
 std::optional<std::uint64_t> pool_size() noexcept {

@@ -28,12 +28,15 @@ namespace corvalune::core {
 
 class Runtime {
  public:
-  // Starts a runtime of `n` threads. Throws Panic when a thread cannot be
-  // created (the threads created so far are stopped and joined).
-  static std::unique_ptr<Runtime> start(std::uint64_t n, const ThreadSpawner& spawner = {});
+  // Starts a runtime of `n` threads and its watchdog (watchdog.hpp). Throws
+  // Panic when a thread cannot be created (the threads created so far are
+  // stopped and joined).
+  static std::unique_ptr<Runtime> start(std::uint64_t n, const ThreadSpawner& spawner = {},
+                                        const WatchdogPolicy& policy = {});
 
-  // Stops and joins this runtime's threads. Used only for a runtime that lost
-  // the publication race; a published runtime is never destroyed.
+  // Stops and joins this runtime's threads, and waits for its extra workers
+  // to end. Used only for a runtime that lost the publication race (and in
+  // tests); a published runtime is never destroyed.
   ~Runtime();
 
   const std::shared_ptr<Scheduler>& scheduler() const noexcept { return scheduler_; }
@@ -43,11 +46,13 @@ class Runtime {
   Runtime& operator=(const Runtime&) = delete;
 
  private:
-  Runtime(std::shared_ptr<Scheduler> scheduler, std::vector<std::thread> threads, std::uint64_t n);
+  Runtime(std::shared_ptr<Scheduler> scheduler, std::vector<std::thread> threads, std::thread watchdog,
+          std::uint64_t n);
 
   std::shared_ptr<Scheduler> scheduler_;
   std::mutex threads_mutex_;
   std::vector<std::thread> threads_;  // start order; guarded by threads_mutex_
+  std::thread watchdog_;              // guarded by threads_mutex_
   std::uint64_t thread_count_;
 };
 

@@ -78,7 +78,10 @@ JobRef find_job(WorkerContext& context) {
   for (std::size_t k = 0; k < n; ++k) {
     const auto& [victim_id, stealer] = snapshot[(start + k) % n];
     if (victim_id == context.id) continue;
-    if (JobRef job = take_until_settled([&] { return steal_from(stealer); })) return job;
+    if (JobRef job = take_until_settled([&] { return steal_from(stealer); })) {
+      WorkerCounters::bump(context.counters.steals);
+      return job;
+    }
   }
   return {};
 }

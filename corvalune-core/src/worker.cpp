@@ -19,13 +19,22 @@ constexpr int kLocalBurst = 16;
 
 // Trivially destructible per-thread state (see local_queue.hpp).
 thread_local char t_worker_name[32] = {0};
+thread_local std::uint64_t t_worker_index = 0;
+thread_local bool t_extra_worker = false;
 
-inline void run_job(JobRef job) { std::move(job).run(); }
+// Runs a job, counting it in `counters` (the running thread's own).
+inline void run_counted(WorkerCounters& counters, JobRef job) {
+  WorkerCounters::bump(counters.jobs_run);
+  std::move(job).run();
+}
 
 // Called by a pool thread whenever it runs out of work and when it leaves
 // its loop. The binding layer installs one that lets go of an interpreter
 // attachment kept across consecutive jobs. Written once at module load.
 std::atomic<IdleHook> g_idle_hook{nullptr};
+// Called by an extra worker retiring for want of work. Written once at
+// module load; acquire/release as g_idle_hook.
+std::atomic<IdleHook> g_retire_hook{nullptr};
 
 inline void going_idle() {
   // acquire: pairs with the release store in set_worker_idle_hook.
@@ -38,12 +47,12 @@ struct LeaveHook {
 
 // Runs a job found by a search, then up to kLocalBurst more from the local
 // queue.
-void run_burst(JobRef job) {
-  run_job(std::move(job));
+void run_burst(WorkerCounters& counters, JobRef job) {
+  run_counted(counters, std::move(job));
   for (int i = 0; i < kLocalBurst; ++i) {
     JobRef next = pop_local();
     if (!next) break;
-    run_job(std::move(next));
+    run_counted(counters, std::move(next));
   }
 }
 
@@ -53,12 +62,18 @@ Scheduler::Scheduler() : registry(std::make_shared<WorkerRegistry>()) {}
 
 void set_worker_idle_hook(IdleHook hook) noexcept { g_idle_hook.store(hook, std::memory_order_release); }
 
+void set_worker_retire_hook(IdleHook hook) noexcept { g_retire_hook.store(hook, std::memory_order_release); }
+
 bool is_pool_thread() noexcept { return t_worker_name[0] != '\0'; }
 
-void worker_loop(WorkerContext& context) {
+bool is_extra_worker() noexcept { return t_extra_worker; }
+
+std::uint64_t current_worker_index() noexcept { return t_worker_index; }
+
+bool worker_loop(WorkerContext& context, std::chrono::nanoseconds idle_limit) {
   Scheduler& scheduler = *context.scheduler;
   LeaveHook leave;  // also on unwinding
-  IdleState idle;
+  IdleState idle(idle_limit);
   while (scheduler.is_running()) {
     JobRef job = find_job(context);
     if (!job) {
@@ -67,9 +82,19 @@ void worker_loop(WorkerContext& context) {
     }
     if (!job) job = idle.sleep(context);
     else idle.found_work(scheduler);
-    if (job) run_burst(std::move(job));
+    if (job) run_burst(context.counters, std::move(job));
+    else if (idle.retiring()) break;
   }
   idle.leave(context);
+  return idle.retiring();
+}
+
+void run_job(JobRef job) {
+  if (WorkerContext* context = current_context()) {
+    run_counted(context->counters, std::move(job));
+  } else {
+    std::move(job).run();
+  }
 }
 
 void OverflowQueue::push(JobRef job) noexcept {
@@ -129,8 +154,12 @@ std::string current_worker_name() { return std::string(t_worker_name); }
 
 namespace {
 
-void pool_thread_main(std::shared_ptr<Scheduler> scheduler, std::size_t index) {
+// Runs a pool thread; true when it retired for want of work.
+bool pool_thread_main(std::shared_ptr<Scheduler> scheduler, std::size_t index,
+                      std::chrono::nanoseconds idle_limit = std::chrono::nanoseconds::zero()) {
   std::snprintf(t_worker_name, sizeof t_worker_name, "corvalune-worker-%zu", index);
+  t_worker_index = index;
+  t_extra_worker = idle_limit > std::chrono::nanoseconds::zero();
   // Linux limits the OS name to 15 bytes plus the terminator.
   char os_name[16];
   std::memcpy(os_name, t_worker_name, sizeof os_name - 1);
@@ -142,12 +171,13 @@ void pool_thread_main(std::shared_ptr<Scheduler> scheduler, std::size_t index) {
 #endif
   try {
     auto context = enter_pool(std::move(scheduler));
-    worker_loop(*context);
+    return worker_loop(*context, idle_limit);
     // Releasing the context runs leave_pool; on unwinding too.
   } catch (...) {
     // A job failure that unwound out of the loop ends this thread only. The
     // registration has already left the pool; the payload is discarded and
     // no replacement thread is started.
+    return false;
   }
 }
 
@@ -156,6 +186,17 @@ std::thread spawn_std_thread(std::size_t, std::function<void()> body) {
 }
 
 }  // namespace
+
+void start_extra_worker(const std::shared_ptr<Scheduler>& scheduler, std::size_t index,
+                        std::chrono::nanoseconds idle_limit, std::function<void()> on_exit) {
+  std::thread([scheduler, index, idle_limit, on_exit = std::move(on_exit)] {
+    if (pool_thread_main(scheduler, index, idle_limit)) {
+      // acquire: pairs with the release store in set_worker_retire_hook.
+      if (IdleHook hook = g_retire_hook.load(std::memory_order_acquire)) hook();
+    }
+    on_exit();
+  }).detach();
+}
 
 std::vector<std::thread> start_worker_threads(const std::shared_ptr<Scheduler>& scheduler,
                                               std::size_t n, const ThreadSpawner& spawner) {
@@ -169,20 +210,24 @@ std::vector<std::thread> start_worker_threads(const std::shared_ptr<Scheduler>& 
       std::function<void()> body = [scheduler, i] { pool_thread_main(scheduler, i); };
       threads.push_back(spawner ? spawner(i, std::move(body)) : spawn_std_thread(i, std::move(body)));
     } catch (...) {
-      // Stop what this start had created (also when memory ran out); nothing
-      // is published.
-      scheduler->running.store(false, std::memory_order_relaxed);
-      wake_all(*scheduler);
-      for (auto& t : threads) t.join();
-      try {
-        throw;
-      } catch (const std::system_error& e) {
-        throw PoolStartError(n, "failed to spawn worker thread: " + e.code().message() + " (os error " +
-                                    std::to_string(e.code().value()) + ")");
-      }
+      fail_start(*scheduler, threads, n);
     }
   }
   return threads;
+}
+
+void fail_start(Scheduler& scheduler, std::vector<std::thread>& threads, std::uint64_t pool_size) {
+  // Stop what this start had created (also when memory ran out); nothing is
+  // published.
+  scheduler.running.store(false, std::memory_order_relaxed);
+  wake_all(scheduler);
+  for (auto& t : threads) t.join();
+  try {
+    throw;
+  } catch (const std::system_error& e) {
+    throw PoolStartError(pool_size, "failed to spawn worker thread: " + e.code().message() + " (os error " +
+                                        std::to_string(e.code().value()) + ")");
+  }
 }
 
 }  // namespace corvalune::core

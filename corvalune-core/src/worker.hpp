@@ -16,6 +16,7 @@
 // recently, when some sleep and none searches (idle.hpp). Workers find work
 // as search.hpp says; registration is in registry.hpp.
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -28,6 +29,7 @@
 #include "queues/injector.hpp"
 #include "registry.hpp"
 #include "search.hpp"
+#include "watchdog.hpp"
 
 namespace corvalune::core {
 
@@ -44,8 +46,12 @@ struct alignas(128) Scheduler {
   std::atomic<bool> running{true};
   // Pool threads searching for work (see idle.hpp).
   std::atomic<std::uint32_t> searching{0};
-  // Number of pool threads started on this scheduler: bounds `searching`.
+  // Pool threads running on this scheduler, extra workers included while
+  // they run: bounds `searching`.
   std::atomic<std::uint32_t> pool_threads{0};
+  // The watchdog that adds extra workers when queued work makes no progress
+  // (watchdog.hpp). Idle (no watchdog) unless a Runtime started one.
+  WatchdogState watchdog;
 
   bool is_running() const noexcept { return running.load(std::memory_order_relaxed); }
 };
@@ -59,6 +65,10 @@ struct WorkerContext {
   Parker parker;
   std::uint64_t id;
   std::atomic<std::uint64_t> tick{0};  // counts find_job calls
+  // Written by this thread only; read by statistics and the watchdog
+  // through the registry entry, which is erased (by `registration`, declared
+  // after and so destroyed before) while the counters still exist.
+  WorkerCounters counters;
   Registration registration;
   // The stealers this thread last searched, and the registry version they
   // belong to: a search copies the list only when it has changed.
@@ -66,8 +76,14 @@ struct WorkerContext {
   std::uint64_t snapshot_version = 0;
 };
 
-// Runs jobs until the scheduler's running flag is cleared.
-void worker_loop(WorkerContext& context);
+// Runs jobs until the scheduler's running flag is cleared, or, with an idle
+// limit (extra workers), until the thread has slept that long without work.
+// True when it left for want of work.
+bool worker_loop(WorkerContext& context, std::chrono::nanoseconds idle_limit = std::chrono::nanoseconds::zero());
+
+// Runs a job found by the calling thread, counting it in the thread's
+// registration (if any) as a job run.
+void run_job(JobRef job);
 
 // Queues a job: on the calling thread's local queue when it has one,
 // otherwise on the injector followed by notify_one. Never fails: a job that
@@ -91,13 +107,34 @@ std::vector<std::thread> start_worker_threads(const std::shared_ptr<Scheduler>& 
                                               std::size_t n,
                                               const ThreadSpawner& spawner = {});
 
+// Called in the handler of a start's failure: stops and joins `threads`
+// (the scheduler's, started so far) and throws the failure again, a system
+// refusal as PoolStartError "failed to spawn worker thread: <os error>".
+[[noreturn]] void fail_start(Scheduler& scheduler, std::vector<std::thread>& threads, std::uint64_t pool_size);
+
 // A function a pool thread calls when it runs out of work (before spinning
 // and parking) and when it leaves its loop.
 using IdleHook = void (*)();
 void set_worker_idle_hook(IdleHook hook) noexcept;
 
-// True on the pool's own threads.
+// A function an extra worker calls as it retires for want of work (not when
+// the pool stops), after leaving the pool: the binding layer frees the
+// thread's interpreter state there.
+void set_worker_retire_hook(IdleHook hook) noexcept;
+
+// Starts an extra pool thread named "corvalune-worker-<index>" that leaves
+// after `idle_limit` without work, or when the pool stops; `on_exit` runs
+// last on that thread. The thread is detached. Throws std::system_error when
+// the system refuses a thread.
+void start_extra_worker(const std::shared_ptr<Scheduler>& scheduler, std::size_t index,
+                        std::chrono::nanoseconds idle_limit, std::function<void()> on_exit);
+
+// True on the pool's own threads (extra workers included).
 bool is_pool_thread() noexcept;
+// True on extra workers (watchdog.hpp).
+bool is_extra_worker() noexcept;
+// <i> of the calling pool thread's "corvalune-worker-<i>"; 0 elsewhere.
+std::uint64_t current_worker_index() noexcept;
 
 // The full name of the calling pool thread ("corvalune-worker-<i>"), or an
 // empty string on other threads. The OS name is cut to 15 bytes by Linux.

@@ -48,6 +48,9 @@ from _corvalune_sys import worker_count as worker_count
 from ._crossing import IsolatedCallError as IsolatedCallError
 from ._executor import Executor as Executor
 from ._isolated import InterpreterExecutor as InterpreterExecutor
+from ._stats import PoolStats as PoolStats
+from ._stats import WorkerStats as WorkerStats
+from ._stats import stats as stats
 from ._wait import ALL_COMPLETED as ALL_COMPLETED
 from ._wait import FIRST_COMPLETED as FIRST_COMPLETED
 from ._wait import FIRST_EXCEPTION as FIRST_EXCEPTION
@@ -64,6 +67,7 @@ __all__ = [
     "configure", "worker_count", "default_worker_count", "shutdown", "__version__",
     "Executor", "InterpreterExecutor", "IsolatedCallError", "run", "wait", "as_completed",
     "FIRST_COMPLETED", "FIRST_EXCEPTION", "ALL_COMPLETED",
+    "stats", "PoolStats", "WorkerStats",
 ]
 __version__: str = _corvalune_sys.__version__
 

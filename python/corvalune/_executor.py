@@ -242,7 +242,8 @@ class Executor(futures.ThreadPoolExecutor):
                 work._watch_pool()
             with self._lock:
                 while self._pending:
-                    self._idle.wait()
+                    with _corvalune_sys._blocking:  # on a pool thread, another worker takes this one's place
+                        self._idle.wait()
 
     def _forget_in_child(self) -> None:
         # In a forked child none of the parent's calls will ever run or

@@ -221,7 +221,8 @@ class Future(futures.Future[_T]):
                 if self._exception is not None:
                     raise self._exception
                 return self._result  # type: ignore[no-any-return]
-            return super().result(timeout)
+            with _corvalune_sys._blocking:  # on a pool thread, another worker takes this one's place
+                return super().result(timeout)
         finally:
             # The exception's traceback holds this frame: without self, the
             # future is not in a cycle through its own exception.
@@ -230,4 +231,5 @@ class Future(futures.Future[_T]):
     def exception(self, timeout: float | None = None) -> BaseException | None:
         if self._state == FINISHED:  # final once set
             return self._exception
-        return super().exception(timeout)
+        with _corvalune_sys._blocking:
+            return super().exception(timeout)

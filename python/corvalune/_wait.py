@@ -18,6 +18,8 @@ from concurrent.futures import FIRST_COMPLETED as FIRST_COMPLETED
 from concurrent.futures import FIRST_EXCEPTION as FIRST_EXCEPTION
 from typing import Any, Generic, NamedTuple, Protocol, TypeVar
 
+from _corvalune_sys import _blocking
+
 
 class _Handle(Protocol):
     def done(self) -> bool: ...
@@ -119,7 +121,8 @@ def wait(handles: Iterable[_H], timeout: float | None = None,
             remaining = _remaining(deadline)
             if remaining == 0.0:
                 break
-            waiter.condition.wait(remaining)
+            with _blocking:  # on a pool thread, another worker takes this one's place
+                waiter.condition.wait(remaining)
     return DoneAndNotDone(done, pending)
 
 
@@ -152,7 +155,8 @@ def _yield_completed(unique: list[_H], pending: set[_H], waiter: _Waiter, deadli
                 remaining = _remaining(deadline)
                 if remaining == 0.0:
                     raise TimeoutError(f"{len(pending)} (of {total}) futures unfinished")
-                waiter.condition.wait(remaining)
+                with _blocking:
+                    waiter.condition.wait(remaining)
             new = waiter.finished[seen:]
             seen = len(waiter.finished)
         for h in new:

@@ -12,6 +12,8 @@ from concurrent import futures
 from concurrent.futures._base import LOGGER
 from typing import TYPE_CHECKING, Any
 
+from _corvalune_sys import _blocking
+
 from . import _future
 
 if TYPE_CHECKING:
@@ -218,7 +220,8 @@ def take_result(batch: MapBatch, index: int, end_time: float | None) -> Any:
                 batch.waiting = False
                 raise TimeoutError()
             batch.waiting = True
-            batch.cond.wait(remaining)
+            with _blocking:  # on a pool thread, another worker takes this one's place
+                batch.cond.wait(remaining)
         batch.waiting = False
         outcome = batch.results[index]
         batch.results[index] = None  # taken: not kept alive by the batch

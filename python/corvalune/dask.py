@@ -16,7 +16,6 @@ Needs the ``corvalune[dask]`` extra.
 
 from __future__ import annotations
 
-import logging
 from concurrent import futures
 
 from distributed import Worker, WorkerPlugin
@@ -24,8 +23,6 @@ from distributed import Worker, WorkerPlugin
 from ._executor import Executor
 
 __all__ = ["CorvalunePlugin"]
-
-logger = logging.getLogger(__name__)
 
 
 class CorvaluneThreadPoolExecutor(Executor):
@@ -48,6 +45,12 @@ class CorvalunePlugin(WorkerPlugin):
     after a failure must not block on a running task. The pool's threads
     belong to the process and stop at its exit.
 
+    Tasks that wait for pool work they spawned (a batch, an executor's
+    future) do not stall the pool, however many run at once: the package's
+    own waits let another worker take their thread's place, and work queued
+    behind threads blocked in any other way (``Event.wait``, a lock) gets an
+    extra worker within about 50 ms.
+
     Tasks that call ``distributed.secede()`` (and so ``worker_client()``)
     need the worker's own thread pool: they fail on this executor.
     """
@@ -62,13 +65,6 @@ class CorvalunePlugin(WorkerPlugin):
 
     def setup(self, worker: Worker) -> None:
         ours = CorvaluneThreadPoolExecutor()
-        size = ours._max_workers
-        if worker.state.nthreads >= size:
-            # Tasks that wait for work they spawn on the pool could then hold
-            # every pool thread, leaving none to run that work.
-            logger.warning("worker %s runs %d tasks at a time on a Corvalune pool of %d threads; "
-                           "tasks that wait for pool work can stall (set CORVALUNE_WORKERS higher)",
-                           worker.name, worker.state.nthreads, size)
         self._replaced = worker.executors["default"]
         self._ours = ours
         worker.executors["default"] = ours

@@ -52,6 +52,11 @@ def swallow(fn, *args, **kwargs):
         pass
 
 
+def blocking_in_a_pool_thread():
+    with m._blocking:
+        return m._pool_stats()
+
+
 def raiser():
     raise ValueError("boom")
 
@@ -114,6 +119,14 @@ def scenarios():
         with contextlib.suppress(ValueError):
             await b
 
+    def blocking_and_stats_scenario():
+        m._pool_stats()
+        m._set_extra_worker_limit(m._set_extra_worker_limit(0))
+        swallow(m._set_extra_worker_limit, -1)
+        with m._blocking:
+            pass
+        wait(m.spawn_callable(blocking_in_a_pool_thread))
+
     def callbacks_scenario():
         handle = m.spawn_callable(int)
         handle.add_done_callback(lambda: None)
@@ -173,6 +186,7 @@ def scenarios():
         "registration": registration_scenario,
         "pool functions": lambda: (m.worker_count(), m.default_worker_count(), m.is_free_threaded(),
                                    swallow(m.configure, 2), swallow(m.configure, "x")),
+        "pool statistics and blocking scope": blocking_and_stats_scenario,
     }
 
 

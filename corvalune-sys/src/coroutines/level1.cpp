@@ -20,6 +20,7 @@
 #include "runtime.hpp"
 #include "sync/spin_wait.hpp"
 #include "tasks/spawn.hpp"
+#include "watchdog.hpp"
 #include "worker.hpp"
 
 namespace corvalune::sys {
@@ -27,6 +28,28 @@ namespace {
 
 constexpr const char* kShutDownBeforeCompletion =
     "the Corvalune worker pool was shut down before the coroutine finished";
+
+// A worker waiting in run_level1 runs queued work meanwhile, which may wait
+// in run_level1 in turn: past this many nested helping waits on one thread,
+// it blocks instead (letting another worker take its place), so that a deep
+// chain spreads over threads instead of deepening one stack. When the pool
+// can add no more workers, such a wait raises RecursionError rather than
+// wait for ever.
+constexpr int kMaxHelpDepth = 16;
+
+// Helping waits running on this thread (trivially destructible).
+thread_local int t_help_depth = 0;
+
+class HelpDepth {
+ public:
+  explicit HelpDepth(bool counted) noexcept : counted_(counted) { t_help_depth += counted_; }
+  ~HelpDepth() { t_help_depth -= counted_; }
+  HelpDepth(const HelpDepth&) = delete;
+  HelpDepth& operator=(const HelpDepth&) = delete;
+
+ private:
+  int counted_;
+};
 
 enum class Received { Pair, Disconnected, Timeout };
 
@@ -110,15 +133,20 @@ PyObject* run_root(PyObject* coro) {
   // A thread with its own queue (a pool worker running a task, a
   // registered thread) would be the only one to look there while it
   // blocks: the root task goes to the global queue instead, and this
-  // thread keeps running queued work while it waits.
-  const bool helping = core::has_local_queue();
-  submit_task(Ref::borrow(coro), {}, std::make_unique<ChannelSender>(channel), nullptr, /*inject=*/helping);
+  // thread keeps running queued work while it waits (up to a nesting
+  // depth; past it, it blocks in a blocking scope).
+  const bool worker = core::has_local_queue();
+  submit_task(Ref::borrow(coro), {}, std::make_unique<ChannelSender>(channel), nullptr, /*inject=*/worker);
   core::Scheduler& scheduler = *core::global_runtime().scheduler();
   // Work run while this thread helps is not part of any step that
   // called run_level1, and sees no running loop.
   StepScope not_in_step(false);
+  const bool helping = worker && t_help_depth < kMaxHelpDepth;
+  HelpDepth depth(helping);
   std::optional<HiddenLoop> hidden_loop;
   if (helping) hidden_loop.emplace();
+  std::optional<core::BlockingScope> blocking;
+  if (worker && !helping) blocking.emplace();
 
   using namespace std::chrono;
   constexpr nanoseconds kSignalCheck = milliseconds(50);
@@ -129,13 +157,22 @@ PyObject* run_root(PyObject* coro) {
     std::pair<DeferredRef, DeferredRef> pair;
     Received got;
     if (helping) {
-      if (core::JobRef job = core::take_local_or_injected(scheduler)) {
-        std::move(job).run();
+      core::JobRef job = core::take_local_or_injected(scheduler);
+      if (!job) {
+        // Looks again detached until there is work, a result or a signal
+        // check due: attaching once per look would make hundreds of waiting
+        // workers (a deep chain) fight over the interpreter lock.
+        Detach released;
+        do {
+          got = receive(*channel, kHelpWait, pair);
+        } while (got == Received::Timeout && steady_clock::now() < next_signal_check &&
+                 !(job = core::take_local_or_injected(scheduler)));
+      }
+      if (job) {
+        // Run attached: the job's own attach nests in this thread's.
+        core::run_job(std::move(job));
         if (raise_noted_interrupt()) return nullptr;  // see helping.hpp
         got = receive(*channel, nanoseconds(0), pair);
-      } else {
-        Detach released;
-        got = receive(*channel, kHelpWait, pair);
       }
     } else {
       {
@@ -162,8 +199,14 @@ PyObject* run_root(PyObject* coro) {
       next_signal_check = steady_clock::now() + kSignalCheck;
       // Once the pool has stopped and every worker has left, nothing will
       // ever step the coroutine again: say so instead of waiting for ever.
-      if (!helping && !scheduler.is_running() && core::registered_count(scheduler) == 0) {
+      if (!worker && !scheduler.is_running() && core::registered_count(scheduler) == 0) {
         PyErr_SetString(PyExc_RuntimeError, kShutDownBeforeCompletion);
+        return nullptr;
+      }
+      if (worker && !helping && !core::can_add_extra_worker(scheduler)) {
+        PyErr_SetString(PyExc_RecursionError,
+                        "run_level1 calls nest too deeply on the pool's threads: each waits in one, and the pool "
+                        "can add no more workers");
         return nullptr;
       }
     }

@@ -156,6 +156,22 @@ void detach_lingering() noexcept {
 
 int attach_depth() noexcept { return t_attach_depth; }
 
-void install_idle_hook() noexcept { core::set_worker_idle_hook(&detach_lingering); }
+void release_retiring_thread_state() noexcept {
+  PyThreadState* kept = t_kept_state;
+  if (kept == nullptr || Py_IsFinalizing()) return;  // finalization deletes it
+  detach_lingering();
+  t_kept_state = nullptr;
+  PyEval_RestoreThread(kept);
+  // Clearing runs the thread's thread-local destructors, among them the one
+  // that takes threading's dummy Thread for this thread out of
+  // threading._active; errors there are reported by CPython as unraisable.
+  PyThreadState_Clear(kept);
+  PyThreadState_DeleteCurrent();  // also unbinds it as the PyGILState state
+}
+
+void install_idle_hook() noexcept {
+  core::set_worker_idle_hook(&detach_lingering);
+  core::set_worker_retire_hook(&release_retiring_thread_state);
+}
 
 }  // namespace corvalune::sys

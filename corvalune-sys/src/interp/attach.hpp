@@ -22,7 +22,11 @@
 // without the interpreter's locks (faulthandler's watchdog) never meets a
 // state a pool thread is freeing, and threading.settrace_all_threads and
 // setprofile_all_threads reach pool threads.
-// It is never cleared or deleted by this module:
+// It is cleared and deleted by this module only when an extra worker
+// (watchdog.hpp) retires for want of work while the interpreter runs: the
+// thread attaches once more, clears its state (which takes its dummy Thread
+// out of threading's registry) and deletes it, so that extra workers coming
+// and going leave nothing behind. Otherwise it is never cleared or deleted:
 // - when finalization begins, pool threads no longer attach (Py_IsFinalizing
 //   stays true from then on) and the finalizing thread deletes the states of
 //   all other threads, these included;
@@ -83,8 +87,12 @@ void detach_lingering() noexcept;
 // The number of Attach scopes open on the calling thread.
 int attach_depth() noexcept;
 
-// Installs detach_lingering as the pool's idle hook (once, at import).
+// Installs detach_lingering as the pool's idle hook and
+// release_retiring_thread_state as its retire hook (once, at import).
 void install_idle_hook() noexcept;
+
+// An extra worker that retires frees its thread state (see above).
+void release_retiring_thread_state() noexcept;
 
 // True when the calling thread may touch Python objects.
 bool thread_is_attached() noexcept;

@@ -27,6 +27,7 @@
 #include "interp/pyref.hpp"
 #include "isolated/jobs.hpp"
 #include "module/args.hpp"
+#include "module/blocking.hpp"
 #include "module/entry.hpp"
 #include "module/pool.hpp"
 #include "module/registration.hpp"
@@ -190,6 +191,13 @@ int exec_module(PyObject* module) {
       Ref func = Ref::steal(PyCFunction_NewEx(def, module, module_name.get()));
       if (add_to_module(module, def->ml_name, std::move(func)) < 0) return -1;
     }
+    // Private names, for the corvalune package: not in __all__.
+    for (PyMethodDef* def : {&kPoolStatsDef, &kSetExtraWorkerLimitDef}) {
+      Ref func = Ref::steal(PyCFunction_NewEx(def, module, module_name.get()));
+      if (!func || PyObject_SetAttrString(module, def->ml_name, func.get()) < 0) return -1;
+    }
+    Ref blocking = Ref::steal(new_blocking_scope_object());
+    if (!blocking || PyObject_SetAttrString(module, "_blocking", blocking.get()) < 0) return -1;
     return add_to_module(module, "__version__", Ref::steal(PyUnicode_FromString(kVersion)));
   });
 }

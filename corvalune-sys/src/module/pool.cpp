@@ -1,5 +1,6 @@
 #include "module/pool.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 
@@ -10,6 +11,8 @@
 #include "panic.hpp"
 #include "runtime.hpp"
 #include "sizing.hpp"
+#include "stats.hpp"
+#include "watchdog.hpp"
 
 namespace corvalune::sys {
 namespace {
@@ -70,6 +73,65 @@ struct WorkerCount {
   }
 };
 
+// The figures of the running pool, for corvalune.stats() to dress.
+struct PoolStats {
+  static constexpr const char* name = "_pool_stats";
+  static constexpr const char* doc =
+      "The pool's figures as plain tuples, or None before it starts; corvalune.stats() dresses them:\n"
+      "(global_queue_depth, extra_started, (departed jobs_run, steals, parks),\n"
+      " [(id, kind, index, jobs_run, steals, parks, local_queue_depth, blocked), ...]).";
+
+  static const char* kind_name(core::WorkerKind kind) {
+    switch (kind) {
+      case core::WorkerKind::Pool: return "pool";
+      case core::WorkerKind::Extra: return "extra";
+      case core::WorkerKind::Registered: return "registered";
+    }
+    return "registered";
+  }
+
+  static PyObject* call(PyObject*) {
+    core::Runtime* runtime = core::started_runtime();
+    if (runtime == nullptr) Py_RETURN_NONE;
+    // Attached: nobody holds the registry's lock while waiting for the
+    // interpreter.
+    const core::PoolSnapshot seen = core::snapshot(*runtime->scheduler());
+    Ref workers = Ref::steal(PyList_New(0));
+    if (!workers) return nullptr;
+    for (const core::WorkerSnapshot& w : seen.workers) {
+      Ref row = Ref::steal(Py_BuildValue("(KsKKKKKO)", static_cast<unsigned long long>(w.id), kind_name(w.kind),
+                                         static_cast<unsigned long long>(w.index),
+                                         static_cast<unsigned long long>(w.jobs_run),
+                                         static_cast<unsigned long long>(w.steals),
+                                         static_cast<unsigned long long>(w.parks),
+                                         static_cast<unsigned long long>(w.local_queue_depth),
+                                         w.blocked ? Py_True : Py_False));
+      if (!row || PyList_Append(workers.get(), row.get()) < 0) return nullptr;
+    }
+    return Py_BuildValue("(KK(KKK)O)", static_cast<unsigned long long>(seen.global_queue_depth),
+                         static_cast<unsigned long long>(seen.extra_started),
+                         static_cast<unsigned long long>(seen.departed_jobs_run),
+                         static_cast<unsigned long long>(seen.departed_steals),
+                         static_cast<unsigned long long>(seen.departed_parks), workers.get());
+  }
+};
+
+// The bound on extra workers (watchdog.hpp), for test suites.
+struct SetExtraWorkerLimit {
+  static constexpr const char* name = "_set_extra_worker_limit";
+  static constexpr Param params[] = {{"limit", true}};
+  static constexpr const char* doc =
+      "Bounds the extra workers the pool may add (at most 256); returns the previous bound. For test\n"
+      "suites that hold every worker and need queued work to stay queued.";
+
+  static PyObject* call(PyObject*, PyObject* const* bound) {
+    auto limit = convert_u64(bound[0], "limit");
+    if (!limit) return nullptr;
+    const auto bounded = static_cast<std::uint32_t>(std::min<std::uint64_t>(*limit, core::kMaxExtraWorkers));
+    return PyLong_FromUnsignedLong(core::set_extra_worker_limit(bounded));
+  }
+};
+
 struct DefaultWorkerCount {
   static constexpr const char* name = "default_worker_count";
   static constexpr const char* doc = "The worker count that `configure(0)` would choose on this machine.";
@@ -108,5 +170,7 @@ PyMethodDef kConfigureDef = entry_def<Configure>();
 PyMethodDef kWorkerCountDef = entry_def<WorkerCount>();
 PyMethodDef kDefaultWorkerCountDef = entry_def<DefaultWorkerCount>();
 PyMethodDef kShutdownDef = entry_def<Shutdown>();
+PyMethodDef kPoolStatsDef = entry_def<PoolStats>();
+PyMethodDef kSetExtraWorkerLimitDef = entry_def<SetExtraWorkerLimit>();
 
 }  // namespace corvalune::sys

@@ -8,5 +8,8 @@ extern PyMethodDef kConfigureDef;
 extern PyMethodDef kWorkerCountDef;
 extern PyMethodDef kDefaultWorkerCountDef;
 extern PyMethodDef kShutdownDef;
+// Private: read by the corvalune package, not part of the module's __all__.
+extern PyMethodDef kPoolStatsDef;
+extern PyMethodDef kSetExtraWorkerLimitDef;
 
 }  // namespace corvalune::sys

@@ -130,7 +130,7 @@ PyObject* with_borrow(PyObject* self, Needs needs, F&& body) {
 bool help_with(core::JobRef job) {
   {
     HelpingScope helping;
-    std::move(job).run();
+    core::run_job(std::move(job));
   }
   return !raise_noted_interrupt();
 }

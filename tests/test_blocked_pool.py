@@ -1,0 +1,111 @@
+"""Pool tasks that block waiting for pool work never stall the pool: the
+package's own waits hand their worker's place over, and the watchdog adds
+extra workers for blocking it cannot see. Each case runs in a fresh
+interpreter (the pool of the test process never grows) with a timeout."""
+
+import pytest
+
+from conftest import run_python
+
+# Each of `count` pool tasks waits, in its own way, for the result of a call
+# queued behind all of them; that call returns only once every waiter has
+# started, so all of them must be blocked at once.
+WAITERS = """
+    import asyncio, threading, time, corvalune
+    n = corvalune.worker_count() or corvalune.default_worker_count()
+    count = {factor} * n
+    executor = corvalune.Executor()
+    started = threading.Semaphore(0)
+    everyone = threading.Event()
+    release = threading.Event()
+
+    def last():
+        everyone.wait()
+        release.set()
+        return "released"
+
+    def gather_starts():
+        for _ in range(count):
+            started.acquire()
+        everyone.set()
+
+    threading.Thread(target=gather_starts, daemon=True).start()
+    future = None
+
+    def wait_event():
+        started.release()
+        assert release.wait(60)
+
+    def wait_result():
+        started.release()
+        assert future.result(60) == "released"
+
+    def wait_wait():
+        started.release()
+        assert corvalune.wait([future], timeout=60).done == {{future}}
+
+    def wait_as_completed():
+        started.release()
+        assert list(corvalune.as_completed([future], timeout=60)) == [future]
+
+    def wait_map():
+        started.release()
+        assert list(executor.map(lambda _: release.wait(60), range(2), timeout=60)) == [True, True]
+
+    def wait_level1():
+        started.release()
+        async def main():
+            return await corvalune.spawn_callable(release.wait, (60,))
+        assert corvalune.run_level1(main())
+
+    waiter = wait_{kind}
+    t0 = time.monotonic()
+    handles = [executor.submit(waiter) for _ in range(count)]
+    future = executor.submit(last)
+    for h in handles:
+        h.result(90)
+    assert future.result() == "released"
+    print(f"{{count}} waiters: {{time.monotonic() - t0:.2f}} s, {{corvalune.stats().extra_started}} extra workers")
+"""
+
+
+@pytest.mark.parametrize("factor", [1, 4])
+@pytest.mark.parametrize("kind", ["event", "result", "wait", "as_completed", "map", "level1"])
+def test_tasks_waiting_for_work_queued_behind_them_all_complete(kind, factor):
+    run_python(WAITERS.format(kind=kind, factor=factor), timeout=120)
+
+
+def test_a_chain_of_nested_submissions_200_deep_completes_and_extra_workers_retire():
+    run_python("""
+        import threading, time, corvalune
+        executor = corvalune.Executor()
+        n = corvalune.worker_count() or corvalune.default_worker_count()
+        pool_names = {f"corvalune-worker-{i}" for i in range(n)}
+
+        def chain(depth):
+            return 0 if depth == 0 else executor.submit(chain, depth - 1).result() + 1
+
+        assert executor.submit(chain, 200).result(90) == 200
+        assert corvalune.stats().count("extra") > 0
+        # Idle extra workers retire after 5 s, leaving nothing behind in
+        # threading's registry.
+        deadline = time.monotonic() + 60
+        while corvalune.stats().count("extra") or {t.name for t in threading.enumerate()} - pool_names != {"MainThread"}:
+            assert time.monotonic() < deadline, (corvalune.stats(), threading.enumerate())
+            time.sleep(0.1)
+    """, timeout=120)
+
+
+def test_extra_workers_stop_with_the_pool():
+    run_python("""
+        import threading, corvalune
+        release = threading.Event()
+        n = corvalune.worker_count() or corvalune.default_worker_count()
+        handles = [corvalune.spawn_callable(release.wait, (5,)) for _ in range(n + 2)]
+        while corvalune.stats().count("extra") < 2:
+            threading.Event().wait(0.01)
+        release.set()
+        corvalune.wait(handles)
+        corvalune.shutdown()
+        assert corvalune.stats().workers == (), corvalune.stats()
+    """, timeout=60)
