@@ -8,7 +8,9 @@
 //
 // Running a job consumes the reference it was run through: `JobRef::run`
 // hands the job its own reference, which the job may keep (to reschedule
-// itself) or drop.
+// itself) or drop. Discarding is the other way to consume a queue entry: the
+// pool stopped before the job's turn, and the job settles whoever waits for
+// it without doing its work.
 #include <atomic>
 #include <cstddef>
 #include <mutex>
@@ -27,6 +29,11 @@ class Job {
   // Performs the job on the calling thread. `self` is the reference the
   // caller ran it through; it is released when the job lets go of it.
   virtual void run(JobRef self) = 0;
+
+  // Called instead of run for a queued job the pool drops because it has
+  // stopped; `self` as for run. Never runs the job's work. The default
+  // only lets go of the reference.
+  virtual void discard(JobRef self);
 
   void add_ref() noexcept {
     // relaxed: a new reference is made from an existing one, so the object
@@ -118,9 +125,17 @@ class JobRef {
     job->run(std::move(*this));
   }
 
+  // Drops the job unrun (see Job::discard), consuming this reference.
+  void discard() && {
+    Job* job = job_;
+    job->discard(std::move(*this));
+  }
+
  private:
   explicit JobRef(Job* job) noexcept : job_(job) {}
   Job* job_ = nullptr;
 };
+
+inline void Job::discard(JobRef self) { self.reset(); }
 
 }  // namespace corvalune::core

@@ -27,11 +27,20 @@ void rebuild_snapshot_locked(WorkerRegistry& registry) {
   lock.unlock();
 }
 
-// Sends every job of a queue that is being torn down to the injector.
+// Sends every job of a queue that is being torn down to the injector, or,
+// once the pool has stopped and nobody would take them there, discards
+// them (a stale read of the flag is caught by inject).
 void drain_to_injector(Scheduler& scheduler, LocalSlot slot) {
   if (slot.queue == nullptr) return;
   // The slot is already empty, so submit cannot push back onto this queue.
-  while (auto raw = slot.queue->pop()) submit(scheduler, JobRef::from_raw(*raw));
+  while (auto raw = slot.queue->pop()) {
+    JobRef job = JobRef::from_raw(*raw);
+    if (scheduler.is_running()) {
+      submit(scheduler, std::move(job));
+    } else {
+      std::move(job).discard();
+    }
+  }
   delete slot.queue;
 }
 

@@ -4,7 +4,8 @@
 //
 // A worker is a pool thread or a registered outside thread: each registration
 // gets a new id (never reused), a parker and a local queue. Leaving removes
-// the entry and moves the jobs left in the thread's queue to the injector.
+// the entry and moves the jobs left in the thread's queue to the injector
+// (discards them once the pool has stopped).
 //
 // Locks, in order: `entries_lock` before `snapshot_lock`, `entries_lock`
 // before `sleepers.lock` (idle.hpp).

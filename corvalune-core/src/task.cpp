@@ -92,6 +92,29 @@ void Task::run(JobRef self) {
   }
 }
 
+void Task::discard(JobRef self) {
+  (void)self;  // as in run
+  std::uint8_t expected = kScheduled;
+  // acq_rel: as in run; a queue entry's task is scheduled, and a wake that
+  // comes after this sees complete and does nothing.
+  if (!state_.compare_exchange_strong(expected, kRunning, std::memory_order_acq_rel)) return;
+  std::unique_ptr<Future> future;
+  {
+    std::lock_guard lock(future_lock_);
+    future = std::move(future_);
+  }
+  if (!future) return;
+  try {
+    future->discard();
+  } catch (...) {
+    future.reset();
+    record(Outcome::Panicked, std::current_exception());
+    return;
+  }
+  future.reset();
+  record(Outcome::Discarded, nullptr);
+}
+
 void Task::record(Outcome outcome, std::exception_ptr payload) {
   std::lock_guard lock(outcome_lock_);
   // acq_rel: completion is final; later wakes see 3 and do nothing. The

@@ -4,7 +4,8 @@
 // A `Task` owns a boxed `Pollable` and a four-state word:
 //
 //   0 idle ──wake──▶ 1 scheduled ──run──▶ 2 running ──ready/panic──▶ 3 complete
-//                        ▲                   │
+//                        ▲  │                │
+//                        │  └──discard───────┼──────────────────────────▶ 3
 //                        └──────wake─────────┘ (queued again by run after a
 //                                               pending poll)
 //
@@ -61,12 +62,18 @@ class Pollable {
  public:
   virtual ~Pollable() = default;
   virtual Poll poll(Context& cx) = 0;
+  // The pool stopped before the next poll and drops the task: settle
+  // whoever waits for the outcome, without doing the work. Called at most
+  // once, never after Ready, on whichever thread drops the task (a pool
+  // thread leaving after the stop, the thread that stops the pool, a thread
+  // that queued work after it). The future is released right after.
+  virtual void discard() {}
 };
 
 class Task final : public Job, public PoolAllocated {
  public:
   enum State : std::uint8_t { kIdle = 0, kScheduled = 1, kRunning = 2, kComplete = 3 };
-  enum class Outcome { Empty, Finished, Panicked };
+  enum class Outcome { Empty, Finished, Panicked, Discarded };
 
   // Creates a scheduled task, submits it, and returns a second reference.
   // With `inject`, the first submission goes to the injector even from a
@@ -74,6 +81,9 @@ class Task final : public Job, public PoolAllocated {
   static JobRef spawn(std::shared_ptr<Scheduler> scheduler, std::unique_ptr<Pollable> pollable, bool inject = false);
 
   void run(JobRef self) override;
+  // Claims the task as run does, then lets its future settle its waiters
+  // unpolled (Future::discard) and completes it as Discarded.
+  void discard(JobRef self) override;
 
   // For tests and diagnostics.
   State state() const noexcept { return static_cast<State>(state_.load(std::memory_order_acquire)); }

@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "panic.hpp"
+#include "sync/cpu_relax.hpp"
 #include "queues/local_queue.hpp"
 
 namespace corvalune::core {
@@ -36,6 +37,9 @@ std::atomic<IdleHook> g_idle_hook{nullptr};
 // module load; acquire/release as g_idle_hook.
 std::atomic<IdleHook> g_retire_hook{nullptr};
 
+// Called by a pool thread when it ends. Written once at module load.
+std::atomic<ExitHook> g_exit_hook{nullptr};
+
 inline void going_idle() {
   // acquire: pairs with the release store in set_worker_idle_hook.
   if (IdleHook hook = g_idle_hook.load(std::memory_order_acquire)) hook();
@@ -63,6 +67,8 @@ Scheduler::Scheduler() : registry(std::make_shared<WorkerRegistry>()) {}
 void set_worker_idle_hook(IdleHook hook) noexcept { g_idle_hook.store(hook, std::memory_order_release); }
 
 void set_worker_retire_hook(IdleHook hook) noexcept { g_retire_hook.store(hook, std::memory_order_release); }
+
+void set_worker_exit_hook(ExitHook hook) noexcept { g_exit_hook.store(hook, std::memory_order_release); }
 
 bool is_pool_thread() noexcept { return t_worker_name[0] != '\0'; }
 
@@ -134,7 +140,10 @@ void push_injector(Scheduler& scheduler, JobRef& job) {
 
 void submit(Scheduler& scheduler, JobRef job) noexcept {
   try {
-    if (!push_local(job)) push_injector(scheduler, job);
+    if (!push_local(job)) {
+      inject(scheduler, std::move(job));  // never throws
+      return;
+    }
   } catch (const std::bad_alloc&) {
     scheduler.overflow.push(std::move(job));
   }
@@ -147,7 +156,31 @@ void inject(Scheduler& scheduler, JobRef job) noexcept {
   } catch (const std::bad_alloc&) {
     scheduler.overflow.push(std::move(job));
   }
+  // seq_cst: pairs with the seq_cst clear of `running` in stop_and_wait,
+  // after which its caller discards the queued jobs. The push (a seq_cst
+  // tail CAS, or the overflow queue's lock) and this load, against that
+  // clear and the drain's seq_cst tail load (or its taking the lock):
+  // either the drain finds this job, or this load sees the pool stopped and
+  // the job is discarded here. Never left queued for nobody.
+  if (!scheduler.running.load(std::memory_order_seq_cst)) {
+    discard_queued(scheduler);
+    return;
+  }
   wake_for_work(scheduler);
+}
+
+void discard_queued(Scheduler& scheduler) {
+  for (;;) {
+    Steal<Job*> s = scheduler.injector.steal();
+    if (s.is_success()) {
+      JobRef::from_raw(s.value).discard();
+    } else if (s.is_retry()) {
+      cpu_relax();  // another taker won the race: the queue is not empty yet
+    } else {
+      break;
+    }
+  }
+  while (JobRef job = scheduler.overflow.pop()) std::move(job).discard();
 }
 
 std::string current_worker_name() { return std::string(t_worker_name); }
@@ -169,16 +202,22 @@ bool pool_thread_main(std::shared_ptr<Scheduler> scheduler, std::size_t index,
 #else
   pthread_setname_np(pthread_self(), os_name);
 #endif
+  bool retiring = false;
   try {
     auto context = enter_pool(std::move(scheduler));
-    return worker_loop(*context, idle_limit);
+    retiring = worker_loop(*context, idle_limit);
     // Releasing the context runs leave_pool; on unwinding too.
   } catch (...) {
     // A job failure that unwound out of the loop ends this thread only. The
     // registration has already left the pool; the payload is discarded and
     // no replacement thread is started.
-    return false;
   }
+  // A retiring extra worker calls the retire hook instead (its caller).
+  // acquire: pairs with the release store in set_worker_exit_hook.
+  if (!retiring) {
+    if (ExitHook hook = g_exit_hook.load(std::memory_order_acquire)) hook();
+  }
+  return retiring;
 }
 
 std::thread spawn_std_thread(std::size_t, std::function<void()> body) {

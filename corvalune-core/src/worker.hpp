@@ -42,7 +42,9 @@ struct alignas(128) Scheduler {
   std::shared_ptr<WorkerRegistry> registry;
   // Set at creation, cleared once to stop the pool, never set again. Read at
   // the top of every loop iteration; eventual visibility is all that is
-  // needed because every clear is followed by wake_all.
+  // needed there because every clear is followed by wake_all. The clear in
+  // stop_and_wait and the load after an injector push are seq_cst (see
+  // inject).
   std::atomic<bool> running{true};
   // Pool threads searching for work (see idle.hpp).
   std::atomic<std::uint32_t> searching{0};
@@ -86,14 +88,20 @@ bool worker_loop(WorkerContext& context, std::chrono::nanoseconds idle_limit = s
 void run_job(JobRef job);
 
 // Queues a job: on the calling thread's local queue when it has one,
-// otherwise on the injector followed by notify_one. Never fails: a job that
-// cannot be queued there for want of memory goes to the overflow queue.
+// otherwise as inject does. Never fails: a job that cannot be queued for
+// want of memory goes to the overflow queue.
 void submit(Scheduler& scheduler, JobRef job) noexcept;
 
 // Queues a job on the injector whatever thread calls, and wakes a sleeper.
 // For work that must not stay on the calling thread's own queue (a thread
-// about to block waiting for it). Never fails, as submit.
+// about to block waiting for it). Never fails, as submit. Once the pool has
+// stopped nobody takes queued work: a job queued then is discarded at once,
+// with whatever else is queued there.
 void inject(Scheduler& scheduler, JobRef job) noexcept;
+
+// Discards every job in the injector and the overflow queue (Job::discard),
+// including those pushed while it runs.
+void discard_queued(Scheduler& scheduler);
 
 // Creates one thread running `body` under the given name. The default creates
 // a std::thread; tests substitute one that fails.
@@ -128,6 +136,12 @@ void set_worker_retire_hook(IdleHook hook) noexcept;
 // the system refuses a thread.
 void start_extra_worker(const std::shared_ptr<Scheduler>& scheduler, std::size_t index,
                         std::chrono::nanoseconds idle_limit, std::function<void()> on_exit);
+
+// A function a pool thread calls as the very last thing before it ends
+// otherwise than by retiring (when the pool stops, or a job's failure ended
+// it), after it has left the pool.
+using ExitHook = void (*)();
+void set_worker_exit_hook(ExitHook hook) noexcept;
 
 // True on the pool's own threads (extra workers included).
 bool is_pool_thread() noexcept;

@@ -22,6 +22,9 @@ class ScriptPollable final : public Pollable {
     if (released_) released_->store(true);
   }
   Poll poll(Context& cx) override { return poll_(cx); }
+  void discard() override { ++discards; }
+
+  static inline std::atomic<int> discards{0};
 
  private:
   std::function<Poll(Context&)> poll_;
@@ -186,6 +189,29 @@ TEST(Task, RunsToCompletionOnThePoolWithItsSpawnReferenceDroppedAtOnce) {
   scheduler->running.store(false);
   wake_all(*scheduler);
   for (auto& t : threads) t.join();
+}
+
+// A task the pool drops (it was queued when the pool stopped, or queued after)
+// tells its future once and is never polled.
+TEST(Task, ADroppedTaskSettlesThroughItsFutureAndIsNeverPolled) {
+  for (const bool queued_after_stop : {false, true}) {
+    auto scheduler = std::make_shared<Scheduler>();
+    if (queued_after_stop) scheduler->running.store(false);
+    ScriptFuture::discards = 0;
+    std::atomic<bool> released{false};
+    int polls = 0;
+    JobRef handle = Task::spawn(scheduler, script([&](Context&) {
+      ++polls;
+      return Poll::Ready;
+    }, &released));
+    if (!queued_after_stop) take_injected(*scheduler).discard();
+    EXPECT_TRUE(scheduler->injector.is_empty());
+    EXPECT_EQ(ScriptFuture::discards.load(), 1);
+    EXPECT_TRUE(released.load());
+    EXPECT_EQ(polls, 0);
+    EXPECT_EQ(as_task(handle).outcome(), Task::Outcome::Discarded);
+    EXPECT_EQ(as_task(handle).state(), Task::kComplete);
+  }
 }
 
 }  // namespace

@@ -10,13 +10,20 @@ namespace corvalune::core::testing {
 
 class FnJob final : public Job {
  public:
-  explicit FnJob(std::function<void()> fn) : fn_(std::move(fn)) {}
+  explicit FnJob(std::function<void()> fn, std::function<void()> on_discard = {})
+      : fn_(std::move(fn)), on_discard_(std::move(on_discard)) {}
   void run(JobRef) override { fn_(); }
+  void discard(JobRef) override {
+    if (on_discard_) on_discard_();
+  }
 
  private:
   std::function<void()> fn_;
+  std::function<void()> on_discard_;
 };
 
-inline JobRef make_job(std::function<void()> fn) { return JobRef::adopt(new FnJob(std::move(fn))); }
+inline JobRef make_job(std::function<void()> fn, std::function<void()> on_discard = {}) {
+  return JobRef::adopt(new FnJob(std::move(fn), std::move(on_discard)));
+}
 
 }  // namespace corvalune::core::testing

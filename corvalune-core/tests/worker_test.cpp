@@ -154,6 +154,24 @@ TEST(Scheduler, RegisteringAgainMovesTheOldQueueToTheInjector) {
   EXPECT_EQ(ran.load(), 3);
 }
 
+// Once the pool has stopped, nobody runs queued work: a leaving thread's
+// queue, and whatever reaches the injector, is discarded at once.
+TEST(Scheduler, AfterTheStopQueuedJobsAreDiscardedNotRun) {
+  auto scheduler = std::make_shared<Scheduler>();
+  auto context = enter_pool(scheduler);
+  std::atomic<int> ran{0}, discarded{0};
+  auto job = [&] { return make_job([&] { ++ran; }, [&] { ++discarded; }); };
+  for (int i = 0; i < 3; ++i) submit(*scheduler, job());
+  scheduler->injector.push(job().into_raw());  // queued before the stop
+  scheduler->running.store(false);
+  context.reset();  // leaves: its 3 local jobs
+  EXPECT_EQ(discarded.load(), 3);
+  inject(*scheduler, job());  // queued after the stop: this one and the older one
+  EXPECT_EQ(discarded.load(), 5);
+  EXPECT_TRUE(scheduler->injector.is_empty());
+  EXPECT_EQ(ran.load(), 0);
+}
+
 // Many workers, jobs that spawn jobs (local pushes, steals, injector pushes
 // from outside): every job runs exactly once.
 TEST(Scheduler, EveryJobRunsExactlyOnceUnderLoad) {
