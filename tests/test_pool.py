@@ -119,21 +119,32 @@ def test_pool_threads_are_named_and_end_after_shutdown():
     proc = run_python(
         pool_threads_snippet()
         + textwrap.dedent("""
-        import time
+        import threading, time
         import _corvalune_sys as m
         m.configure(3)
         deadline = time.monotonic() + 10
         while len(pool_threads()) < 3 and time.monotonic() < deadline:
             time.sleep(0.001)
         print(sorted(set(pool_threads())), len(pool_threads()))
+        # Each worker runs Python code, and so joins threading's registry.
+        barrier = threading.Barrier(4)
+        for _ in range(3):
+            m.spawn_callable(barrier.wait, (10,))
+        barrier.wait(10)
+        listed = lambda: sorted(t.name for t in threading.enumerate() if t.name.startswith("corvalune"))
+        print(listed())
         m.shutdown()
         while pool_threads() and time.monotonic() < deadline:
             time.sleep(0.001)
-        print(len(pool_threads()), m.worker_count())
+        print(len(pool_threads()), m.worker_count(), listed())
         """)
     )
     # Linux keeps 15 bytes of a thread name: "corvalune-worker-<i>" becomes "corvalune-worke".
-    assert proc.stdout.splitlines() == ["['corvalune-worke'] 3", "0 3"]
+    assert proc.stdout.splitlines() == [
+        "['corvalune-worke'] 3",
+        "['corvalune-worker-0', 'corvalune-worker-1', 'corvalune-worker-2']",
+        "0 3 []",
+    ]
 
 
 def test_concurrent_configure_has_one_winner_and_the_loser_joins_its_threads():
@@ -246,3 +257,69 @@ def test_stats_add_up_to_the_jobs_spawned():
         assert after.global_queue_depth == 0 and all(w.local_queue_depth == 0 for w in after.workers)
         assert not any(w.blocked for w in after.workers)
     """)
+
+
+def test_work_the_stopped_pool_drops_fails_its_waiters_and_never_runs():
+    # Both workers are held while work queues up behind them; a coroutine
+    # parked on one of the held calls is woken only after the stop. Extra
+    # workers the stalled pool may start meanwhile take held calls queued
+    # first, never the work under test.
+    proc = run_python(
+        """
+        import threading
+        import _corvalune_sys as m
+        m.configure(2)
+        gate, held, told = threading.Event(), threading.Semaphore(0), threading.Semaphore(0)
+        ran, log = [], []
+        def hold():
+            held.release()
+            gate.wait(30)
+        def tell(what):
+            return lambda result, exc: (log.append((what, result, type(exc).__name__)), told.release())
+        async def parked():
+            try:
+                await m.spawn_callable(hold)
+                ran.append("parked resumed")
+            finally:
+                log.append("finally")
+        async def queued():
+            ran.append("queued")
+        m.spawn_coroutine(parked(), tell("parked"))
+        m.spawn_callable(hold)
+        held.acquire(); held.acquire()
+        for _ in range(1000):
+            m.spawn_callable(gate.wait, (30,))
+        handles = [m.spawn_callable(ran.append, ("callable",)), m.spawn_native_pipeline(b"x"),
+                   m.batch_spawn_callable(ran.append, [("batch",)] * 3), m.batch_spawn_native_pipeline([b"x"] * 3)]
+        for h in handles:
+            h.add_done_callback(lambda: log.append("callback"))
+        m.spawn_coroutine(queued(), tell("queued"))
+        level1 = []
+        def root():
+            try:
+                m.run_level1(queued())
+            except m.PoolShutdownError as exc:
+                level1.append(type(exc).__name__)
+        waiter = threading.Thread(target=root)
+        waiter.start()
+        waiter.join(0.2)  # its root is queued by now (or refused, the same error)
+        m.shutdown()
+        for h in handles:
+            try:
+                h.result()
+            except m.PoolShutdownError as exc:
+                print(h.done(), exc)
+        waiter.join(10)
+        print(level1)
+        gate.set()
+        assert told.acquire(timeout=10) and told.acquire(timeout=10)
+        print(sorted(log, key=str), ran)
+        """,
+        timeout=60,
+    )
+    dropped = "the Corvalune worker pool was shut down before this work ran"
+    assert proc.stdout.splitlines() == [f"True {dropped}"] * 4 + [
+        "['PoolShutdownError']",
+        "[('parked', None, 'PoolShutdownError'), ('queued', None, 'PoolShutdownError'), "
+        "'callback', 'callback', 'callback', 'callback', 'finally'] []",
+    ]

@@ -98,20 +98,20 @@ void Task::discard(JobRef self) {
   // acq_rel: as in run; a queue entry's task is scheduled, and a wake that
   // comes after this sees complete and does nothing.
   if (!state_.compare_exchange_strong(expected, kRunning, std::memory_order_acq_rel)) return;
-  std::unique_ptr<Future> future;
+  std::unique_ptr<Pollable> pollable;
   {
-    std::lock_guard lock(future_lock_);
-    future = std::move(future_);
+    std::lock_guard lock(pollable_lock_);
+    pollable = std::move(pollable_);
   }
-  if (!future) return;
+  if (!pollable) return;
   try {
-    future->discard();
+    pollable->discard();
   } catch (...) {
-    future.reset();
+    pollable.reset();
     record(Outcome::Panicked, std::current_exception());
     return;
   }
-  future.reset();
+  pollable.reset();
   record(Outcome::Discarded, nullptr);
 }
 

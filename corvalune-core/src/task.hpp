@@ -66,7 +66,7 @@ class Pollable {
   // whoever waits for the outcome, without doing the work. Called at most
   // once, never after Ready, on whichever thread drops the task (a pool
   // thread leaving after the stop, the thread that stops the pool, a thread
-  // that queued work after it). The future is released right after.
+  // that queued work after it). The pollable is released right after.
   virtual void discard() {}
 };
 
@@ -81,8 +81,8 @@ class Task final : public Job, public PoolAllocated {
   static JobRef spawn(std::shared_ptr<Scheduler> scheduler, std::unique_ptr<Pollable> pollable, bool inject = false);
 
   void run(JobRef self) override;
-  // Claims the task as run does, then lets its future settle its waiters
-  // unpolled (Future::discard) and completes it as Discarded.
+  // Claims the task as run does, then lets its pollable settle its waiters
+  // unpolled (Pollable::discard) and completes it as Discarded.
   void discard(JobRef self) override;
 
   // For tests and diagnostics.

@@ -50,10 +50,11 @@ struct LeaveHook {
 };
 
 // Runs a job found by a search, then up to kLocalBurst more from the local
-// queue.
-void run_burst(WorkerCounters& counters, JobRef job) {
+// queue, while the pool runs: what is queued once it has stopped is
+// discarded when the thread leaves, never run.
+void run_burst(Scheduler& scheduler, WorkerCounters& counters, JobRef job) {
   run_counted(counters, std::move(job));
-  for (int i = 0; i < kLocalBurst; ++i) {
+  for (int i = 0; i < kLocalBurst && scheduler.is_running(); ++i) {
     JobRef next = pop_local();
     if (!next) break;
     run_counted(counters, std::move(next));
@@ -88,7 +89,7 @@ bool worker_loop(WorkerContext& context, std::chrono::nanoseconds idle_limit) {
     }
     if (!job) job = idle.sleep(context);
     else idle.found_work(scheduler);
-    if (job) run_burst(context.counters, std::move(job));
+    if (job) run_burst(scheduler, context.counters, std::move(job));
     else if (idle.retiring()) break;
   }
   idle.leave(context);

@@ -192,12 +192,12 @@ TEST(Task, RunsToCompletionOnThePoolWithItsSpawnReferenceDroppedAtOnce) {
 }
 
 // A task the pool drops (it was queued when the pool stopped, or queued after)
-// tells its future once and is never polled.
-TEST(Task, ADroppedTaskSettlesThroughItsFutureAndIsNeverPolled) {
+// tells its pollable once and is never polled.
+TEST(Task, ADroppedTaskSettlesThroughItsPollableAndIsNeverPolled) {
   for (const bool queued_after_stop : {false, true}) {
     auto scheduler = std::make_shared<Scheduler>();
     if (queued_after_stop) scheduler->running.store(false);
-    ScriptFuture::discards = 0;
+    ScriptPollable::discards = 0;
     std::atomic<bool> released{false};
     int polls = 0;
     JobRef handle = Task::spawn(scheduler, script([&](Context&) {
@@ -206,7 +206,7 @@ TEST(Task, ADroppedTaskSettlesThroughItsFutureAndIsNeverPolled) {
     }, &released));
     if (!queued_after_stop) take_injected(*scheduler).discard();
     EXPECT_TRUE(scheduler->injector.is_empty());
-    EXPECT_EQ(ScriptFuture::discards.load(), 1);
+    EXPECT_EQ(ScriptPollable::discards.load(), 1);
     EXPECT_TRUE(released.load());
     EXPECT_EQ(polls, 0);
     EXPECT_EQ(as_task(handle).outcome(), Task::Outcome::Discarded);

@@ -44,6 +44,13 @@ void fail(BatchCompletion& record, const char* fallback) noexcept {
   }
 }
 
+// A chunk the stopped pool drops fails its batch; the batch completes when
+// its last chunk, run or dropped, is over.
+void fail_dropped(BatchCompletion& record, core::ChunkRange range) {
+  record.set_error(dropped_at_shutdown());
+  if (record.finish_items(range.end - range.start)) record.run_callbacks_for_dropped_work();
+}
+
 class NativeChunk final : public core::Pollable, public core::PoolAllocated {
  public:
   NativeChunk(std::shared_ptr<Payloads> payloads, std::shared_ptr<BatchNativeCompletion> record,
@@ -72,6 +79,8 @@ class NativeChunk final : public core::Pollable, public core::PoolAllocated {
     record_.reset();
     return core::Poll::Ready;
   }
+
+  void discard() override { fail_dropped(*record_, range_); }
 
  private:
   // One attachment for the whole chunk: drops the chunk's payload
@@ -156,6 +165,8 @@ class CallableChunk final : public core::Pollable, public core::PoolAllocated {
     record_.reset();
     return core::Poll::Ready;
   }
+
+  void discard() override { fail_dropped(*record_, range_); }
 
  private:
   DeferredRef func_;

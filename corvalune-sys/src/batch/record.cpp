@@ -1,14 +1,19 @@
 #include "batch/record.hpp"
 
 #include <cassert>
+#include <utility>
 
 namespace corvalune::sys {
 
 void BatchCompletion::set_error(std::string message) noexcept {
+  set_error(PendingException{ExceptionKind::PanicInTask, std::move(message)});
+}
+
+void BatchCompletion::set_error(PendingException error) noexcept {
   // Moved, not copied, and the replaced text is only freed: nothing is
   // allocated under the lock.
   std::lock_guard lock(error_lock_);
-  error_ = PendingException{ExceptionKind::PanicInTask, std::move(message)};
+  error_ = std::move(error);
 }
 
 void BatchCompletion::set_no_memory() noexcept {

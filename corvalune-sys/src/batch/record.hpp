@@ -37,8 +37,10 @@ class BatchCompletion : public Completion {
   std::uint64_t items() const noexcept { return items_; }
 
   // Records the failure of a whole chunk (the last write wins): PanicInTask
-  // with `message`, or MemoryError.
+  // with `message`, `error` as it is (work the stopped pool dropped), or
+  // MemoryError.
   void set_error(std::string message) noexcept;
+  void set_error(PendingException error) noexcept;
   void set_no_memory() noexcept;
 
   // Subtracts a finished chunk's items; true for the chunk that completes the
@@ -51,8 +53,8 @@ class BatchCompletion : public Completion {
   }
 
  protected:
-  // Common head of result(): nullptr with RuntimeError(`not_done`) or the
-  // PanicInTask of a failed chunk; true when the caller should build the list.
+  // Common head of result(): false with RuntimeError(`not_done`) or the
+  // error of a failed chunk set; true when the caller should build the list.
   bool check_result(const char* not_done);
   bool failed() override;
 

@@ -125,7 +125,7 @@ struct SpawnCoroutine {
     }
     if (!ensure_pool_accepts_work()) return nullptr;
     drop_pending_references();
-    submit_coroutine(Ref::borrow(bound[0]), Ref::borrow(bound[1]), std::move(cancellation));
+    if (!submit_coroutine(Ref::borrow(bound[0]), Ref::borrow(bound[1]), std::move(cancellation))) return nullptr;
     Py_RETURN_NONE;
   }
 };

@@ -40,27 +40,37 @@ struct ResumeSlot {
 };
 
 // A coroutine driven on the pool: a task pollable whose poll is one step,
-// its steps exclusive through the task's state word (coroutine.hpp).
+// its steps exclusive through the task's state word (coroutine.hpp), each
+// run in the task's own contextvars.Context, copied from the spawner's at
+// spawn, as an asyncio Task runs its steps: what the coroutine sets stays
+// with it across steps, whichever thread runs them, and is seen by no other
+// work.
 class CoroutinePollable final : public core::Pollable, public core::PoolAllocated {
  public:
-  CoroutinePollable(Ref coroutine, Ref completion, std::unique_ptr<ChannelSender> sender,
+  CoroutinePollable(Ref coroutine, Ref completion, Ref context, std::unique_ptr<ChannelSender> sender,
                     std::shared_ptr<CancellationState> cancellation)
       : cancellation_(std::move(cancellation)),
         coroutine_(std::move(coroutine)),
         completion_(std::move(completion)),
+        context_(std::move(context)),
         sender_(std::move(sender)) {}
   ~CoroutinePollable() override {
     // Release order: coroutine, uncalled completion callback (or sender:
-    // disconnecting it tells run_level1 that no outcome will come), the
-    // resume slot, cancellation state.
+    // disconnecting it tells run_level1 that no outcome will come), context,
+    // the resume slot, cancellation state.
     coroutine_.reset();
     completion_.reset();
+    context_.reset();
     sender_.reset();
     resume_.reset();
     cancellation_.reset();
   }
 
   core::Poll poll(core::Context& cx) override;
+  // Dropped by the stopped pool: the coroutine is closed (its finally
+  // blocks run, in its context) and its completion is told
+  // PoolShutdownError. Once finalization has begun, dropped as it is.
+  void discard() override;
 
  private:
   void step(core::Context& cx);
@@ -77,6 +87,7 @@ class CoroutinePollable final : public core::Pollable, public core::PoolAllocate
   std::shared_ptr<ResumeSlot> resume_ = std::make_shared<ResumeSlot>();
   DeferredRef coroutine_;
   DeferredRef completion_;
+  DeferredRef context_;  // the task's own contextvars.Context
   std::unique_ptr<ChannelSender> sender_;
   bool gave_way_ = false;  // the step yielded None
 };
@@ -86,9 +97,11 @@ class CoroutinePollable final : public core::Pollable, public core::PoolAllocate
 // resume.cpp). Empty with an error set on failure.
 Ref make_resume_callback(core::Waker waker, std::shared_ptr<ResumeSlot> slot, PyObject* awaitable);
 
-// Creates a task for the coroutine and queues it. With `inject`, the task
-// goes to the global queue even from a thread that owns a local queue.
-void submit_task(Ref coroutine, Ref completion, std::unique_ptr<ChannelSender> sender,
+// Creates a task for the coroutine, in a copy of the calling thread's
+// context, and queues it. With `inject`, the task goes to the global queue
+// even from a thread that owns a local queue. False with an error set when
+// the context cannot be copied (nothing is queued). The caller is attached.
+bool submit_task(Ref coroutine, Ref completion, std::unique_ptr<ChannelSender> sender,
                  std::shared_ptr<CancellationState> cancellation, bool inject);
 
 // Sets, for a scope, whether the calling thread is inside a step's send or

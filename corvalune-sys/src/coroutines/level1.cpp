@@ -136,7 +136,8 @@ PyObject* run_root(PyObject* coro) {
   // thread keeps running queued work while it waits (up to a nesting
   // depth; past it, it blocks in a blocking scope).
   const bool worker = core::has_local_queue();
-  submit_task(Ref::borrow(coro), {}, std::make_unique<ChannelSender>(channel), nullptr, /*inject=*/worker);
+  if (!submit_task(Ref::borrow(coro), {}, std::make_unique<ChannelSender>(channel), nullptr, /*inject=*/worker))
+    return nullptr;
   core::Scheduler& scheduler = *core::global_runtime().scheduler();
   // Work run while this thread helps is not part of any step that
   // called run_level1, and sees no running loop.

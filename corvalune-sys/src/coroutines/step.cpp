@@ -13,7 +13,9 @@
 #include "interp/helping.hpp"
 #include "interp/names.hpp"
 #include "interp/report.hpp"
+#include "panic.hpp"
 #include "runtime.hpp"
+#include "tasks/spawn.hpp"
 
 namespace corvalune::sys {
 namespace {
@@ -72,6 +74,28 @@ std::string cannot_drive_message(PyObject* yielded) {
          "(e.g. asyncio.Future) are supported. Use corvalune.run(coro) or \n" + indent +
          "corvalune.run(coro, level1=False) for full asyncio support.";
 }
+
+// Runs the calling thread in a task's own context for a scope. Entering fails
+// only for a context entered already (never: a task's steps are exclusive)
+// or for want of memory; the error is then left set and nothing is exited.
+class EnteredContext {
+ public:
+  explicit EnteredContext(PyObject* context) : context_(context) {
+    if (PyContext_Enter(context) < 0) context_ = nullptr;
+  }
+  ~EnteredContext() {
+    if (context_ == nullptr) return;
+    Ref pending = Ref::steal(PyErr_GetRaisedException());  // kept across the exit
+    if (PyContext_Exit(context_) < 0) report_unraisable("while leaving a Corvalune coroutine's context");
+    PyErr_SetRaisedException(pending.release());
+  }
+  EnteredContext(const EnteredContext&) = delete;
+  EnteredContext& operator=(const EnteredContext&) = delete;
+  bool entered() const noexcept { return context_ != nullptr; }
+
+ private:
+  PyObject* context_;
+};
 
 }  // namespace
 
@@ -139,6 +163,7 @@ core::Poll CoroutinePollable::poll(core::Context& cx) {
   }
   if (!coroutine_) {
     // Released here, attached, rather than by the task after this poll.
+    context_.reset();
     resume_.reset();
     cancellation_.reset();
     return core::Poll::Ready;
@@ -152,9 +177,36 @@ core::Poll CoroutinePollable::poll(core::Context& cx) {
   return core::Poll::Pending;
 }
 
+void CoroutinePollable::discard() {
+  // A finalizing interpreter is never touched.
+  if (!coroutine_ || Py_IsFinalizing()) return;
+  std::optional<Attach> attach;
+  try {
+    attach.emplace();
+  } catch (const core::Panic&) {
+    return;  // finalizing since the check
+  }
+  try {
+    EnteredContext entered(context_.get());
+    Ref closed = entered.entered() ? call_method(coroutine_.get(), Name::close) : Ref();
+    if (!closed) report_unraisable("while closing a coroutine the stopped Corvalune pool dropped", coroutine_.get());
+    Ref exc = dropped_at_shutdown().to_object();
+    if (!exc) exc = Ref::steal(PyErr_GetRaisedException());  // what went wrong instead
+    finish({}, std::move(exc));
+  } catch (...) {
+    PyErr_Clear();
+  }
+  context_.reset();  // attached, rather than deferred
+}
+
 void CoroutinePollable::step(core::Context& cx) {
   if (!coroutine_) return;  // finished: a late wake-up
   PyObject* coro = coroutine_.get();
+  EnteredContext entered(context_.get());
+  if (!entered.entered()) {
+    finish({}, Ref::steal(PyErr_GetRaisedException()));
+    return;
+  }
 
   // acquire: nothing else is read from cancel(); the flag is the message.
   if (cancellation_->cancelled.load(std::memory_order_acquire)) {
@@ -229,19 +281,22 @@ void CoroutinePollable::step(core::Context& cx) {
   finish({}, std::move(error));
 }
 
-void submit_task(Ref coroutine, Ref completion, std::unique_ptr<ChannelSender> sender,
+bool submit_task(Ref coroutine, Ref completion, std::unique_ptr<ChannelSender> sender,
                  std::shared_ptr<CancellationState> cancellation, bool inject) {
+  Ref context = Ref::steal(PyContext_CopyCurrent());
+  if (!context) return false;
   core::Runtime& runtime = core::global_runtime();
   if (!cancellation) cancellation = std::make_shared<CancellationState>();
-  auto pollable = std::make_unique<CoroutinePollable>(std::move(coroutine), std::move(completion),
+  auto pollable = std::make_unique<CoroutinePollable>(std::move(coroutine), std::move(completion), std::move(context),
                                                       std::move(sender), std::move(cancellation));
   core::Task::spawn(runtime.scheduler(), std::move(pollable), inject).reset();
+  return true;
 }
 
 bool in_level1_step() noexcept { return t_in_step; }
 
-void submit_coroutine(Ref coroutine, Ref completion, std::shared_ptr<CancellationState> cancellation) {
-  submit_task(std::move(coroutine), std::move(completion), nullptr, std::move(cancellation), /*inject=*/false);
+bool submit_coroutine(Ref coroutine, Ref completion, std::shared_ptr<CancellationState> cancellation) {
+  return submit_task(std::move(coroutine), std::move(completion), nullptr, std::move(cancellation), /*inject=*/false);
 }
 
 }  // namespace corvalune::sys

@@ -8,6 +8,7 @@
 #include "interp/deferred.hpp"
 #include "interp/guard.hpp"
 #include "interp/report.hpp"
+#include "panic.hpp"
 
 namespace corvalune::sys {
 namespace {
@@ -177,6 +178,16 @@ void Completion::run_callbacks() {
   report_if_collected();
 }
 
+void Completion::run_callbacks_for_dropped_work() noexcept {
+  mark_retrieved();
+  if (Py_IsFinalizing()) return;
+  try {
+    run_callbacks();
+  } catch (...) {
+    // Attach refused: finalization began since the check.
+  }
+}
+
 PyObject* CallableCompletion::result() {
   std::unique_lock lock(result_lock_);
   if (outcome_ == Outcome::Empty) {
@@ -268,8 +279,12 @@ void CallableCompletion::complete_value(Ref value) { store(Outcome::Value, std::
 
 void CallableCompletion::complete_error(Ref exception) { store(Outcome::Error, std::move(exception), std::nullopt); }
 
+void CallableCompletion::complete_error(PendingException exception) {
+  store(Outcome::Error, {}, std::move(exception));
+}
+
 void CallableCompletion::complete_panic(std::string message) {
-  store(Outcome::Error, {}, PendingException{ExceptionKind::PanicInTask, std::move(message)});
+  complete_error(PendingException{ExceptionKind::PanicInTask, std::move(message)});
 }
 
 void CallableCompletion::complete_no_memory() noexcept {
@@ -295,7 +310,7 @@ PyObject* NativeCompletion::result() {
       return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes_.data()), 32);
     case Outcome::Failure:
       mark_retrieved();
-      PendingException{ExceptionKind::PanicInTask, *failure_}.raise();
+      failure_->raise();
       return nullptr;
     default:
       return PyErr_NoMemory();
@@ -311,9 +326,13 @@ void NativeCompletion::complete_bytes(const core::PipelineResult& bytes) {
 }
 
 void NativeCompletion::complete_failure(std::string message) noexcept {
-  std::string* failure = new (std::nothrow) std::string(std::move(message));
-  if (failure == nullptr) return complete_no_memory();
-  failure_ = failure;
+  complete_failure(PendingException{ExceptionKind::PanicInTask, std::move(message)});
+}
+
+void NativeCompletion::complete_failure(PendingException failure) noexcept {
+  auto* stored = new (std::nothrow) PendingException(std::move(failure));
+  if (stored == nullptr) return complete_no_memory();
+  failure_ = stored;
   outcome_ = Outcome::Failure;
   done_.store(1, std::memory_order_release);  // pairs with the acquire in is_done()
 }

@@ -69,6 +69,12 @@ class Completion {
   // the next attach (call_when_attached).
   void run_callbacks();
 
+  // run_callbacks for work the stopped pool drops, on whichever thread drops
+  // it: once finalization has begun the thread must not attach (it may be a
+  // pool thread), and the callbacks are released uncalled. The drop is not
+  // the work's failure: it is never reported as unretrieved.
+  void run_callbacks_for_dropped_work() noexcept;
+
   // A failure nobody retrieved (unretrieved.cpp). The handle's kind (a
   // HandleKind, which names its class) is set once, before the handle exists.
   void set_handle_kind(std::uint8_t kind) noexcept { handle_kind_ = kind; }
@@ -160,6 +166,9 @@ class CallableCompletion final : public Completion {
   // is attached.
   void complete_value(Ref value);
   void complete_error(Ref exception);
+  // An error made only when the result is asked for: no Python object is
+  // needed to store it, so any thread may.
+  void complete_error(PendingException exception);
   void complete_panic(std::string message);
   // MemoryError, made when the outcome is read: nothing is allocated here.
   void complete_no_memory() noexcept;
@@ -205,8 +214,10 @@ class NativeCompletion final : public Completion {
 
   // Step 1 and 2 of the protocol: exactly one of these, once.
   void complete_bytes(const core::PipelineResult& bytes);
-  // PanicInTask(message); MemoryError when there is no memory for it.
+  // PanicInTask(message), or `failure` as it is (work the stopped pool
+  // dropped); MemoryError when there is no memory for it.
   void complete_failure(std::string message) noexcept;
+  void complete_failure(PendingException failure) noexcept;
   void complete_no_memory() noexcept;
 
  private:
@@ -215,7 +226,7 @@ class NativeCompletion final : public Completion {
   enum class Outcome : std::uint8_t { Empty, Bytes, Failure, NoMemory } outcome_ = Outcome::Empty;
   union {
     core::PipelineResult bytes_;  // with Outcome::Bytes
-    std::string* failure_;        // with Outcome::Failure, owned; rare, so out of line
+    PendingException* failure_;   // with Outcome::Failure, owned; rare, so out of line
   };
 };
 

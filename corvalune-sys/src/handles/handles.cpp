@@ -75,7 +75,13 @@ struct Progress {
 };
 
 PyObject* handle_await(PyObject* self) {
-  return guard([self]() -> PyObject* { return await_handle(self, record_of(self)); });
+  return guard([self]() -> PyObject* {
+    // A Level 1 step drives the handle itself (see handle_next): no loop is
+    // looked for. The first look imports asyncio, which would cost the
+    // worker that runs the step a fraction of a second of CPU.
+    if (in_level1_step()) return Py_NewRef(self);
+    return await_handle(self, record_of(self));
+  });
 }
 
 PyObject* handle_iter(PyObject* self) { return Py_NewRef(self); }

@@ -54,6 +54,43 @@ bool name_thread(PyObject* threading) {
   return name && PyObject_SetAttrString(current.get(), "name", name.get()) == 0;
 }
 
+// threading._thread_local_info._track_dummy_thread_ref deleted on the
+// calling thread, if threading is imported and the thread has one. False
+// with an error set.
+bool drop_dummy_thread_tracker() {
+  Ref module_name = Ref::steal(PyUnicode_FromString("threading"));
+  if (!module_name) return false;
+  Ref threading = Ref::steal(PyImport_GetModule(module_name.get()));
+  if (!threading) return PyErr_Occurred() == nullptr;
+  PyObject* raw = nullptr;
+  if (PyObject_GetOptionalAttrString(threading.get(), "_thread_local_info", &raw) <= 0) {
+    return PyErr_Occurred() == nullptr;
+  }
+  Ref info = Ref::steal(raw);
+  if (PyObject_DelAttrString(info.get(), "_track_dummy_thread_ref") == 0) return true;
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+  PyErr_Clear();  // never registered
+  return true;
+}
+
+// Takes an ending pool thread out of threading's registry, where
+// current_thread() put it (name_thread): threading.enumerate() no longer
+// lists it. Releasing the thread's dummy-thread tracker, as CPython does when
+// a thread it did not start clears its state, removes the entry. Only for a
+// thread that made its state (and so may have been registered), and never
+// once finalization has begun.
+void leave_threading() noexcept {
+  if (t_kept_state == nullptr || Py_IsFinalizing()) return;
+  try {
+    Attach attach;
+    if (!drop_dummy_thread_tracker()) {
+      PyErr_FormatUnraisable("Exception ignored while taking a Corvalune worker thread out of threading");
+    }
+  } catch (const core::Panic&) {
+    // Finalization began since the check: Attach refused.
+  }
+}
+
 // Introduces the calling pool thread to threading, once, when it makes its
 // thread state: the pool name, and threading's trace and profile hooks, as a
 // threading.Thread gets when it starts. Only when threading is already
@@ -172,6 +209,7 @@ void release_retiring_thread_state() noexcept {
 void install_idle_hook() noexcept {
   core::set_worker_idle_hook(&detach_lingering);
   core::set_worker_retire_hook(&release_retiring_thread_state);
+  core::set_worker_exit_hook(&leave_threading);
 }
 
 }  // namespace corvalune::sys

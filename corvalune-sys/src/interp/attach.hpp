@@ -87,8 +87,10 @@ void detach_lingering() noexcept;
 // The number of Attach scopes open on the calling thread.
 int attach_depth() noexcept;
 
-// Installs detach_lingering as the pool's idle hook and
-// release_retiring_thread_state as its retire hook (once, at import).
+// Installs detach_lingering as the pool's idle hook,
+// release_retiring_thread_state as its retire hook, and the removal of an
+// ending pool thread from threading's registry as its exit hook (once, at
+// import).
 void install_idle_hook() noexcept;
 
 // An extra worker that retires frees its thread state (see above).

@@ -6,7 +6,7 @@ namespace corvalune::sys {
 namespace {
 
 constexpr const char* kText[] = {
-    "add_done_callback", "add_note", "call_soon_threadsafe", "cancelled", "create_future", "done",
+    "add_done_callback", "add_note", "call_soon_threadsafe", "cancelled", "close", "create_future", "done",
     "exception", "get_running_loop", "lower", "result", "send", "set_exception", "set_result", "throw",
     "value", "__await__", "asyncio.events", "_get_running_loop", "_set_running_loop",
     "_corvalune_mailbox",

@@ -15,6 +15,7 @@ enum class Name {
   add_note,
   call_soon_threadsafe,
   cancelled,
+  close,
   create_future,
   done,
   exception,

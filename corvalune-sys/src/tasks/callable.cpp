@@ -51,6 +51,11 @@ class CallableJob final : public core::Pollable, public core::PoolAllocated {
     return core::Poll::Ready;
   }
 
+  void discard() override {
+    record_->complete_error(dropped_at_shutdown());
+    record_->run_callbacks_for_dropped_work();
+  }
+
  private:
   void run_attached() {
     CallableCompletion& record = *record_;

@@ -83,6 +83,11 @@ class NativePipelineJob final : public core::Pollable, public core::PoolAllocate
     return core::Poll::Ready;
   }
 
+  void discard() override {
+    record_->complete_failure(dropped_at_shutdown());
+    record_->run_callbacks_for_dropped_work();
+  }
+
  private:
   PayloadCopy payload_;
   std::shared_ptr<NativeCompletion> record_;

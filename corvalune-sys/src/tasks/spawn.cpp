@@ -13,6 +13,10 @@ bool ensure_pool_accepts_work() {
   return false;
 }
 
+PendingException dropped_at_shutdown() {
+  return {ExceptionKind::PoolShutdownError, "the Corvalune worker pool was shut down before this work ran"};
+}
+
 void spawn_on_pool(std::unique_ptr<core::Pollable> pollable) {
   core::Runtime& runtime = core::global_runtime();
   core::Task::spawn(runtime.scheduler(), std::move(pollable)).reset();

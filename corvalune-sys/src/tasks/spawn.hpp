@@ -4,6 +4,7 @@
 
 #include <memory>
 
+#include "interp/exceptions.hpp"
 #include "task.hpp"
 
 namespace corvalune::sys {
@@ -12,6 +13,9 @@ namespace corvalune::sys {
 // no entry point accepts work, since nothing would ever run it. Every entry
 // point that queues work checks this first.
 bool ensure_pool_accepts_work();
+
+// What the waiters of work the stopped pool dropped unrun are told.
+PendingException dropped_at_shutdown();
 
 // Obtains the process-wide runtime (starting the pool on first use) and
 // spawns `pollable` as a task on it, dropping the returned task reference.
