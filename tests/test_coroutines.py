@@ -8,10 +8,12 @@ lost wake-up fails the test instead of hanging it.
 import asyncio
 import collections
 import concurrent.futures
+import contextvars
 import inspect
 import sys
 import textwrap
 import threading
+import time
 import types
 import weakref
 
@@ -19,7 +21,7 @@ import pytest
 
 import _corvalune_sys as m
 import corvalune
-from conftest import DEADLINE, PoolGate, eventually, quiesce, run_python
+from conftest import DEADLINE, PoolGate, eventually, quiesce, run_python, wait_result
 
 PAD = " " * 29
 
@@ -794,6 +796,68 @@ def test_a_coroutine_polling_a_pending_handle_lets_other_threads_run():
         timeout=90,
     )
     assert proc.stdout.split() == ["True", "None", "True"], proc.stderr
+
+
+VAR = contextvars.ContextVar("VAR", default="unset")
+
+
+@pytest.mark.parametrize("spawn", ["run_level1", "spawn_coroutine"])
+def test_each_coroutine_runs_in_a_context_of_its_own(spawn):
+    # Copied from the spawner's at spawn, kept across steps on any thread,
+    # and seen by no other work.
+    async def body(tag):
+        seen = [VAR.get()]
+        VAR.set(tag)
+        for _ in range(3):
+            await m.spawn_callable(time.sleep, (0.005,))
+            seen.append(VAR.get())
+        return seen
+
+    def spawned(tag):
+        VAR.set("spawner")
+        if spawn == "run_level1":
+            return m.run_level1(body(tag))
+        out = concurrent.futures.Future()
+        m.spawn_coroutine(body(tag), lambda result, exc: out.set_result(result))
+        return out.result(DEADLINE)
+
+    with concurrent.futures.ThreadPoolExecutor(4) as spawners:
+        assert list(spawners.map(spawned, "abcd")) == [["spawner", t, t, t] for t in "abcd"]
+    barrier = threading.Barrier(m.worker_count())  # one call on every worker
+    calls = [m.spawn_callable(lambda: (barrier.wait(DEADLINE), VAR.get())[1]) for _ in range(barrier.parties)]
+    assert [wait_result(c) for c in calls] == ["unset"] * barrier.parties
+
+
+@pytest.mark.parametrize("spawn", ["run_level1", "spawn_coroutine"])
+def test_a_coroutine_waiting_on_a_pending_handle_costs_no_cpu(spawn):
+    proc = run_python(
+        f"""
+        import os, threading, time
+        import _corvalune_sys as m
+        m.configure(2)
+        def pool_cpu_seconds():
+            total = 0
+            for tid in os.listdir("/proc/self/task"):
+                with open(f"/proc/self/task/{{tid}}/stat") as f:
+                    stat = f.read()
+                if "(corvalune-worke)" in stat:
+                    fields = stat[stat.rindex(")") + 2:].split()
+                    total += int(fields[11]) + int(fields[12])
+            return total / os.sysconf("SC_CLK_TCK")
+        async def main():
+            return await m.spawn_callable(time.sleep, (1.0,))
+        before, t0 = pool_cpu_seconds(), time.monotonic()
+        if "{spawn}" == "run_level1":
+            m.run_level1(main())
+        else:
+            done = threading.Event()
+            m.spawn_coroutine(main(), lambda result, exc: done.set())
+            done.wait(30)
+        share = (pool_cpu_seconds() - before) / (time.monotonic() - t0)
+        print(share < 0.1, round(share, 3))
+        """
+    )
+    assert proc.stdout.split()[0] == "True", proc.stdout
 
 
 def test_deeply_nested_run_level1_returns_or_raises_recursion_error():
