@@ -179,10 +179,6 @@ std::uint64_t stop_and_wait(std::chrono::nanoseconds timeout) {
   // seq_cst: pairs with the load after every injector push (see inject).
   scheduler.running.store(false, std::memory_order_seq_cst);
   wake_all(scheduler);
-  // Nobody takes from the injector any more: what it holds is dropped, and
-  // its waiters are told, now. Pool threads discard their own queues as they
-  // leave.
-  discard_queued(scheduler);
   // A pool thread stopping the pool from inside a job cannot leave while it
   // waits here: it is not waited for.
   const std::uint64_t self = is_pool_thread() ? local_queue_id() : 0;

@@ -82,13 +82,14 @@ bool pool_stopped() noexcept;
 // abandoned pool, and compares its generation with this to know it.
 std::uint64_t fork_generation() noexcept;
 
-// Clears the running flag, wakes every worker, discards the jobs queued in
-// the injector (Job::discard) and waits, in 1 ms steps for
+// Clears the running flag, wakes every worker and waits, in 1 ms steps for
 // at most `timeout`, until none of the pool's own threads is registered (a
 // pool thread calling this does not wait for itself; registered outside
 // threads never leave by themselves, so they are not waited for). Returns
 // the number of pool threads still registered. Never joins a thread; the
-// runtime stays published.
+// runtime stays published. Nobody takes from the injector afterwards: the
+// caller discards what it holds (discard_queued); pool threads discard
+// their own queues as they leave.
 std::uint64_t stop_and_wait(std::chrono::nanoseconds timeout);
 
 }  // namespace corvalune::core

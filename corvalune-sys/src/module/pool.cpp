@@ -159,6 +159,10 @@ struct Shutdown {
       isolated::end_sub_interpreters();
       core::stop_and_wait(kShutdownWait);
     }
+    // What the injector still holds is dropped now, attached again: telling
+    // its waiters runs their callbacks and closes its coroutines here (a
+    // detached thread inside a job cannot attach for them).
+    if (core::Runtime* runtime = core::started_runtime()) core::discard_queued(*runtime->scheduler());
     Py_RETURN_NONE;
   }
 };
