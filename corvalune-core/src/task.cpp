@@ -31,20 +31,20 @@ void Task::resubmit() {
   submit(*scheduler_, std::move(again));
 }
 
+std::unique_ptr<Pollable> Task::claim() {
+  std::uint8_t expected = kScheduled;
+  // acq_rel: acquire sees what the previous poller and the waker published;
+  // release is paired with the state loads of wakers.
+  if (!state_.compare_exchange_strong(expected, kRunning, std::memory_order_acq_rel)) return nullptr;
+  std::lock_guard lock(pollable_lock_);
+  return std::move(pollable_);
+}
+
 void Task::run(JobRef self) {
   // `self` is the queue entry's reference: it is released when run returns,
   // after the waker made below.
   (void)self;
-  std::uint8_t expected = kScheduled;
-  // acq_rel: acquire sees what the previous poller and the waker published;
-  // release is paired with the state loads of wakers.
-  if (!state_.compare_exchange_strong(expected, kRunning, std::memory_order_acq_rel)) return;
-
-  std::unique_ptr<Pollable> pollable;
-  {
-    std::lock_guard lock(pollable_lock_);
-    pollable = std::move(pollable_);
-  }
+  std::unique_ptr<Pollable> pollable = claim();
   if (!pollable) return;
 
   Waker waker(this);
@@ -94,15 +94,8 @@ void Task::run(JobRef self) {
 
 void Task::discard(JobRef self) {
   (void)self;  // as in run
-  std::uint8_t expected = kScheduled;
-  // acq_rel: as in run; a queue entry's task is scheduled, and a wake that
-  // comes after this sees complete and does nothing.
-  if (!state_.compare_exchange_strong(expected, kRunning, std::memory_order_acq_rel)) return;
-  std::unique_ptr<Pollable> pollable;
-  {
-    std::lock_guard lock(pollable_lock_);
-    pollable = std::move(pollable_);
-  }
+  // A wake that comes after this sees complete and does nothing.
+  std::unique_ptr<Pollable> pollable = claim();
   if (!pollable) return;
   try {
     pollable->discard();

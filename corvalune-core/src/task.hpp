@@ -97,6 +97,9 @@ class Task final : public Job, public PoolAllocated {
   ~Task() override;
 
   void wake_by_ref();
+  // Moves the state from scheduled to running and takes the pollable out;
+  // nullptr when the task was not scheduled (or has no pollable).
+  std::unique_ptr<Pollable> claim();
   // Queues one new reference to this task.
   void resubmit();
   void record(Outcome outcome, std::exception_ptr payload);

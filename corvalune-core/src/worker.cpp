@@ -8,8 +8,8 @@
 #include <system_error>
 
 #include "panic.hpp"
-#include "sync/cpu_relax.hpp"
 #include "queues/local_queue.hpp"
+#include "sync/cpu_relax.hpp"
 
 namespace corvalune::core {
 namespace {
