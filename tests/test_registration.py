@@ -21,13 +21,16 @@ DEREGISTERED = "worker has already been deregistered"
 SENT = "corvalune_sys::PyRegisteredWorker is unsendable, but sent to another thread"
 DROPPED = "corvalune_sys::PyRegisteredWorker is unsendable, but is being dropped on another thread"
 
-# One pool worker, blocked in `hold` until `gate` is set; the main thread is
-# registered as `w` afterwards. `me` is the main thread, `pool_ident` the
-# pool worker.
+# One pool worker, blocked in `hold` until `gate` is set (and no extra worker
+# started in its place); the main thread is registered as `w` afterwards.
+# `me` is the main thread, `pool_ident` the pool worker.
 HELD_POOL = """
 import sys, threading, time
 import _corvalune_sys as m
 DEADLINE = 30
+# The held worker looks stalled: no extra worker may take the registered
+# thread's jobs in its place.
+m._set_extra_worker_limit(0)
 assert m.configure(1) == 1
 gate, running, pool_ident = threading.Event(), threading.Event(), []
 def hold():
