@@ -21,11 +21,14 @@ NATIVE, CALLABLE = m.batch_spawn_native_pipeline, m.batch_spawn_callable
 NO_STR = "Can't extract `str` to `Vec`"
 OUT_OF_RANGE = "out of range integral type conversion attempted"
 
-# Run in a child before the code of a test: a pool of `workers`, a helper to
-# wait for a handle, and (for one worker) a blocker that holds the worker.
+# Run in a child before the code of a test: a pool of exactly `workers` (a
+# held worker looks stalled, and no extra worker may run chunks in its place),
+# a helper to wait for a handle, and (for one worker) a blocker that holds the
+# worker.
 CHILD_PRELUDE = """
 import sys, threading, time
 import _corvalune_sys as m
+m._set_extra_worker_limit(0)
 m.configure({workers})
 deadline = time.monotonic() + 30
 def wait(h):

@@ -509,6 +509,7 @@ def test_failing_done_callbacks_are_reported_and_the_others_still_run():
         """
         import sys, threading
         import _corvalune_sys as m
+        m._set_extra_worker_limit(0)  # one worker: the callbacks run in order
         m.configure(1)
         reported = []
         sys.unraisablehook = lambda u: reported.append(type(u.exc_value).__name__)

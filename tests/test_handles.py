@@ -164,6 +164,7 @@ def test_failing_callbacks_print_tracebacks_and_the_next_ones_still_run(kind):
         f"""
         import threading, time
         import _corvalune_sys as m
+        m._set_extra_worker_limit(0)  # the held worker is not replaced
         m.configure(1)
         release, started = threading.Event(), threading.Event()
         def occupy():
@@ -415,6 +416,7 @@ def test_completion_after_the_loop_closed_is_silent():
         """
         import asyncio, threading, time
         import _corvalune_sys as m
+        m._set_extra_worker_limit(0)  # the held worker is not replaced
         m.configure(1)
         release, started = threading.Event(), threading.Event()
         def occupy():
