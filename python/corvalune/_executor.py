@@ -170,8 +170,7 @@ class Executor(futures.ThreadPoolExecutor):
                 raise RuntimeError(_REFUSED)
             self._pending.add(batch)
         try:
-            batch.handle = _corvalune_sys.batch_spawn_callable(
-                run_map_item, [(batch, i, a) for i, a in enumerate(chunk)])
+            batch.handle = self._spawn_batch_handle(batch, fn, chunk)
         except BaseException as exc:
             self._forget(batch)
             if isinstance(exc, _corvalune_sys.PoolShutdownError):
@@ -180,6 +179,11 @@ class Executor(futures.ThreadPoolExecutor):
         if batch.watched:  # a waiter looked at it before it had its handle
             batch.handle.add_done_callback(batch._pool_settled)
         return batch
+
+    def _spawn_batch_handle(self, batch: MapBatch, fn: Callable[..., Any],
+                            chunk: list[tuple[Any, ...]]) -> Any:
+        """Puts one batch of map() on the pool and returns its handle."""
+        return _corvalune_sys.batch_spawn_callable(run_map_item, [(batch, i, a) for i, a in enumerate(chunk)])
 
     @staticmethod
     def _map_results(queued: collections.deque[MapBatch], queue_next: Callable[[int], int] | None,

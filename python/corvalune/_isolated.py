@@ -127,23 +127,10 @@ class InterpreterExecutor(Executor):
         return super().map(fn, *iterables, timeout=timeout, chunksize=max(chunksize, _MAP_BATCH),
                            buffersize=buffersize)
 
-    def _spawn_map_batch(self, fn: Callable[..., Any], context: Any, chunk: list[tuple[Any, ...]]) -> MapBatch:
+    def _spawn_batch_handle(self, batch: MapBatch, fn: Callable[..., Any], chunk: list[tuple[Any, ...]]) -> Any:
         """One batch of map(): a batch_spawn_isolated that reports every
-        call's outcome when it completes. `context` stays behind: nothing of
-        the caller's context reaches another interpreter."""
-        batch = MapBatch(self, context, fn, len(chunk))
-        with self._lock:
-            if self._shutdown:
-                raise RuntimeError(_REFUSED)
-            self._pending.add(batch)
-        try:
-            batch.handle = _corvalune_sys.batch_spawn_isolated(fn, chunk, self._initializer, True)
-        except BaseException as exc:
-            self._forget(batch)
-            if isinstance(exc, _corvalune_sys.PoolShutdownError):
-                raise _corvalune_sys.PoolShutdownError(_REFUSED) from exc
-            raise
-        batch.handle.add_done_callback(functools.partial(_report, batch))
-        if batch.watched:  # a waiter looked at it before it had its handle
-            batch.handle.add_done_callback(batch._pool_settled)
-        return batch
+        call's outcome when it completes. The batch's context stays behind:
+        nothing of the caller's context reaches another interpreter."""
+        handle = _corvalune_sys.batch_spawn_isolated(fn, chunk, self._initializer, True)
+        handle.add_done_callback(functools.partial(_report, batch))
+        return handle
