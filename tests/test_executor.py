@@ -300,8 +300,9 @@ def test_calls_the_pool_drops_unrun_are_cancelled(monkeypatch, how):
 
 def test_calls_queued_when_the_pool_shuts_down_are_cancelled(python):
     proc = python("""
-        import threading, time, corvalune
+        import threading, time, corvalune, _corvalune_sys
         from concurrent.futures import CancelledError
+        _corvalune_sys._set_extra_worker_limit(0)  # the held worker is not replaced
         corvalune.configure(1)
         gate = threading.Event()
         ex = corvalune.Executor()

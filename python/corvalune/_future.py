@@ -127,12 +127,26 @@ class Future(futures.Future[_T]):
                 handle.add_done_callback(self._pool_settled)
 
     def _pool_settled(self) -> None:
-        if self._state != PENDING or not dropped_by_pool(self._handle):
-            return  # the call ran (or was cancelled)
-        if self.cancel():
-            with self._lock:
-                if self._state == CANCELLED:  # not notified by a second callback
-                    self.set_running_or_notify_cancel()
+        handle = self._handle
+        if self._state != PENDING or handle is None:
+            return  # the call started (it drops the handle), or was cancelled
+        try:
+            handle.result()
+            return  # the call ran
+        except _corvalune_sys.PoolShutdownError:
+            # Dropped unrun by the pool's shutdown: cancelled, as
+            # shutdown(cancel_futures=True) would.
+            if self.cancel():
+                with self._lock:
+                    if self._state == CANCELLED:  # not notified by a second callback
+                        self.set_running_or_notify_cancel()
+        except BaseException as failure:
+            # The job failed before the call could start (a worker that
+            # could not attach for want of memory): the call's failure.
+            try:
+                self._settle(None, failure)
+            except futures.InvalidStateError:
+                pass  # settled meanwhile by another callback
         self._executor._forget(self)
 
     def _forget_in_child(self) -> None:
