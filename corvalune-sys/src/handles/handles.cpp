@@ -126,10 +126,13 @@ void handle_finalize(PyObject* self) {
 }
 
 void handle_dealloc(PyObject* self) {
-  // While still tracked, as the finalizer may resurrect the handle (a log
-  // handler keeping the exception, whose traceback reaches the handle). A
-  // callable handle with a failure is tracked by then: its exception object
-  // exists (made at the latest for the report), and tracks it.
+  // While tracked, as the finalizer may resurrect the handle (a log handler
+  // keeping the exception, whose traceback reaches the handle), and the
+  // interpreter requires a collected type's object to be tracked across its
+  // finalizer. A callable handle is tracked only once its result could refer
+  // back to it: one that never was is tracked here, attached, so no
+  // completing job can track it at the same time.
+  if ((Py_TYPE(self)->tp_flags & Py_TPFLAGS_HAVE_GC) && !PyObject_GC_IsTracked(self)) PyObject_GC_Track(self);
   if (PyObject_CallFinalizerFromDealloc(self) < 0) return;
   guard_void([self] {
     PyTypeObject* type = Py_TYPE(self);
