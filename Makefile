@@ -75,7 +75,7 @@ SAN_RUNTIME_address = $(shell g++ -print-file-name=libasan.so) $(shell g++ -prin
 SAN_RUNTIME_thread = $(shell g++ -print-file-name=libtsan.so)
 SAN_ENV_address = ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
   UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:abort_on_error=1
-SAN_ENV_thread = TSAN_OPTIONS="halt_on_error=1 abort_on_error=1 report_thread_leaks=0 second_deadlock_stack=1"
+SAN_ENV_thread = TSAN_OPTIONS="halt_on_error=1 abort_on_error=1 report_thread_leaks=0 second_deadlock_stack=1 suppressions=$(CURDIR)/tools/tsan.supp"
 # ThreadSanitizer's fixed shadow mappings need address randomisation off.
 SAN_WRAP_thread = $(if $(shell command -v setarch),setarch $(shell uname -m) -R)
 
