@@ -131,6 +131,8 @@ class InterpreterExecutor(Executor):
         """One batch of map(): a batch_spawn_isolated that reports every
         call's outcome when it completes. The batch's context stays behind:
         nothing of the caller's context reaches another interpreter."""
-        handle = _corvalune_sys.batch_spawn_isolated(fn, chunk, self._initializer, True)
+        handle = batch.handle = _corvalune_sys.batch_spawn_isolated(fn, chunk, self._initializer, True)
+        # The handle is the batch's before the report can run (at once, when
+        # the batch is done already).
         handle.add_done_callback(functools.partial(_report, batch))
         return handle
