@@ -93,6 +93,7 @@ def test_a_registration_inherited_through_fork_is_deregistered_in_the_child():
 import os, threading, time, warnings
 import _corvalune_sys as m
 warnings.simplefilter("ignore", DeprecationWarning)
+m._set_extra_worker_limit(0)  # the queued calls wait behind the held worker
 m.configure(1)
 gate = threading.Event()
 blocker = m.spawn_callable(gate.wait, (5,))
