@@ -992,3 +992,42 @@ def test_a_cycle_through_a_resume_callback_is_collected():
     m.spawn_coroutine(body(), Outcomes())
     assert parked.wait(DEADLINE)
     eventually(lambda: refs[0]() is None, "the keeper and its resume callback were never collected")
+
+
+@pytest.mark.parametrize("where", ["pool thread", "registered thread"])
+def test_run_level1_on_a_worker_sleeps_until_its_result_arrives(where):
+    # With nothing it can help with, the waiting thread sleeps: it must not
+    # wake to look for work while its result is pending (a pool thread not
+    # at all, another thread only for the 50 ms signal check).
+    started, release, tids = threading.Event(), threading.Event(), []
+    blocker = m.spawn_callable(lambda: (started.set(), release.wait(DEADLINE))[1])
+    assert started.wait(DEADLINE)
+
+    async def awaiter():
+        return await blocker
+
+    def waiter():
+        tids.append(threading.get_native_id())
+        return m.run_level1(awaiter())
+
+    def switches():
+        with open(f"/proc/self/task/{tids[0]}/status") as f:
+            return int(next(line for line in f if line.startswith("voluntary_ctxt_switches")).split()[1])
+
+    if where == "pool thread":
+        outer = m.spawn_callable(waiter)
+    else:
+        def registered():
+            with m.register_worker():
+                return waiter()
+
+        outer = concurrent.futures.ThreadPoolExecutor(1).submit(registered)
+    while not tids:
+        time.sleep(0.001)
+    time.sleep(0.05)
+    before = switches()
+    time.sleep(0.5)
+    woke = switches() - before
+    release.set()
+    assert (wait_result(outer) if where == "pool thread" else outer.result(DEADLINE)) is True
+    assert woke < 40, woke

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <mutex>
 
+#include "help_wait.hpp"
 #include "search.hpp"
 #include "sync/spin_wait.hpp"
 #include "worker.hpp"
@@ -35,8 +36,10 @@ void end_search_with_work(Scheduler& scheduler) {
   // seq_cst: like B; pairs with the submitters' L1. With no sleeper to
   // wake, every worker may now be busy with work still queued: the
   // watchdog is told (S).
-  if (scheduler.searching.fetch_sub(1, std::memory_order_seq_cst) == 1 && !notify_one(scheduler))
+  if (scheduler.searching.fetch_sub(1, std::memory_order_seq_cst) == 1 && !notify_one(scheduler)) {
     signal_watchdog(scheduler);
+    wake_helper(scheduler);
+  }
 }
 
 // The warm search: looks again and again for kWarmSearch, yielding the CPU
@@ -156,6 +159,7 @@ void wake_for_work(Scheduler& scheduler) {
   if (scheduler.searching.load(std::memory_order_seq_cst) != 0) return;
   if (scheduler.registry->sleepers.count.load(std::memory_order_seq_cst) == 0) {
     signal_watchdog(scheduler);  // S: nobody searches, nobody sleeps
+    wake_helper(scheduler);      // a worker waiting for a result may take it
     return;
   }
   notify_one(scheduler);

@@ -96,6 +96,10 @@
 // popped it meanwhile, it counts as searching like any woken worker (the
 // waker's token is stale by then, and harmless).
 //
+// At every signal site S a waiting helper (a worker blocked on a result,
+// help_wait.hpp) is woken too, if one sleeps: it may take injected work at
+// once, where the watchdog would wait for its stall limit.
+//
 // The watchdog's word (WatchdogState::word: kAsleep, kWatching, kCheckNow).
 // Signal (S): a submitter whose L1 and L2 both read 0, and a last searcher
 // that found work and had no sleeper to wake (end_search_with_work), load

@@ -75,6 +75,7 @@ std::unique_ptr<WorkerContext> enter_pool(std::shared_ptr<Scheduler> scheduler) 
       registry.entries.insert_or_assign(id, WorkerEntry{context->parker.unparker(), queue->stealer(),
                                                         &context->counters, kind, current_worker_index()});
       registry.sleepers.reserve(registry.entries.size());  // lock order: entries, then sleepers
+      registry.helpers.reserve(registry.entries.size());   // and entries, then helpers
       rebuild_snapshot_locked(registry);
     }
     t_context = context.get();
@@ -107,6 +108,7 @@ void leave_pool(const std::shared_ptr<Scheduler>& scheduler, std::uint64_t id) {
       // of the registry leaves it out.
     }
     registry.sleepers.remove(id);
+    registry.helpers.remove(id);
   }
   drain_to_injector(*scheduler, take_local_queue_if(id));
 }

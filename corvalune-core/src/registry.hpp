@@ -8,7 +8,8 @@
 // (discards them once the pool has stopped).
 //
 // Locks, in order: `entries_lock` before `snapshot_lock`, `entries_lock`
-// before `sleepers.lock` (idle.hpp).
+// before `sleepers.lock` (idle.hpp), `entries_lock` before `helpers.lock`
+// (help_wait.hpp).
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -51,6 +52,8 @@ class WorkerRegistry {
   WorkerRegistry();
 
   SleeperList sleepers;
+  // Workers waiting for a result with nothing to help with (help_wait.hpp).
+  SleeperList helpers;
 
   // What thieves iterate: replaced whole on every join and leave, which
   // also bumps the version, so that a searcher re-reads the list only when

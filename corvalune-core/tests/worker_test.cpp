@@ -1,3 +1,4 @@
+#include "help_wait.hpp"
 #include "queues/local_queue.hpp"
 #include "worker.hpp"
 
@@ -203,6 +204,42 @@ TEST(Scheduler, EveryJobRunsExactlyOnceUnderLoad) {
   wake_all(*scheduler);
   for (auto& t : threads) t.join();
   EXPECT_EQ(registered_count(*scheduler), 0u);
+}
+
+TEST(Scheduler, AWaitingHelperIsWokenForEveryInjectedJobNobodyElseCanTake) {
+  // No pool threads: nobody searches or sleeps, so every injected job must
+  // reach the helper, which sleeps (no timeout) between jobs. A lost
+  // wake-up leaves a job queued and the count short at the deadline.
+  auto scheduler = std::make_shared<Scheduler>();
+  constexpr int kJobs = 20000;
+  std::atomic<int> ran{0};
+  std::atomic<bool> done{false};
+  std::atomic<bool> listed{false};
+  Unparker helper_unparker = Parker().unparker();  // replaced once registered
+  std::thread helper([&] {
+    auto context = enter_pool(scheduler);
+    helper_unparker = current_helper_unparker();
+    listed.store(true);
+    while (!done.load()) {
+      if (JobRef job = wait_as_helper(*scheduler, 0ns, [&] { return done.load(); })) std::move(job).run();
+    }
+  });
+  while (!listed.load()) std::this_thread::yield();
+  std::vector<std::thread> submitters;
+  for (int t = 0; t < 2; ++t)
+    submitters.emplace_back([&] {
+      for (int i = 0; i < kJobs / 2; ++i) {
+        submit(*scheduler, make_job([&] { ++ran; }));
+        if (i % 64 == 0) std::this_thread::yield();  // let the helper fall asleep now and then
+      }
+    });
+  for (auto& t : submitters) t.join();
+  const auto deadline = std::chrono::steady_clock::now() + 30s;
+  while (ran.load() < kJobs && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(1ms);
+  EXPECT_EQ(ran.load(), kJobs);
+  done.store(true);
+  helper_unparker.unpark();
+  helper.join();
 }
 
 TEST(Scheduler, ParkedWorkersLeaveOnceRunningIsCleared) {

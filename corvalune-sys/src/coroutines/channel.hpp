@@ -7,15 +7,17 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <utility>
 
 #include "interp/attach.hpp"
 #include "interp/deferred.hpp"
 #include "interp/pyref.hpp"
+#include "sync/parker.hpp"
 
 namespace corvalune::sys {
 
-// Unbounded. // Shared by the receiver and the senders; its Python references are
+// Unbounded. Shared by the receiver and the senders; its Python references are
 // DeferredRefs, so whichever owner goes last may drop it on any thread.
 struct Channel {
   std::mutex lock;
@@ -29,6 +31,20 @@ struct Channel {
   // A pair that could not be queued for want of memory: the receiver that
   // finds no pair and no sender raises MemoryError. Guarded by lock.
   bool lost_to_memory = false;
+  // A receiver that sleeps as a waiting helper (help_wait.hpp) is woken
+  // through its parker after each send and disconnection. Set before any
+  // sender exists, never changed after: read without the lock.
+  std::optional<core::Unparker> waiter;
+
+  // A pair has arrived or every sender is gone.
+  bool settled() {
+    std::lock_guard guard(lock);
+    return !pairs.empty() || senders == 0;
+  }
+  void notify() {
+    ready.notify_all();
+    if (waiter) waiter->unpark();
+  }
 };
 
 // The sending end of a Channel. Sending and disconnecting are native: no
@@ -49,7 +65,7 @@ class ChannelSender {
       std::lock_guard lock(channel_->lock);
       --channel_->senders;
     }
-    channel_->ready.notify_all();
+    channel_->notify();
   }
   void send(Ref value, Ref exception) {
     std::pair<DeferredRef, DeferredRef> pair(DeferredRef(std::move(value)), DeferredRef(std::move(exception)));
@@ -62,7 +78,7 @@ class ChannelSender {
       }
     }
     channel_->sent.store(true, std::memory_order_release);
-    channel_->ready.notify_all();
+    channel_->notify();
   }
 
  private:

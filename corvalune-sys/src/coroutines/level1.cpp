@@ -11,6 +11,7 @@
 #include "interp/deferred.hpp"
 #include "interp/detach.hpp"
 #include "interp/guard.hpp"
+#include "help_wait.hpp"
 #include "interp/helping.hpp"
 #include "interp/names.hpp"
 #include "interp/report.hpp"
@@ -136,13 +137,14 @@ PyObject* run_root(PyObject* coro) {
   // thread keeps running queued work while it waits (up to a nesting
   // depth; past it, it blocks in a blocking scope).
   const bool worker = core::has_local_queue();
+  const bool helping = worker && t_help_depth < kMaxHelpDepth;
+  if (helping) channel->waiter = core::current_helper_unparker();
   if (!submit_task(Ref::borrow(coro), {}, std::make_unique<ChannelSender>(channel), nullptr, /*inject=*/worker))
     return nullptr;
   core::Scheduler& scheduler = *core::global_runtime().scheduler();
   // Work run while this thread helps is not part of any step that
   // called run_level1, and sees no running loop.
   StepScope not_in_step(false);
-  const bool helping = worker && t_help_depth < kMaxHelpDepth;
   HelpDepth depth(helping);
   std::optional<HiddenLoop> hidden_loop;
   if (helping) hidden_loop.emplace();
@@ -151,7 +153,6 @@ PyObject* run_root(PyObject* coro) {
 
   using namespace std::chrono;
   constexpr nanoseconds kSignalCheck = milliseconds(50);
-  constexpr nanoseconds kHelpWait = milliseconds(1);
   auto next_signal_check = steady_clock::now() + kSignalCheck;
   nanoseconds spin = core::kCallerSpin;  // first wait only
   for (;;) {
@@ -160,14 +161,18 @@ PyObject* run_root(PyObject* coro) {
     if (helping) {
       core::JobRef job = core::take_local_or_injected(scheduler);
       if (!job) {
-        // Looks again detached until there is work, a result or a signal
-        // check due: attaching once per look would make hundreds of waiting
+        // Sleeps detached until there is work it can take or its result
+        // arrives; a thread that is not the pool's (it may be the main
+        // thread, where signals are handled) also wakes for the signal
+        // check. Attaching once per look would make hundreds of waiting
         // workers (a deep chain) fight over the interpreter lock.
         Detach released;
-        do {
-          got = receive(*channel, kHelpWait, pair);
-        } while (got == Received::Timeout && steady_clock::now() < next_signal_check &&
-                 !(job = core::take_local_or_injected(scheduler)));
+        const nanoseconds timeout =
+            core::is_pool_thread()
+                ? nanoseconds(0)
+                : std::max<nanoseconds>(microseconds(100), next_signal_check - steady_clock::now());
+        job = core::wait_as_helper(scheduler, timeout, [&] { return channel->settled(); });
+        got = receive(*channel, nanoseconds(0), pair);
       }
       if (job) {
         // Run attached: the job's own attach nests in this thread's.
