@@ -109,3 +109,17 @@ def test_extra_workers_stop_with_the_pool():
         corvalune.shutdown()
         assert corvalune.stats().workers == (), corvalune.stats()
     """, timeout=60)
+
+
+def test_a_pool_busy_with_long_native_chunks_gets_no_extra_worker():
+    # A pool of one running a batch of four ~170 ms chunks is busy, not
+    # stalled: no extra worker takes CPU from it.
+    proc = run_python("""
+        import corvalune
+        corvalune.configure(1)
+        batch = corvalune.batch_spawn_native_pipeline([bytes(64)] * 200_000, 2000)
+        corvalune.wait([batch])
+        assert len(batch.result()) == 200_000
+        print(corvalune.stats().extra_started)
+    """, timeout=120)
+    assert proc.stdout.split() == ["0"], proc.stdout

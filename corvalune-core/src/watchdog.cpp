@@ -23,7 +23,8 @@ struct Survey {
   std::uint64_t queued = 0;    // jobs in the injector and every local queue
   std::uint64_t jobs_run = 0;  // jobs started by the registered threads
   std::uint32_t pool_threads = 0;
-  std::uint32_t blocked = 0;  // pool threads in a blocking scope
+  std::uint32_t blocked = 0;    // pool threads in a blocking scope
+  std::uint32_t computing = 0;  // pool threads in a computing scope
 };
 
 Survey survey(Scheduler& scheduler) {
@@ -37,6 +38,7 @@ Survey survey(Scheduler& scheduler) {
     if (entry.kind == WorkerKind::Registered) continue;
     ++seen.pool_threads;
     if (entry.counters->blocked.load(std::memory_order_relaxed) != 0) ++seen.blocked;
+    if (entry.counters->computing.load(std::memory_order_relaxed) != 0) ++seen.computing;
   }
   return seen;
 }
@@ -146,7 +148,9 @@ void watchdog_main(std::shared_ptr<Scheduler> scheduler) {
     }
     if (!worker_idle(*scheduler)) {
       const bool compensate = seen.pool_threads - std::min(seen.blocked, seen.pool_threads) < watchdog.pool_size;
-      if ((compensate || now - last_progress >= watchdog.policy.stall) && start_one_extra(scheduler))
+      // A pool whose every thread computes is busy, not stalled.
+      const bool stalled = now - last_progress >= watchdog.policy.stall && seen.computing < seen.pool_threads;
+      if ((compensate || stalled) && start_one_extra(scheduler))
         last_progress = now;
     }
     wait_on(word, WatchdogState::kWatching, now + watchdog.policy.tick);
@@ -225,6 +229,23 @@ void end_blocking() noexcept {
   std::atomic<std::uint32_t>& blocked = context->counters.blocked;
   const std::uint32_t depth = blocked.load(std::memory_order_relaxed);
   if (depth != 0) blocked.store(depth - 1, std::memory_order_relaxed);
+}
+
+void begin_computing() noexcept {
+  WorkerContext* context = current_context();
+  if (context == nullptr || !is_pool_thread()) return;
+  std::atomic<std::uint32_t>& computing = context->counters.computing;
+  // relaxed: a figure the watchdog compares over its looks; a look that
+  // misses it at worst starts an extra worker, as before computing scopes.
+  computing.store(computing.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+}
+
+void end_computing() noexcept {
+  WorkerContext* context = current_context();
+  if (context == nullptr || !is_pool_thread()) return;
+  std::atomic<std::uint32_t>& computing = context->counters.computing;
+  const std::uint32_t depth = computing.load(std::memory_order_relaxed);
+  if (depth != 0) computing.store(depth - 1, std::memory_order_relaxed);
 }
 
 }  // namespace corvalune::core

@@ -13,7 +13,12 @@
 //   worker at once (as a compensating thread takes a blocked worker's place).
 // - Blocking the pool cannot see: when work is queued, no worker is idle,
 //   and no job has started anywhere for `stall` (50 ms), the watchdog starts
-//   one extra worker, then waits another `stall` before the next.
+//   one extra worker, then waits another `stall` before the next. Unless
+//   every pool thread is computing (in a ComputeScope: a long native job,
+//   such as a batch's chunk of transforms, which never blocks): such a
+//   pool is busy, not stalled, and an extra worker would only take CPU
+//   from it (a pool of one running a batch of four 70 ms chunks ran on two
+//   threads).
 //
 // At most kMaxExtraWorkers extra workers run at once. An extra worker is a
 // pool thread like the others (named "corvalune-worker-<i>", i counting on
@@ -57,6 +62,9 @@ struct alignas(128) WorkerCounters {
   std::atomic<std::uint64_t> parks{0};     // times the thread went to sleep
   // Blocking scopes the thread is in (nesting depth).
   std::atomic<std::uint32_t> blocked{0};
+  // Computing scopes the thread is in (nesting depth): native work that
+  // keeps the CPU busy and never blocks.
+  std::atomic<std::uint32_t> computing{0};
 
   static void bump(std::atomic<std::uint64_t>& counter) noexcept {
     counter.store(counter.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
@@ -132,6 +140,21 @@ class BlockingScope {
   ~BlockingScope() { end_blocking(); }
   BlockingScope(const BlockingScope&) = delete;
   BlockingScope& operator=(const BlockingScope&) = delete;
+};
+
+// The calling thread runs native work that keeps the CPU busy and never
+// blocks (a native job's transforms): on a pool thread, the watchdog does
+// not count its stillness as a stall while every pool thread computes.
+// Elsewhere: nothing. Two relaxed stores on the thread's own counters.
+void begin_computing() noexcept;
+void end_computing() noexcept;
+
+class ComputeScope {
+ public:
+  ComputeScope() noexcept { begin_computing(); }
+  ~ComputeScope() { end_computing(); }
+  ComputeScope(const ComputeScope&) = delete;
+  ComputeScope& operator=(const ComputeScope&) = delete;
 };
 
 }  // namespace corvalune::core

@@ -28,6 +28,7 @@
 #include "runtime.hpp"
 #include "tasks/pipeline.hpp"
 #include "tasks/spawn.hpp"
+#include "watchdog.hpp"
 #include "workloads/transform.hpp"
 
 namespace corvalune::sys {
@@ -64,6 +65,7 @@ class NativeChunk final : public core::Pollable, public core::PoolAllocated {
       std::vector<core::PipelineResult> results;
       results.reserve(static_cast<std::size_t>(range_.end - range_.start));
       const Payloads& p = *payloads_;
+      core::ComputeScope computing;
       for (std::uint64_t i = range_.start; i < range_.end; ++i) {
         PyObject* payload = p.get(static_cast<std::size_t>(i));
         results.push_back(core::pipeline_transform(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(payload)),

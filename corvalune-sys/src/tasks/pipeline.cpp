@@ -18,6 +18,7 @@
 #include "module/args.hpp"
 #include "module/entry.hpp"
 #include "tasks/spawn.hpp"
+#include "watchdog.hpp"
 #include "workloads/transform.hpp"
 
 namespace corvalune::sys {
@@ -68,6 +69,7 @@ class NativePipelineJob final : public core::Pollable, public core::PoolAllocate
   core::Poll poll(core::Context&) override {
     detach_lingering();  // the transform needs no interpreter
     try {
+      core::ComputeScope computing;
       record_->complete_bytes(core::pipeline_transform(payload_.data(), payload_.size(), rounds_));
     } catch (...) {
       if (auto message = task_failure_message("native task panicked during execution")) {
@@ -126,6 +128,7 @@ struct NativePipelineTransform {
     core::PipelineResult out;
     {
       Detach released;
+      core::ComputeScope computing;
       out = core::pipeline_transform(data, size, rounds);
     }
     return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(out.data()), static_cast<Py_ssize_t>(out.size()));
