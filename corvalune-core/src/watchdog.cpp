@@ -223,29 +223,36 @@ void begin_blocking() noexcept {
     wake_one_on_word(word);
 }
 
-void end_blocking() noexcept {
+namespace {
+
+// The calling pool thread's depth of one kind of scope, or nullptr on other
+// threads.
+std::atomic<std::uint32_t>* scope_depth(std::atomic<std::uint32_t> WorkerCounters::*depth) noexcept {
   WorkerContext* context = current_context();
-  if (context == nullptr || !is_pool_thread()) return;
-  std::atomic<std::uint32_t>& blocked = context->counters.blocked;
-  const std::uint32_t depth = blocked.load(std::memory_order_relaxed);
-  if (depth != 0) blocked.store(depth - 1, std::memory_order_relaxed);
+  if (context == nullptr || !is_pool_thread()) return nullptr;
+  return &(context->counters.*depth);
 }
+
+// Ends the innermost scope counted in `depth` (written by its own thread
+// only: relaxed).
+void leave_scope(std::atomic<std::uint32_t> WorkerCounters::*depth) noexcept {
+  if (std::atomic<std::uint32_t>* d = scope_depth(depth)) {
+    const std::uint32_t n = d->load(std::memory_order_relaxed);
+    if (n != 0) d->store(n - 1, std::memory_order_relaxed);
+  }
+}
+
+}  // namespace
+
+void end_blocking() noexcept { leave_scope(&WorkerCounters::blocked); }
 
 void begin_computing() noexcept {
-  WorkerContext* context = current_context();
-  if (context == nullptr || !is_pool_thread()) return;
-  std::atomic<std::uint32_t>& computing = context->counters.computing;
   // relaxed: a figure the watchdog compares over its looks; a look that
   // misses it at worst starts an extra worker, as before computing scopes.
-  computing.store(computing.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+  if (std::atomic<std::uint32_t>* computing = scope_depth(&WorkerCounters::computing))
+    computing->store(computing->load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
 }
 
-void end_computing() noexcept {
-  WorkerContext* context = current_context();
-  if (context == nullptr || !is_pool_thread()) return;
-  std::atomic<std::uint32_t>& computing = context->counters.computing;
-  const std::uint32_t depth = computing.load(std::memory_order_relaxed);
-  if (depth != 0) computing.store(depth - 1, std::memory_order_relaxed);
-}
+void end_computing() noexcept { leave_scope(&WorkerCounters::computing); }
 
 }  // namespace corvalune::core

@@ -134,13 +134,17 @@ void begin_blocking() noexcept;
 // Ends the innermost begin_blocking of the calling thread.
 void end_blocking() noexcept;
 
-class BlockingScope {
+// Runs Begin at construction and End at destruction, on the calling thread.
+template <void (*Begin)() noexcept, void (*End)() noexcept>
+class ThreadScope {
  public:
-  BlockingScope() noexcept { begin_blocking(); }
-  ~BlockingScope() { end_blocking(); }
-  BlockingScope(const BlockingScope&) = delete;
-  BlockingScope& operator=(const BlockingScope&) = delete;
+  ThreadScope() noexcept { Begin(); }
+  ~ThreadScope() { End(); }
+  ThreadScope(const ThreadScope&) = delete;
+  ThreadScope& operator=(const ThreadScope&) = delete;
 };
+
+using BlockingScope = ThreadScope<begin_blocking, end_blocking>;
 
 // The calling thread runs native work that keeps the CPU busy and never
 // blocks (a native job's transforms): on a pool thread, the watchdog does
@@ -149,12 +153,6 @@ class BlockingScope {
 void begin_computing() noexcept;
 void end_computing() noexcept;
 
-class ComputeScope {
- public:
-  ComputeScope() noexcept { begin_computing(); }
-  ~ComputeScope() { end_computing(); }
-  ComputeScope(const ComputeScope&) = delete;
-  ComputeScope& operator=(const ComputeScope&) = delete;
-};
+using ComputeScope = ThreadScope<begin_computing, end_computing>;
 
 }  // namespace corvalune::core
