@@ -3,6 +3,8 @@ package's own waits hand their worker's place over, and the watchdog adds
 extra workers for blocking it cannot see. Each case runs in a fresh
 interpreter (the pool of the test process never grows) with a timeout."""
 
+import os
+
 import pytest
 
 from conftest import run_python
@@ -69,6 +71,9 @@ WAITERS = """
 """
 
 
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
 @pytest.mark.parametrize("factor", [1, 4])
 @pytest.mark.parametrize("kind", ["event", "result", "wait", "as_completed", "map", "level1"])
 def test_tasks_waiting_for_work_queued_behind_them_all_complete(kind, factor):
@@ -111,15 +116,25 @@ def test_extra_workers_stop_with_the_pool():
     """, timeout=60)
 
 
-def test_a_pool_busy_with_long_native_chunks_gets_no_extra_worker():
-    # A pool of one running a batch of four ~170 ms chunks is busy, not
-    # stalled: no extra worker takes CPU from it.
-    proc = run_python("""
-        import corvalune
-        corvalune.configure(1)
-        batch = corvalune.batch_spawn_native_pipeline([bytes(64)] * 200_000, 2000)
-        corvalune.wait([batch])
-        assert len(batch.result()) == 200_000
+@pytest.mark.parametrize("work", ["native batch", "isolated map"])
+def test_a_pool_busy_on_the_cpu_gets_no_extra_worker(work):
+    # A pool of one running a batch of four ~170 ms chunks, or a pool of two
+    # running ~100 ms pure-Python calls in their sub-interpreters, is busy,
+    # not stalled: no extra worker takes CPU from it.
+    proc = run_python(f"""
+        import sys, corvalune
+        sys.path.insert(0, {HERE!r})
+        import isolated_calls
+        if "{work}" == "native batch":
+            corvalune.configure(1)
+            batch = corvalune.batch_spawn_native_pipeline([bytes(64)] * 200_000, 2000)
+            corvalune.wait([batch])
+            assert len(batch.result()) == 200_000
+        else:
+            corvalune.configure(2)
+            with corvalune.InterpreterExecutor() as executor:
+                list(executor.map(isolated_calls.square, [1, 2], chunksize=1))  # interpreters made
+                assert len(list(executor.map(isolated_calls.busy, [0.1] * 8))) == 8
         print(corvalune.stats().extra_started)
     """, timeout=120)
     assert proc.stdout.split() == ["0"], proc.stdout

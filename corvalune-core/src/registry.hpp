@@ -22,6 +22,7 @@
 #include "job.hpp"
 #include "queues/deque.hpp"
 #include "sync/parker.hpp"
+#include "sync/thread_cpu.hpp"
 
 namespace corvalune::core {
 
@@ -43,6 +44,8 @@ struct WorkerEntry {
   const WorkerCounters* counters;
   WorkerKind kind;
   std::uint64_t index;  // <i> of "corvalune-worker-<i>"; 0 for registered threads
+  // The thread's CPU time, which the watchdog compares over its looks.
+  ThreadCpuClock cpu_clock;
 };
 
 using StealerList = std::vector<std::pair<std::uint64_t, Stealer<Job*>>>;

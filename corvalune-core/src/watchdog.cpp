@@ -3,7 +3,10 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <new>
 #include <shared_mutex>
+#include <unordered_map>
+#include <utility>
 
 #include "registry.hpp"
 #include "sync/wait_word.hpp"
@@ -23,13 +26,24 @@ struct Survey {
   std::uint64_t queued = 0;    // jobs in the injector and every local queue
   std::uint64_t jobs_run = 0;  // jobs started by the registered threads
   std::uint32_t pool_threads = 0;
-  std::uint32_t blocked = 0;    // pool threads in a blocking scope
-  std::uint32_t computing = 0;  // pool threads in a computing scope
+  std::uint32_t blocked = 0;  // pool threads in a blocking scope
+  // Pool threads at work on the CPU: in a computing scope, or having used
+  // at least a quarter of the time since the previous look (a thread that
+  // waits, for an event, I/O or the interpreter lock, uses next to none).
+  std::uint32_t busy = 0;
 };
 
-Survey survey(Scheduler& scheduler) {
+// The CPU time each pool thread had used at the previous look, by id.
+using CpuSeen = std::unordered_map<std::uint64_t, std::int64_t>;
+
+// `cpu` holds the previous look's CPU times and is replaced by this look's;
+// `since` is the time between the two looks.
+Survey survey(Scheduler& scheduler, CpuSeen& cpu, Clock::duration since) {
   Survey seen;
   seen.queued = scheduler.injector.len();
+  const std::int64_t busy_share = std::chrono::duration_cast<std::chrono::nanoseconds>(since).count() / 4;
+  CpuSeen now;
+  bool tracked = true;  // false once no memory is left for the map: nobody counts as busy by CPU
   WorkerRegistry& registry = *scheduler.registry;
   std::shared_lock lock(registry.entries_lock);
   for (const auto& [id, entry] : registry.entries) {
@@ -38,8 +52,18 @@ Survey survey(Scheduler& scheduler) {
     if (entry.kind == WorkerKind::Registered) continue;
     ++seen.pool_threads;
     if (entry.counters->blocked.load(std::memory_order_relaxed) != 0) ++seen.blocked;
-    if (entry.counters->computing.load(std::memory_order_relaxed) != 0) ++seen.computing;
+    bool busy = entry.counters->computing.load(std::memory_order_relaxed) != 0;
+    if (const std::int64_t used = entry.cpu_clock.read(); used >= 0 && tracked) {
+      if (auto it = cpu.find(id); it != cpu.end() && used - it->second >= busy_share) busy = true;
+      try {
+        now.emplace(id, used);
+      } catch (const std::bad_alloc&) {
+        tracked = false;
+      }
+    }
+    seen.busy += busy;
   }
+  cpu.swap(now);
   return seen;
 }
 
@@ -126,11 +150,13 @@ void watchdog_main(std::shared_ptr<Scheduler> scheduler) {
   std::atomic<std::uint32_t>& word = watchdog.word;
   std::uint64_t last_jobs = 0;
   Clock::time_point last_progress = Clock::now();
+  Clock::time_point last_look = last_progress;
+  CpuSeen cpu;
   while (scheduler->is_running()) {
     // Takes a pending kCheckNow: this look answers it.
     word.store(WatchdogState::kWatching, std::memory_order_seq_cst);
-    const Survey seen = survey(*scheduler);
     const Clock::time_point now = Clock::now();
+    const Survey seen = survey(*scheduler, cpu, now - std::exchange(last_look, now));
     if (seen.jobs_run != last_jobs) {
       last_jobs = seen.jobs_run;
       last_progress = now;
@@ -148,8 +174,9 @@ void watchdog_main(std::shared_ptr<Scheduler> scheduler) {
     }
     if (!worker_idle(*scheduler)) {
       const bool compensate = seen.pool_threads - std::min(seen.blocked, seen.pool_threads) < watchdog.pool_size;
-      // A pool whose every thread computes is busy, not stalled.
-      const bool stalled = now - last_progress >= watchdog.policy.stall && seen.computing < seen.pool_threads;
+      // A pool whose every thread is at work on the CPU is busy, not
+      // stalled: an extra worker would only take CPU from it.
+      const bool stalled = now - last_progress >= watchdog.policy.stall && seen.busy < seen.pool_threads;
       if ((compensate || stalled) && start_one_extra(scheduler))
         last_progress = now;
     }

@@ -14,11 +14,14 @@
 // - Blocking the pool cannot see: when work is queued, no worker is idle,
 //   and no job has started anywhere for `stall` (50 ms), the watchdog starts
 //   one extra worker, then waits another `stall` before the next. Unless
-//   every pool thread is computing (in a ComputeScope: a long native job,
-//   such as a batch's chunk of transforms, which never blocks): such a
-//   pool is busy, not stalled, and an extra worker would only take CPU
-//   from it (a pool of one running a batch of four 70 ms chunks ran on two
-//   threads).
+//   every pool thread is at work on the CPU: in a ComputeScope (a native
+//   job, which never blocks), or, where a thread's CPU time can be read
+//   (Linux), having used a quarter of the time since the watchdog's
+//   previous look. Such a pool is busy, not stalled, and an extra worker
+//   would only take CPU from it (a pool of one running a batch of four
+//   70 ms chunks ran on two threads; a pool of two running 50 ms isolated
+//   calls grew by two, each making its own sub-interpreter). A thread that
+//   waits (for an event, I/O, the interpreter lock) uses next to no CPU.
 //
 // At most kMaxExtraWorkers extra workers run at once. An extra worker is a
 // pool thread like the others (named "corvalune-worker-<i>", i counting on
