@@ -95,11 +95,14 @@ TEST(Stress, EveryJobRunsExactlyOnceUnderChurn) {
 
 // Each round leaves the pool idle, so every submission races workers on their
 // way to sleep. Sleeping has no timeout anywhere: a lost wake-up stalls a
-// round for good, and the round's deadline turns that into a failure. Three
-// kinds of submitter run at once: an outside thread (injector), a registered
-// thread that pushes onto its own queue and waits without running anything
-// (only a steal can run the job), and a pool thread whose job pushes a child
-// onto its own queue and then waits for it (a peer must be woken to steal it).
+// round for good, and the round's deadline turns that into a failure. Four
+// kinds of submitter run at once: an outside thread (injector), a
+// registered thread that pushes onto its own queue and waits without
+// running anything (only a steal can run the job), a pool thread whose job
+// pushes a child onto its own queue and then waits for it (a peer must be
+// woken to steal it), and an outside thread that pushes two jobs back to
+// back, the first waiting for the second (the searcher that takes the
+// first must wake another).
 TEST(Stress, NoWakeUpIsLostWhileWorkersFallAsleep) {
 #if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
   constexpr int kRounds = 2'000;
@@ -147,6 +150,21 @@ TEST(Stress, NoWakeUpIsLostWhileWorkersFallAsleep) {
       }));
     }
     wait_for(parents, kRounds);
+  });
+  submitters.emplace_back([&] {  // two jobs back to back, the first waits for the second
+    // The second push sees the sleeper woken for the first still searching
+    // and wakes nobody: the searcher that takes the first job must wake
+    // another for the second.
+    std::atomic<int> firsts{0};
+    std::atomic<int> seconds{0};
+    for (int r = 1; r <= kRounds && wait_for(firsts, r - 1); ++r) {
+      submit(*scheduler, testing::make_job([&, r] {
+        wait_for(seconds, r);
+        firsts.fetch_add(1, std::memory_order_release);
+      }));
+      submit(*scheduler, testing::make_job(bump(seconds)));
+    }
+    wait_for(firsts, kRounds);
   });
   for (auto& t : submitters) t.join();
   EXPECT_FALSE(failed.load()) << "a round waited 30 s: a wake-up was lost";
