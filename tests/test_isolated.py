@@ -176,12 +176,15 @@ def test_map_raises_at_the_failing_item():
             next(results)
 
 
-def test_a_call_that_never_returns_holds_one_worker_and_exit_ends_it():
+@pytest.mark.parametrize("workers", [1, 2])
+def test_a_call_that_never_returns_holds_one_worker_and_exit_ends_it(workers):
+    # With one worker, the spinning call holds the whole pool: though it is
+    # at work on the CPU, an extra worker takes the queued calls.
     run_python(f"""
         import sys
         sys.path.insert(0, {HERE!r})
         import time, corvalune, isolated_calls as calls
-        corvalune.configure(2)
+        corvalune.configure({workers})
         spinning = corvalune.spawn_isolated(calls.spin)
         time.sleep(0.2)
         with corvalune.InterpreterExecutor() as ex:

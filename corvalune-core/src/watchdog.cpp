@@ -27,43 +27,59 @@ struct Survey {
   std::uint64_t jobs_run = 0;  // jobs started by the registered threads
   std::uint32_t pool_threads = 0;
   std::uint32_t blocked = 0;  // pool threads in a blocking scope
-  // Pool threads at work on the CPU: in a computing scope, or having used
+  // Pool threads at work, not waiting: in a computing scope (native work,
+  // which always ends), or, for up to kBusyLimit into one job, having used
   // at least a quarter of the time since the previous look (a thread that
   // waits, for an event, I/O or the interpreter lock, uses next to none).
   std::uint32_t busy = 0;
 };
 
-// The CPU time each pool thread had used at the previous look, by id.
-using CpuSeen = std::unordered_map<std::uint64_t, std::int64_t>;
+// How long into one job a pool thread that uses the CPU still counts as at
+// work: past it, a job that may never end (a runaway loop, a poll of a
+// handle that waits for queued work) no longer keeps the pool from growing.
+constexpr Clock::duration kBusyLimit = std::chrono::seconds(1);
 
-// `cpu` holds the previous look's CPU times and is replaced by this look's;
+// What the previous look saw of one pool thread.
+struct ThreadSeen {
+  std::int64_t cpu;                 // CPU time used, ns
+  std::uint64_t jobs;               // jobs it had started
+  Clock::time_point job_seen_since;  // first look at which `jobs` had this value
+};
+using CpuSeen = std::unordered_map<std::uint64_t, ThreadSeen>;
+
+// `cpu` holds the previous look's figures and is replaced by this look's;
 // `since` is the time between the two looks.
-Survey survey(Scheduler& scheduler, CpuSeen& cpu, Clock::duration since) {
+Survey survey(Scheduler& scheduler, CpuSeen& cpu, Clock::time_point now, Clock::duration since) {
   Survey seen;
   seen.queued = scheduler.injector.len();
   const std::int64_t busy_share = std::chrono::duration_cast<std::chrono::nanoseconds>(since).count() / 4;
-  CpuSeen now;
+  CpuSeen next;
   bool tracked = true;  // false once no memory is left for the map: nobody counts as busy by CPU
   WorkerRegistry& registry = *scheduler.registry;
   std::shared_lock lock(registry.entries_lock);
   for (const auto& [id, entry] : registry.entries) {
+    const std::uint64_t jobs = entry.counters->jobs_run.load(std::memory_order_relaxed);
     seen.queued += entry.stealer.len();
-    seen.jobs_run += entry.counters->jobs_run.load(std::memory_order_relaxed);
+    seen.jobs_run += jobs;
     if (entry.kind == WorkerKind::Registered) continue;
     ++seen.pool_threads;
     if (entry.counters->blocked.load(std::memory_order_relaxed) != 0) ++seen.blocked;
     bool busy = entry.counters->computing.load(std::memory_order_relaxed) != 0;
     if (const std::int64_t used = entry.cpu_clock.read(); used >= 0 && tracked) {
-      if (auto it = cpu.find(id); it != cpu.end() && used - it->second >= busy_share) busy = true;
+      ThreadSeen now_seen{used, jobs, now};
+      if (auto it = cpu.find(id); it != cpu.end()) {
+        if (it->second.jobs == jobs) now_seen.job_seen_since = it->second.job_seen_since;
+        if (used - it->second.cpu >= busy_share && now - now_seen.job_seen_since < kBusyLimit) busy = true;
+      }
       try {
-        now.emplace(id, used);
+        next.emplace(id, now_seen);
       } catch (const std::bad_alloc&) {
         tracked = false;
       }
     }
     seen.busy += busy;
   }
-  cpu.swap(now);
+  cpu.swap(next);
   return seen;
 }
 
@@ -156,7 +172,7 @@ void watchdog_main(std::shared_ptr<Scheduler> scheduler) {
     // Takes a pending kCheckNow: this look answers it.
     word.store(WatchdogState::kWatching, std::memory_order_seq_cst);
     const Clock::time_point now = Clock::now();
-    const Survey seen = survey(*scheduler, cpu, now - std::exchange(last_look, now));
+    const Survey seen = survey(*scheduler, cpu, now, now - std::exchange(last_look, now));
     if (seen.jobs_run != last_jobs) {
       last_jobs = seen.jobs_run;
       last_progress = now;

@@ -14,14 +14,17 @@
 // - Blocking the pool cannot see: when work is queued, no worker is idle,
 //   and no job has started anywhere for `stall` (50 ms), the watchdog starts
 //   one extra worker, then waits another `stall` before the next. Unless
-//   every pool thread is at work on the CPU: in a ComputeScope (a native
-//   job, which never blocks), or, where a thread's CPU time can be read
-//   (Linux), having used a quarter of the time since the watchdog's
-//   previous look. Such a pool is busy, not stalled, and an extra worker
-//   would only take CPU from it (a pool of one running a batch of four
-//   70 ms chunks ran on two threads; a pool of two running 50 ms isolated
-//   calls grew by two, each making its own sub-interpreter). A thread that
-//   waits (for an event, I/O, the interpreter lock) uses next to no CPU.
+//   every pool thread is at work on the CPU: in a ComputeScope (native
+//   work, which never blocks and always ends), or, where a thread's CPU
+//   time can be read (Linux), having used a quarter of the time since the
+//   watchdog's previous look, for up to 1 s into one job. Such a pool is
+//   busy, not stalled, and an extra worker would only take CPU from it (a
+//   pool of one running a batch of four 70 ms chunks ran on two threads; a
+//   pool of two running 50 ms isolated calls grew by two, each making its
+//   own sub-interpreter). A thread that waits (for an event, I/O, the
+//   interpreter lock) uses next to no CPU; one whose job uses the CPU for
+//   longer may never end (a runaway loop, a poll of a handle waiting for
+//   queued work), and the pool grows past it as before.
 //
 // At most kMaxExtraWorkers extra workers run at once. An extra worker is a
 // pool thread like the others (named "corvalune-worker-<i>", i counting on
