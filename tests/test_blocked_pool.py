@@ -131,9 +131,14 @@ def test_a_pool_busy_on_the_cpu_gets_no_extra_worker(work):
             corvalune.wait([batch])
             assert len(batch.result()) == 200_000
         else:
+            import _corvalune_sys
             corvalune.configure(2)
             with corvalune.InterpreterExecutor() as executor:
-                list(executor.map(isolated_calls.square, [1, 2], chunksize=1))  # interpreters made
+                # Each worker makes its interpreter (slow under a sanitizer):
+                # no extra worker meanwhile, whatever that takes.
+                limit = _corvalune_sys._set_extra_worker_limit(0)
+                list(executor.map(isolated_calls.busy, [0.3, 0.3], chunksize=1))
+                _corvalune_sys._set_extra_worker_limit(limit)
                 assert len(list(executor.map(isolated_calls.busy, [0.1] * 8))) == 8
         print(corvalune.stats().extra_started)
     """, timeout=120)
