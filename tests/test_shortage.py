@@ -80,6 +80,13 @@ SWEEP_CASES = {
             result = m.run_level1(main())
             return lambda: result is None
     """,
+    "run_level1 on a pool thread": """
+        async def inner():
+            return await m.spawn_callable(pow, (2, 3))
+        def case():
+            h = m.spawn_callable(lambda: m.run_level1(inner()))
+            return lambda: wait(h) == 8
+    """,
     "run_level1 cancelled": """
         async def main():
             await m.spawn_callable(time.sleep, (0.01,))
