@@ -323,3 +323,23 @@ def test_work_the_stopped_pool_drops_fails_its_waiters_and_never_runs():
         "[('parked', None, 'PoolShutdownError'), ('queued', None, 'PoolShutdownError'), "
         "'callback', 'callback', 'callback', 'callback', 'finally'] []",
     ]
+
+
+def test_jobs_submitted_one_at_a_time_find_a_worker_searching():
+    # The worker that ran the last job searches on (warm) for the next; a
+    # pool of two that parked both workers after every job (the last
+    # searcher woke the other, which then held the one search slot) parked
+    # about once per job.
+    run_python("""
+        import corvalune
+        corvalune.configure(2)
+        async def one():
+            return 1
+        for _ in range(100):
+            corvalune.run_level1(one())
+        before = corvalune.stats().parks
+        for _ in range(2000):
+            corvalune.run_level1(one())
+        parks = corvalune.stats().parks - before
+        assert parks < 500, parks
+    """)

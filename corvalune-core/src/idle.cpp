@@ -31,12 +31,16 @@ bool begin_search(Scheduler& scheduler) {
 }
 
 // A searcher found work: it stops searching, and the last one wakes another
-// sleeper, since work it did not take may be waiting with nobody looking.
-void end_search_with_work(Scheduler& scheduler) {
-  // seq_cst: like B; pairs with the submitters' L1. With no sleeper to
-  // wake, every worker may now be busy with work still queued: the
-  // watchdog is told (S).
-  if (scheduler.searching.fetch_sub(1, std::memory_order_seq_cst) == 1 && !notify_one(scheduler)) {
+// sleeper if work it did not take is waiting with nobody looking (idle.hpp,
+// "the last searcher").
+void end_search_with_work(WorkerContext& context) {
+  Scheduler& scheduler = *context.scheduler;
+  // seq_cst: like B; pairs with the submitters' L1. The look after it is
+  // C's: seq_cst loads of every queue's end.
+  if (scheduler.searching.fetch_sub(1, std::memory_order_seq_cst) != 1 || !work_visible(context)) return;
+  // With no sleeper to wake, every worker may now be busy with work still
+  // queued: the watchdog is told (S).
+  if (!notify_one(scheduler)) {
     signal_watchdog(scheduler);
     wake_helper(scheduler);
   }
@@ -88,11 +92,11 @@ JobRef IdleState::search(WorkerContext& context) {
   return {};
 }
 
-void IdleState::found_work(Scheduler& scheduler) {
+void IdleState::found_work(WorkerContext& context) {
   warm_ = true;
   if (!searching_) return;
   searching_ = false;
-  end_search_with_work(scheduler);
+  end_search_with_work(context);
 }
 
 JobRef IdleState::sleep(WorkerContext& context) {
@@ -115,7 +119,7 @@ JobRef IdleState::sleep(WorkerContext& context) {
       warm_ = true;
     } else {
       searching_ = true;
-      found_work(scheduler);
+      found_work(context);
     }
     return found;
   }

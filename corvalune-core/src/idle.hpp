@@ -28,9 +28,16 @@
 // W pops the most recent sleeper under the lock, counts it as searching
 // (so that other submitters see a searcher and wake nobody more), and
 // unparks it. A woken worker searches; a searcher that finds work stops
-// searching, and if it was the last searcher it wakes another sleeper (one
-// more job may be waiting with nobody looking: the submitters of the jobs it
-// did not take saw it searching and woke no one).
+// searching, and if it was the last searcher it looks at every queue again
+// (seq_cst loads, as C) and wakes another sleeper if one holds a job: that
+// job may be waiting with nobody looking, since its submitter saw a
+// searcher and woke no one. A submitter whose L1 came after the decrement
+// wakes someone itself; one whose L1 came before it pushed before it, so
+// the look sees the job (the argument below, with the look for C). Waking
+// another without the look cost every job of a program that submits one
+// at a time a futex wake before it ran, and the woken thread, counted as
+// searching, kept the one that had just worked from searching warm (with
+// two pool threads, only one searches), so the next job found both asleep.
 //
 // Why no wake-up is lost, for a push (P) racing a worker going to sleep. P,
 // L1, L2, A, B and the loads of C are all seq_cst, so they sit in one total
@@ -185,8 +192,8 @@ class IdleState {
   // Returns a job found meanwhile.
   JobRef search(WorkerContext& context);
   // A job was found (by any search): leaves the searchers, waking another
-  // sleeper if this was the last searcher.
-  void found_work(Scheduler& scheduler);
+  // sleeper if this was the last searcher and more work waits.
+  void found_work(WorkerContext& context);
   // A, B, C, then park until popped by a waker or until the pool stops.
   // Returns the job the last look found, or nothing after the park.
   JobRef sleep(WorkerContext& context);

@@ -45,7 +45,32 @@ JobRef take_until_settled(Take take) {
   }
 }
 
+// The queues of the registered threads, as this thread last copied them.
+const StealerList& current_stealers(WorkerContext& context) {
+  // acquire: pairs with the release increment in rebuild_snapshot_locked.
+  // The list is copied (its reference count touched) only when it changed,
+  // so a search that finds nothing writes to no shared cache line.
+  WorkerRegistry& registry = *context.scheduler->registry;
+  const std::uint64_t version = registry.snapshot_version.load(std::memory_order_acquire);
+  if (version != context.snapshot_version) {
+    std::shared_lock lock(registry.snapshot_lock);
+    context.snapshot = registry.snapshot;
+    context.snapshot_version = version;
+  }
+  return *context.snapshot;
+}
+
 }  // namespace
+
+bool work_visible(WorkerContext& context) {
+  // seq_cst loads of the queues' ends (the deques' back, the injector's
+  // tail), as in the last look before parking (idle.hpp, step C).
+  Scheduler& scheduler = *context.scheduler;
+  if (!scheduler.injector.is_empty() || !scheduler.overflow.is_empty()) return true;
+  for (const auto& [id, stealer] : current_stealers(context))
+    if (!stealer.is_empty()) return true;
+  return false;
+}
 
 JobRef find_job(WorkerContext& context) {
   Scheduler& scheduler = *context.scheduler;
@@ -61,17 +86,7 @@ JobRef find_job(WorkerContext& context) {
     if (JobRef job = scheduler.overflow.pop()) return job;
   }
 
-  // acquire: pairs with the release increment in rebuild_snapshot_locked.
-  // The list is copied (its reference count touched) only when it changed,
-  // so a search that finds nothing writes to no shared cache line.
-  WorkerRegistry& registry = *scheduler.registry;
-  const std::uint64_t version = registry.snapshot_version.load(std::memory_order_acquire);
-  if (version != context.snapshot_version) {
-    std::shared_lock lock(registry.snapshot_lock);
-    context.snapshot = registry.snapshot;
-    context.snapshot_version = version;
-  }
-  const StealerList& snapshot = *context.snapshot;
+  const StealerList& snapshot = current_stealers(context);
   const std::size_t n = snapshot.size();
   if (n <= 1) return {};
   const std::size_t start = static_cast<std::size_t>(next_victim_random(context.id) % n);

@@ -19,6 +19,11 @@ struct WorkerContext;
 // One search for work; an empty JobRef when every source was empty.
 JobRef find_job(WorkerContext& context);
 
+// Whether any queue holds a job (the injector, the overflow queue, every
+// registered thread's queue), without taking one. For a searcher that
+// stopped searching with work (idle.hpp).
+bool work_visible(WorkerContext& context);
+
 // A job from the calling thread's own queue, else from the injector (a
 // batch when the thread has a queue); never steals from peers. For threads
 // that help while they wait.

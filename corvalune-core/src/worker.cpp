@@ -88,7 +88,7 @@ bool worker_loop(WorkerContext& context, std::chrono::nanoseconds idle_limit) {
       job = idle.search(context);
     }
     if (!job) job = idle.sleep(context);
-    else idle.found_work(scheduler);
+    else idle.found_work(context);
     if (job) run_burst(scheduler, context.counters, std::move(job));
     else if (idle.retiring()) break;
   }
