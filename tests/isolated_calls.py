@@ -74,3 +74,11 @@ def busy(seconds):
     end = time.monotonic() + seconds
     while time.monotonic() < end:
         pass
+
+
+def busy_then(seconds, value):
+    """`value` after pure-Python work for `seconds`; raises it if it is an exception."""
+    busy(seconds)
+    if isinstance(value, BaseException):
+        raise value
+    return value

@@ -166,6 +166,43 @@ def test_executor_submit_map_and_initializer():
         ex.submit(calls.square, 1)
 
 
+def test_every_future_is_settled_once_whoever_waits_for_it():
+    # Calls end before, around and after the moment a waiting result() stops
+    # polling for them (50 us), so the worker settles some and hands others
+    # to the caller; some futures have a second waiter or are cancelled.
+    durations = [0, 0, 20e-6, 45e-6, 60e-6, 200e-6]
+    errors = []
+
+    def caller(k):
+        try:
+            for i in range(300):
+                value = ValueError(f"{k}-{i}") if i % 7 == 0 else (k, i)
+                future = ex.submit(calls.busy_then, durations[i % len(durations)], value)
+                if i % 11 == 0 and future.cancel():
+                    continue
+                if i % 5 == 0:
+                    other = threading.Thread(target=future.exception, args=(30,))
+                    other.start()
+                try:
+                    got = future.result(30)
+                except ValueError as exc:
+                    got = exc
+                if i % 5 == 0:
+                    other.join(30)
+                assert (str(got) == str(value)) if isinstance(value, ValueError) else got == value, (got, value)
+        except BaseException as exc:
+            errors.append(exc)
+
+    with corvalune.InterpreterExecutor() as ex:
+        threads = [threading.Thread(target=caller, args=(k,)) for k in range(4)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join(120)
+        assert not errors and not any(t.is_alive() for t in threads), errors
+    assert not ex._pending
+
+
 def test_map_raises_at_the_failing_item():
     with corvalune.InterpreterExecutor() as ex:
         with pytest.raises(TypeError, match="item 2 cannot be sent"):

@@ -82,6 +82,9 @@ class Future(futures.Future[_T]):
     _handle: Any = None
     _executor: Any = None
     _watched = False
+    # Whether result() may first poll for the call's outcome and settle it on
+    # the waiting thread (calls in sub-interpreters: see _settle_on_caller).
+    _settles_on_caller = False
 
     def __init__(self) -> None:  # no super().__init__(): it would build the condition
         # Re-entrant, as the standard Future's: code that holds a future's
@@ -231,6 +234,13 @@ class Future(futures.Future[_T]):
 
     def result(self, timeout: float | None = None) -> _T:
         try:
+            if self._settles_on_caller and self._state == PENDING and (timeout is None or timeout > 0):
+                # An outcome due within microseconds is taken here, on this
+                # thread, rather than told by the worker through the condition.
+                handle = self._handle
+                if handle is not None:
+                    _corvalune_sys._settle_on_caller(handle)
+                    del handle
             if self._state == FINISHED:  # final once set: no lock needed to read it
                 if self._exception is not None:
                     raise self._exception

@@ -110,6 +110,7 @@ class InterpreterExecutor(Executor):
         # pool dropped.
         handle.add_done_callback(functools.partial(_settle, self, future, handle))
         future._set_handle(handle, self)
+        future._settles_on_caller = True
         return future
 
     def map(self, fn: Callable[..., _T], *iterables: Iterable[Any], timeout: float | None = None,

@@ -153,7 +153,7 @@ void call_wrappers(Completion::Callbacks wrappers);
 // with a note that says how to wait for it.
 void raise_not_completed(const char* message);
 
-class CallableCompletion final : public Completion {
+class CallableCompletion : public Completion {
  public:
   bool is_done() const noexcept override { return done_.load(std::memory_order_acquire) != 0; }
   PyObject* result() override;

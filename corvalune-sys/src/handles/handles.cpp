@@ -229,6 +229,11 @@ bool is_task_handle(PyObject* obj) noexcept {
   return false;
 }
 
+std::shared_ptr<Completion> handle_record(PyObject* obj) noexcept {
+  if (!is_task_handle(obj)) return nullptr;
+  return reinterpret_cast<HandleObject*>(obj)->record;
+}
+
 PyObject* make_handle(HandleKind kind, std::shared_ptr<Completion> record) {
   PyObject* type = handle_type(kind);
   if (type == nullptr) return nullptr;

@@ -29,6 +29,9 @@ const char* handle_name(HandleKind kind) noexcept;
 // True when `obj` is one of the four handle classes.
 bool is_task_handle(PyObject* obj) noexcept;
 
+// The record of a handle (shared), or null when `obj` is not a handle.
+std::shared_ptr<Completion> handle_record(PyObject* obj) noexcept;
+
 // A new handle around `record`, or nullptr with an exception set.
 PyObject* make_handle(HandleKind kind, std::shared_ptr<Completion> record);
 

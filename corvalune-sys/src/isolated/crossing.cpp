@@ -18,6 +18,16 @@ Crossing::Crossing(Crossing&& other) noexcept
   other.views_.clear();
 }
 
+Crossing& Crossing::operator=(Crossing&& other) noexcept {
+  owner_ = std::exchange(other.owner_, nullptr);
+  data_ = std::exchange(other.data_, nullptr);
+  copy_ = std::move(other.copy_);
+  size_ = std::exchange(other.size_, 0);
+  views_ = std::move(other.views_);
+  other.views_.clear();
+  return *this;
+}
+
 bool Crossing::take(Ref sent) {
   Ref data;
   Ref buffers;

@@ -24,7 +24,9 @@ class Crossing {
  public:
   Crossing() = default;
   Crossing(Crossing&& other) noexcept;
-  Crossing& operator=(Crossing&&) = delete;
+  // Only into a crossing that holds no sender objects (new, dropped or
+  // moved from): they would be lost, not dropped.
+  Crossing& operator=(Crossing&& other) noexcept;
   Crossing(const Crossing&) = delete;
   Crossing& operator=(const Crossing&) = delete;
   ~Crossing() = default;  // see drop()

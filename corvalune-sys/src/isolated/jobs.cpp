@@ -7,7 +7,9 @@
 //      call from the caller's memory, runs it and pickles the outcome;
 //   2. attached to the main interpreter: the outcome is unpickled from the
 //      sub-interpreter's memory into the completion record, the caller's
-//      pickle is dropped, and the callbacks run (as for spawn_callable);
+//      pickle is dropped, and the callbacks run (as for spawn_callable).
+//      A single call's small outcome may be settled by a caller that waits
+//      for it instead, on the caller's thread (settle.hpp);
 //   3. in the sub-interpreter again, when the outcome is large or has
 //      out-of-band buffers: its objects there are dropped (a small pickle
 //      is copied out in step 1 instead).
@@ -34,6 +36,7 @@
 #include "interp/guard.hpp"
 #include "isolated/crossing.hpp"
 #include "isolated/interpreters.hpp"
+#include "isolated/settle.hpp"
 #include "module/args.hpp"
 #include "module/entry.hpp"
 #include "panic.hpp"
@@ -45,7 +48,10 @@ namespace corvalune::sys {
 namespace {
 
 using isolated::Crossing;
+using isolated::IsolatedCompletion;
 using isolated::MainFunction;
+using isolated::Settlement;
+using isolated::SubResult;
 using isolated::SubFunction;
 using isolated::SubInterpreter;
 
@@ -53,14 +59,6 @@ bool attached_to_main() noexcept {
   PyThreadState* state = PyThreadState_GetUnchecked();
   return state != nullptr && PyThreadState_GetInterpreter(state) == PyInterpreterState_Main();
 }
-
-// What step 1 left for step 2: the outcome's crossing, or why there is none.
-struct SubResult {
-  SubInterpreter* sub = nullptr;
-  Crossing back;
-  std::string failure;  // set when there is no outcome
-  bool shut_down = false;  // no outcome since shutdown ended the interpreters
-};
 
 // Step 1. `count`: the chunk's item count, or 0 for a single call.
 SubResult run_in_sub(const Crossing& call, SubFunction which, std::uint64_t count) {
@@ -103,28 +101,9 @@ void finish_in_sub(SubResult& result) noexcept {
   isolated::leave_sub_interpreter(*result.sub);
 }
 
-// Attached to the main interpreter: the exception of a job that has no
-// outcome, PoolShutdownError after shutdown and RuntimeError otherwise.
-Ref failure_error(const std::string& failure, bool shut_down = false) {
-  Ref exc = shut_down ? PendingException{ExceptionKind::PoolShutdownError, failure}.to_object()
-                      : Ref::steal(PyObject_CallFunction(PyExc_RuntimeError, "s", failure.c_str()));
-  return exc ? std::move(exc) : take_call_failure();
-}
-
-// Attached to the main interpreter: what the take function of the crossing
-// module makes of step 1's outcome, or nullptr with an error set.
-Ref take_outcome(MainFunction which, const SubResult& result) {
-  PyObject* take = isolated::main_function(which);
-  if (take == nullptr) return {};
-  Ref view = result.back.pickle_view();
-  Ref buffers = view ? result.back.buffer_list() : Ref();
-  if (!buffers) return {};
-  return Ref::steal(PyObject_CallFunctionObjArgs(take, view.get(), buffers.get(), nullptr));
-}
-
 class IsolatedCall final : public core::Pollable, public core::PoolAllocated {
  public:
-  IsolatedCall(Crossing call, std::shared_ptr<CallableCompletion> record)
+  IsolatedCall(Crossing call, std::shared_ptr<IsolatedCompletion> record)
       : call_(std::move(call)), record_(std::move(record)) {}
   ~IsolatedCall() override {
     // Never run (the pool stopped first): the caller's pickle is dropped if
@@ -133,44 +112,28 @@ class IsolatedCall final : public core::Pollable, public core::PoolAllocated {
   }
 
   core::Poll poll(core::Context&) override {
-    SubResult result = run_in_sub(call_, SubFunction::RunCall, 0);
-    try {
-      // Outside any guard: a finalizing interpreter fails the attach and
-      // the task ends without an outcome.
-      Attach attach(Attach::Linger::Yes);
-      complete(result);
-      call_.drop();
-      record_->run_callbacks();
-      record_.reset();
-    } catch (const core::Panic&) {
+    Settlement step{run_in_sub(call_, SubFunction::RunCall, 0), std::move(call_)};
+    // A step that needs the sub-interpreter no more may go to a waiting
+    // caller (settle.hpp): the use ends first.
+    const bool may_hand = !step.result.back.holds_sender_objects();
+    if (may_hand) finish_in_sub(step.result);
+    if (!record_->hand_over(step, may_hand)) {
+      try {
+        // Outside any guard: a finalizing interpreter fails the attach and
+        // the task ends without an outcome.
+        Attach attach(Attach::Linger::Yes);
+        record_->settle(step);
+      } catch (const core::Panic&) {
+      }
     }
-    finish_in_sub(result);
+    record_.reset();
+    if (!may_hand) finish_in_sub(step.result);
     return core::Poll::Ready;
   }
 
  private:
-  void complete(const SubResult& result) {
-    CallableCompletion& record = *record_;
-    try {
-      if (!result.failure.empty()) {
-        record.complete_error(failure_error(result.failure, result.shut_down));
-        return;
-      }
-      Ref outcome = take_outcome(MainFunction::TakeOutcome, result);
-      if (!outcome) {
-        record.complete_error(take_call_failure());
-      } else if (PyTuple_GET_ITEM(outcome.get(), 0) == Py_True) {
-        record.complete_value(Ref::borrow(PyTuple_GET_ITEM(outcome.get(), 1)));
-      } else {
-        record.complete_error(Ref::borrow(PyTuple_GET_ITEM(outcome.get(), 1)));
-      }
-    } catch (...) {
-      record.complete_panic(current_failure_message("isolated task panicked"));
-    }
-  }
-
   Crossing call_;
-  std::shared_ptr<CallableCompletion> record_;
+  std::shared_ptr<IsolatedCompletion> record_;
 };
 
 class IsolatedChunk final : public core::Pollable, public core::PoolAllocated {
@@ -209,7 +172,7 @@ class IsolatedChunk final : public core::Pollable, public core::PoolAllocated {
   static std::vector<ItemOutcome> outcomes(const SubResult& result, std::uint64_t count, bool pairs) {
     std::vector<ItemOutcome> out;
     out.reserve(static_cast<std::size_t>(count));
-    Ref list = result.failure.empty() ? take_outcome(MainFunction::TakeOutcomes, result) : Ref();
+    Ref list = result.failure.empty() ? isolated::take_outcome(MainFunction::TakeOutcomes, result) : Ref();
     if (list && PyList_Check(list.get()) && static_cast<std::uint64_t>(PyList_GET_SIZE(list.get())) == count) {
       for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
         PyObject* pair = PyList_GET_ITEM(list.get(), i);
@@ -221,8 +184,8 @@ class IsolatedChunk final : public core::Pollable, public core::PoolAllocated {
       }
       return out;
     }
-    Ref error = result.failure.empty() ? (list ? failure_error("a chunk's outcomes were lost") : take_call_failure())
-                                       : failure_error(result.failure, result.shut_down);
+    Ref error = result.failure.empty() ? (list ? isolated::failure_error("a chunk's outcomes were lost") : take_call_failure())
+                                       : isolated::failure_error(result.failure, result.shut_down);
     if (!error) throw core::Panic("cannot make the exception of a failed chunk");
     for (std::uint64_t i = 0; i < count; ++i) {
       if (pairs) {
@@ -272,7 +235,7 @@ struct SpawnIsolated {
       call.drop();
       return nullptr;
     }
-    auto record = core::make_pooled_shared<CallableCompletion>();
+    auto record = core::make_pooled_shared<IsolatedCompletion>();
     spawn_on_pool(std::make_unique<IsolatedCall>(std::move(call), record));
     return make_handle(HandleKind::Callable, std::move(record));
   }

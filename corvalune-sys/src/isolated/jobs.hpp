@@ -6,6 +6,8 @@
 namespace corvalune::sys {
 
 extern PyMethodDef kSpawnIsolatedDef;
+// _settle_on_caller (settle.cpp), for the package's executor futures.
+extern PyMethodDef kSettleOnCallerDef;
 extern PyMethodDef kBatchSpawnIsolatedDef;
 
 }  // namespace corvalune::sys
