@@ -184,8 +184,14 @@ class IsolatedChunk final : public core::Pollable, public core::PoolAllocated {
       }
       return out;
     }
-    Ref error = result.failure.empty() ? (list ? isolated::failure_error("a chunk's outcomes were lost") : take_call_failure())
-                                       : isolated::failure_error(result.failure, result.shut_down);
+    Ref error;
+    if (!result.failure.empty()) {
+      error = isolated::failure_error(result.failure, result.shut_down);
+    } else if (list) {
+      error = isolated::failure_error("a chunk's outcomes were lost");
+    } else {
+      error = take_call_failure();
+    }
     if (!error) throw core::Panic("cannot make the exception of a failed chunk");
     for (std::uint64_t i = 0; i < count; ++i) {
       if (pairs) {
