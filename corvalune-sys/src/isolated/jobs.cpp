@@ -112,21 +112,21 @@ class IsolatedCall final : public core::Pollable, public core::PoolAllocated {
   }
 
   core::Poll poll(core::Context&) override {
-    Settlement step{run_in_sub(call_, SubFunction::RunCall, 0), std::move(call_)};
+    Settlement step{run_in_sub(call_, SubFunction::RunCall, 0), std::move(call_), std::move(record_)};
+    IsolatedCompletion& record = *step.record;
     // A step that needs the sub-interpreter no more may go to a waiting
     // caller (settle.hpp): the use ends first.
     const bool may_hand = !step.result.back.holds_sender_objects();
     if (may_hand) finish_in_sub(step.result);
-    if (!record_->hand_over(step, may_hand)) {
+    if (!record.hand_over(step, may_hand)) {
       try {
         // Outside any guard: a finalizing interpreter fails the attach and
         // the task ends without an outcome.
         Attach attach(Attach::Linger::Yes);
-        record_->settle(step);
+        record.settle(step);
       } catch (const core::Panic&) {
       }
     }
-    record_.reset();
     if (!may_hand) finish_in_sub(step.result);
     return core::Poll::Ready;
   }

@@ -70,6 +70,8 @@ bool IsolatedCompletion::settle_on_caller() {
       phase_.compare_exchange_strong(seen, kOpen, std::memory_order_acquire, std::memory_order_acquire))
     return false;
   if (seen != kHanded) return false;
+  // The caller's own reference (SettleOnCaller) keeps this record alive
+  // past the step's.
   std::unique_ptr<Settlement> step = std::move(step_);
   settle(*step);
   return true;
@@ -96,6 +98,7 @@ void IsolatedCompletion::settle(Settlement& step) noexcept {
   } catch (const core::Panic&) {
     // No attach for the callbacks: the interpreter is finalizing.
   }
+  step.record.reset();  // may free this record: nothing follows
 }
 
 }  // namespace isolated

@@ -51,10 +51,16 @@ struct SubResult {
   bool shut_down = false;  // no outcome since shutdown ended the interpreters
 };
 
-// What the last step of one call needs.
+class IsolatedCompletion;
+
+// What the last step of one call needs, and the job's reference to the
+// record: whoever takes the step drops it attached, so that the record's
+// Python references never go to the pending list for want of an attached
+// last owner.
 struct Settlement {
   SubResult result;
   Crossing call;  // the caller's pickle, dropped attached to the main interpreter
+  std::shared_ptr<IsolatedCompletion> record;
 };
 
 // Attached to the main interpreter: the exception of a job that has no
@@ -69,8 +75,9 @@ Ref take_outcome(MainFunction which, const SubResult& result);
 // waiting caller may take (see above).
 class IsolatedCompletion final : public CallableCompletion {
  public:
-  // The worker, with the call run. True when a waiting caller took `step`
-  // (moved from); false when the worker settles it (`settle`). Only a step
+  // The worker, with the call run; `step.record` is this record. True when
+  // a waiting caller took `step` (moved from: the worker may not touch this
+  // record again); false when the worker settles it (`settle`). Only a step
   // whose sub-interpreter use has ended may be handed over (`may_hand`).
   bool hand_over(Settlement& step, bool may_hand) noexcept;
 
@@ -80,7 +87,8 @@ class IsolatedCompletion final : public CallableCompletion {
   // not done yet or its worker settles it.
   bool settle_on_caller();
 
-  // Attached to the main interpreter, on whichever thread takes the step.
+  // Attached to the main interpreter, on whichever thread takes the step;
+  // drops the step's reference to the record last.
   void settle(Settlement& step) noexcept;
 
  private:
