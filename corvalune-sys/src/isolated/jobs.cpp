@@ -86,7 +86,10 @@ SubResult run_in_sub(const Crossing& call, SubFunction which, std::uint64_t coun
       if (n) sent = Ref::steal(PyObject_CallFunctionObjArgs(func, view.get(), buffers.get(), n.get(), nullptr));
     }
   }
-  if (!sent || !out.back.take(std::move(sent))) out.failure = isolated::take_error_text();
+  if (!sent || !out.back.take(std::move(sent))) {
+    out.no_memory = PyErr_ExceptionMatches(PyExc_MemoryError) != 0;
+    out.failure = isolated::take_error_text();
+  }
   out.back.keep_small();
   return out;
 }
@@ -186,7 +189,7 @@ class IsolatedChunk final : public core::Pollable, public core::PoolAllocated {
     }
     Ref error;
     if (!result.failure.empty()) {
-      error = isolated::failure_error(result.failure, result.shut_down);
+      error = isolated::failure_error(result);
     } else if (list) {
       error = isolated::failure_error("a chunk's outcomes were lost");
     } else {

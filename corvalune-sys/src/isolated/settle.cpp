@@ -21,6 +21,13 @@ Ref failure_error(const std::string& failure, bool shut_down) {
   return exc ? std::move(exc) : take_call_failure();
 }
 
+Ref failure_error(const SubResult& result) {
+  if (!result.no_memory) return failure_error(result.failure, result.shut_down);
+  // The crossing ran out of memory, not the call: the caller's MemoryError.
+  PyErr_NoMemory();
+  return take_call_failure();
+}
+
 Ref take_outcome(MainFunction which, const SubResult& result) {
   PyObject* take = main_function(which);
   if (take == nullptr) return {};
@@ -81,7 +88,7 @@ void IsolatedCompletion::settle(Settlement& step) noexcept {
   try {
     const SubResult& result = step.result;
     if (!result.failure.empty()) {
-      complete_error(failure_error(result.failure, result.shut_down));
+      complete_error(failure_error(result));
     } else if (Ref outcome = take_outcome(MainFunction::TakeOutcome, result); !outcome) {
       complete_error(take_call_failure());
     } else if (PyTuple_GET_ITEM(outcome.get(), 0) == Py_True) {

@@ -49,6 +49,7 @@ struct SubResult {
   Crossing back;
   std::string failure;     // set when there is no outcome
   bool shut_down = false;  // no outcome since shutdown ended the interpreters
+  bool no_memory = false;  // no outcome for want of memory in the crossing
 };
 
 class IsolatedCompletion;
@@ -66,6 +67,9 @@ struct Settlement {
 // Attached to the main interpreter: the exception of a job that has no
 // outcome, PoolShutdownError after shutdown and RuntimeError otherwise.
 Ref failure_error(const std::string& failure, bool shut_down = false);
+// The same for a call or chunk that left no outcome: MemoryError when the
+// crossing ran out of memory.
+Ref failure_error(const SubResult& result);
 
 // Attached to the main interpreter: what the take function `which` of the
 // crossing module makes of an outcome, or nullptr with an error set.
