@@ -113,16 +113,6 @@ SWEEP_CASES = {
             f = pool.submit(pow, 2, 3)
             return lambda: f.result(timeout=10) == 8
     """,
-    "InterpreterExecutor.submit and result": """
-        import corvalune
-        m.configure(1)
-        pool = corvalune.InterpreterExecutor()
-        pool.submit(pow, 2, 1).result(timeout=30)  # the worker's interpreter, made unhindered
-        def case():
-            # result() at once: a waiting caller takes the outcome itself.
-            value = pool.submit(pow, 2, 3).result(timeout=10)
-            return lambda: value == 8
-    """,
     "register_worker": """
         def case():
             with m.register_worker() as w:
