@@ -10,6 +10,7 @@
 #include <optional>
 #include <utility>
 
+#include "block_pool.hpp"
 #include "interp/attach.hpp"
 #include "interp/deferred.hpp"
 #include "interp/pyref.hpp"
@@ -22,8 +23,11 @@ namespace corvalune::sys {
 struct Channel {
   std::mutex lock;
   std::condition_variable ready;
-  std::deque<std::pair<DeferredRef, DeferredRef>> pairs;  // guarded by lock
-  int senders = 0;                                        // guarded by lock
+  // From the block pool, as the channel itself: one channel per run_level1
+  // call, freed by whichever thread drops it last.
+  std::deque<std::pair<DeferredRef, DeferredRef>, core::PoolAllocator<std::pair<DeferredRef, DeferredRef>>>
+      pairs;        // guarded by lock
+  int senders = 0;  // guarded by lock
   // Set with the first pair (release; pairs with the acquire in the
   // receiver's spin): lets a receiver that expects a quick answer poll
   // before it sleeps on the condition variable.
@@ -52,7 +56,7 @@ struct Channel {
 // stack is nearly exhausted (a Python-level sender could raise
 // RecursionError there, and the interpreter defers deallocations on deep
 // stacks, so the receiver would never learn that the pair was lost).
-class ChannelSender {
+class ChannelSender : public core::PoolAllocated {
  public:
   explicit ChannelSender(std::shared_ptr<Channel> channel) : channel_(std::move(channel)) {
     std::lock_guard lock(channel_->lock);

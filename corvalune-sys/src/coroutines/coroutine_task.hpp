@@ -84,7 +84,7 @@ class CoroutinePollable final : public core::Pollable, public core::PoolAllocate
   // All owned by the polling thread (the task polls one thread at a time,
   // and its state word orders one poll after the other).
   std::shared_ptr<CancellationState> cancellation_;
-  std::shared_ptr<ResumeSlot> resume_ = std::make_shared<ResumeSlot>();
+  std::shared_ptr<ResumeSlot> resume_ = core::make_pooled_shared<ResumeSlot>();
   DeferredRef coroutine_;
   DeferredRef completion_;
   DeferredRef context_;  // the task's own contextvars.Context

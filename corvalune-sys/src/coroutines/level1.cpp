@@ -130,7 +130,7 @@ class HiddenLoop {
 PyObject* run_root(PyObject* coro) {
   if (!ensure_pool_accepts_work()) return nullptr;
 
-  auto channel = std::make_shared<Channel>();
+  auto channel = core::make_pooled_shared<Channel>();
   // A thread with its own queue (a pool worker running a task, a
   // registered thread) would be the only one to look there while it
   // blocks: the root task goes to the global queue instead, and this

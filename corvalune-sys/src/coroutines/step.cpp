@@ -5,6 +5,7 @@
 #include <string>
 #include <utility>
 
+#include "block_pool.hpp"
 #include "coroutines/coroutine_task.hpp"
 #include "interp/attach.hpp"
 #include "interp/deferred.hpp"
@@ -286,7 +287,7 @@ bool submit_task(Ref coroutine, Ref completion, std::unique_ptr<ChannelSender> s
   Ref context = Ref::steal(PyContext_CopyCurrent());
   if (!context) return false;
   core::Runtime& runtime = core::global_runtime();
-  if (!cancellation) cancellation = std::make_shared<CancellationState>();
+  if (!cancellation) cancellation = core::make_pooled_shared<CancellationState>();
   auto pollable = std::make_unique<CoroutinePollable>(std::move(coroutine), std::move(completion), std::move(context),
                                                       std::move(sender), std::move(cancellation));
   core::Task::spawn(runtime.scheduler(), std::move(pollable), inject).reset();

@@ -17,12 +17,15 @@
 
 #include <memory>
 
+#include "block_pool.hpp"
 #include "interp/deferred.hpp"
 #include "interp/pyref.hpp"
 
 namespace corvalune::sys {
 
-class ClosureBody {
+// Bodies come from the block pool: most are made on one thread and freed on
+// another (an await's resolver, a done callback), one or more per task.
+class ClosureBody : public core::PoolAllocated {
  public:
   virtual ~ClosureBody() = default;
   // The call, attached. A new reference, or nullptr with an error set.
