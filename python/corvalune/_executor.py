@@ -16,7 +16,7 @@ from typing import Any, ParamSpec, TypeVar
 import _corvalune_sys
 
 from . import _future
-from ._work import MAP_BATCH, MapBatch, WorkItem, on_this_thread, run_map_item, take_result
+from ._work import MAP_BATCH, MapBatch, on_this_thread, run_call, run_map_item, take_result
 
 _P = ParamSpec("_P")
 _T = TypeVar("_T")
@@ -101,9 +101,9 @@ class Executor(futures.ThreadPoolExecutor):
             raise RuntimeError(_REFUSED)
         # An empty keyword dict is not kept while the call waits: one object
         # fewer for the collector per queued call.
-        item = WorkItem(self, future, contextvars.copy_context(), fn, args, kwargs or None)
         try:
-            handle = _corvalune_sys.spawn_callable(item)
+            handle = _corvalune_sys.spawn_callable(
+                run_call, (self, future, contextvars.copy_context(), fn, args, kwargs or None))
         except BaseException as exc:
             self._forget(future)
             if isinstance(exc, _corvalune_sys.PoolShutdownError):
