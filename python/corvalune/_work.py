@@ -175,44 +175,68 @@ class MapBatch:
         self.cancel(started_too=True)
 
 
-def run_map_item(batch: MapBatch, index: int, args: tuple[Any, ...]) -> None:
-    try:
-        batch.unstarted.remove(index)
-    except KeyError:
-        return  # cancelled before it started
+# Calls of a map() batch run per Python call of the batch's job: the pool
+# enters Python once per run of this many, not once per call, and a batch
+# still gives every worker runs to take (256 calls make 16 of them).
+MAP_RUN = 16
+
+
+def run_map_calls(batch: MapBatch, first: int, calls: list[tuple[Any, ...]]) -> None:
+    """Runs calls first, first + 1, ... of the batch, each unless cancelled
+    before it started, and reports each outcome as soon as it is known."""
     executor = batch.executor
     running = on_this_thread.executors
     running.append(executor)
-    renamed = _rename_thread(executor._thread_name_prefix) if executor._thread_name_prefix else None
+    prefix = executor._thread_name_prefix
+    renamed = _rename_thread(prefix) if prefix else None
+    unstarted, context, fn, report = batch.unstarted, batch.context, batch.fn, batch.report
     try:
-        outcome = (True, batch.context.copy().run(batch.fn, *args))
-    except BaseException as exc:
-        outcome = (False, exc)
+        for index, args in enumerate(calls, first):
+            try:
+                unstarted.remove(index)
+            except KeyError:
+                continue  # cancelled before it started
+            try:
+                outcome = (True, context.copy().run(fn, *args))
+            except BaseException as exc:
+                outcome = (False, exc)
+            report(index, outcome)
+            del outcome
+    except BaseException:
+        # Reporting failed (no memory): the calls after it would never run
+        # and their results be waited for forever; cancelled instead.
+        batch.cancel()
+        raise
     finally:
         if renamed is not None:
             renamed[0]._name = renamed[1]  # type: ignore[attr-defined]
         running.pop()
-    batch.report(index, outcome)
-    del outcome
 
 
 def take_result(batch: MapBatch, index: int, end_time: float | None) -> Any:
     """The result of call `index` once it is ready; its exception raised."""
-    if batch.results[index] is _PENDING:
+    results = batch.results
+    outcome = results[index]
+    if outcome is not _PENDING:
+        # Final once set (a call's outcome or its cancellation, each written
+        # once, under the lock, over _PENDING), and this iterator is the
+        # slot's only other writer: taken without the lock.
+        results[index] = None
+    else:
         # About to wait (outside the lock: the callback may run at once).
         batch._watch_pool()
-    with batch.lock:  # the condition's lock: waiting on the condition below is allowed
-        while batch.results[index] is _PENDING:
-            remaining = None if end_time is None else end_time - time.monotonic()
-            if remaining is not None and remaining <= 0:
-                batch.waiting = False
-                raise TimeoutError()
-            batch.waiting = True
-            with _blocking:  # on a pool thread, another worker takes this one's place
-                batch.cond.wait(remaining)
-        batch.waiting = False
-        outcome = batch.results[index]
-        batch.results[index] = None  # taken: not kept alive by the batch
+        with batch.lock:  # the condition's lock: waiting on the condition below is allowed
+            while results[index] is _PENDING:
+                remaining = None if end_time is None else end_time - time.monotonic()
+                if remaining is not None and remaining <= 0:
+                    batch.waiting = False
+                    raise TimeoutError()
+                batch.waiting = True
+                with _blocking:  # on a pool thread, another worker takes this one's place
+                    batch.cond.wait(remaining)
+            batch.waiting = False
+            outcome = results[index]
+            results[index] = None  # taken: not kept alive by the batch
     if outcome is _CANCELLED:
         raise futures.CancelledError()
     ok, value = outcome
