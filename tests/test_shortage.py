@@ -113,6 +113,19 @@ SWEEP_CASES = {
             f = pool.submit(pow, 2, 3)
             return lambda: f.result(timeout=10) == 8
     """,
+    # The outcome crosses back from the worker's sub-interpreter: a failed
+    # allocation there is the caller's MemoryError, never another error
+    # carrying its name.
+    "InterpreterExecutor.submit and result": """
+        import corvalune
+        m.configure(1)
+        pool = corvalune.InterpreterExecutor()
+        pool.submit(pow, 2, 1).result(timeout=30)  # the worker's interpreter, made unhindered
+        def case():
+            # result() at once: a waiting caller takes the outcome itself.
+            value = pool.submit(pow, 2, 3).result(timeout=10)
+            return lambda: value == 8
+    """,
     "register_worker": """
         def case():
             with m.register_worker() as w:
@@ -158,7 +171,16 @@ SWEEP = """
 """
 
 
-@pytest.mark.parametrize("entry", SWEEP_CASES)
+# Under the sanitizers' allocators a failure injected into a sub-interpreter's
+# own code can surface there as another error (a lock "released" that its
+# failed acquire never took), which this sweep cannot tell from ours.
+SWEPT_UNSANITIZED = {"InterpreterExecutor.submit and result"}
+
+
+@pytest.mark.parametrize("entry", [
+    pytest.param(entry, marks=pytest.mark.skipif(SANITIZED and entry in SWEPT_UNSANITIZED,
+                                                 reason="swept without the sanitizers' allocators"))
+    for entry in SWEEP_CASES])
 def test_one_failed_allocation_anywhere_is_a_memory_error(entry):
     case = textwrap.dedent(SWEEP_CASES[entry])
     proc = run_python(SWEEP.replace("{case}", textwrap.indent(case, "    ").strip()).replace("{count}", "60"),
