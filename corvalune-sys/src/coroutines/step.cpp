@@ -225,20 +225,30 @@ void CoroutinePollable::step(core::Context& cx) {
   }
 
   ResumeAction action = resume_->take();
+  Ref returned;  // what the coroutine returned, when its type's send slot told it
   Ref yielded = [&] {
     StepScope in_step(true);
-    switch (action.kind) {
-      case ResumeAction::Kind::Send:
-        return call_method(coro, Name::send, action.value.get());
-      case ResumeAction::Kind::Throw:
-        return call_method(coro, Name::throw_, action.value.get());
-      case ResumeAction::Kind::Empty:
-        break;
+    if (action.kind == ResumeAction::Kind::Throw) return call_method(coro, Name::throw_, action.value.get());
+    PyObject* sent = action.kind == ResumeAction::Kind::Send ? action.value.get() : Py_None;
+    // Coroutines and generators have a send slot: it hands back the return
+    // value itself, where send() raises a StopIteration to carry it.
+    // Anything else is sent to through its send() method.
+    const PyAsyncMethods* slots = Py_TYPE(coro)->tp_as_async;
+    if (slots == nullptr || slots->am_send == nullptr) return call_method(coro, Name::send, sent);
+    PyObject* out = nullptr;
+    const PySendResult sent_result = PyIter_Send(coro, sent, &out);
+    if (sent_result == PYGEN_RETURN) {
+      returned = Ref::steal(out);
+      return Ref();
     }
-    return call_method(coro, Name::send, Py_None);
+    return Ref::steal(out);  // the value yielded, or nothing with an error set
   }();
   action.value.reset();
 
+  if (returned) {
+    finish(std::move(returned), {});
+    return;
+  }
   if (!yielded) {
     Ref exc = take_raised_exception();  // a PanicException resumes as a native failure
     if (exc && PyErr_GivenExceptionMatches(exc.get(), PyExc_StopIteration)) {
