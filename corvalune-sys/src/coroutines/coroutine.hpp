@@ -38,8 +38,8 @@
 namespace corvalune::sys {
 
 // Creates a coroutine task and queues it. `completion` may be empty,
-// `cancellation` null (a fresh private state). False with an error set
-// when nothing was queued.
+// `cancellation` null (no token: nothing can cancel the task). False with
+// an error set when nothing was queued.
 bool submit_coroutine(Ref coroutine, Ref completion, std::shared_ptr<CancellationState> cancellation);
 
 // True while the calling thread sends into a Level 1 coroutine: the

@@ -83,8 +83,10 @@ class CoroutinePollable final : public core::Pollable, public core::PoolAllocate
 
   // All owned by the polling thread (the task polls one thread at a time,
   // and its state word orders one poll after the other).
-  std::shared_ptr<CancellationState> cancellation_;
-  std::shared_ptr<ResumeSlot> resume_ = core::make_pooled_shared<ResumeSlot>();
+  std::shared_ptr<CancellationState> cancellation_;  // none without a token
+  // Made when the coroutine first suspends on an awaitable: most coroutines
+  // spawned in numbers never do.
+  std::shared_ptr<ResumeSlot> resume_;
   DeferredRef coroutine_;
   DeferredRef completion_;
   DeferredRef context_;  // the task's own contextvars.Context
@@ -98,7 +100,8 @@ class CoroutinePollable final : public core::Pollable, public core::PoolAllocate
 Ref make_resume_callback(core::Waker waker, std::shared_ptr<ResumeSlot> slot, PyObject* awaitable);
 
 // Creates a task for the coroutine, in a copy of the calling thread's
-// context, and queues it. With `inject`, the task goes to the global queue
+// context, and queues it; `cancellation` is its token's state, or null
+// without a token. With `inject`, the task goes to the global queue
 // even from a thread that owns a local queue. False with an error set when
 // the context cannot be copied (nothing is queued). The caller is attached.
 bool submit_task(Ref coroutine, Ref completion, std::unique_ptr<ChannelSender> sender,

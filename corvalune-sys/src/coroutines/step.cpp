@@ -210,7 +210,7 @@ void CoroutinePollable::step(core::Context& cx) {
   }
 
   // acquire: nothing else is read from cancel(); the flag is the message.
-  if (cancellation_->cancelled.load(std::memory_order_acquire)) {
+  if (cancellation_ != nullptr && cancellation_->cancelled.load(std::memory_order_acquire)) {
     Ref thrown = PendingException{ExceptionKind::TaskCancelled, "coroutine cancelled cooperatively"}.to_object();
     if (!thrown) {
       // Without the exception to throw in, the coroutine ends with the
@@ -224,7 +224,7 @@ void CoroutinePollable::step(core::Context& cx) {
     return;
   }
 
-  ResumeAction action = resume_->take();
+  ResumeAction action = resume_ != nullptr ? resume_->take() : ResumeAction{};
   Ref returned;  // what the coroutine returned, when its type's send slot told it
   Ref yielded = [&] {
     StepScope in_step(true);
@@ -275,6 +275,7 @@ void CoroutinePollable::step(core::Context& cx) {
     has_callback = 0;
   }
   if (has_callback) {
+    if (resume_ == nullptr) resume_ = core::make_pooled_shared<ResumeSlot>();
     Ref callback = make_resume_callback(cx.waker.clone(), resume_, yielded.get());
     if (callback) {
       Ref added = call_method(yielded.get(), Name::add_done_callback, callback.get());
@@ -297,7 +298,6 @@ bool submit_task(Ref coroutine, Ref completion, std::unique_ptr<ChannelSender> s
   Ref context = Ref::steal(PyContext_CopyCurrent());
   if (!context) return false;
   core::Runtime& runtime = core::global_runtime();
-  if (!cancellation) cancellation = core::make_pooled_shared<CancellationState>();
   auto pollable = std::make_unique<CoroutinePollable>(std::move(coroutine), std::move(completion), std::move(context),
                                                       std::move(sender), std::move(cancellation));
   core::Task::spawn(runtime.scheduler(), std::move(pollable), inject).reset();
