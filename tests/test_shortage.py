@@ -113,6 +113,16 @@ SWEEP_CASES = {
             f = pool.submit(pow, 2, 3)
             return lambda: f.result(timeout=10) == 8
     """,
+    # A batch job that cannot enter Python fails its calls: none is left
+    # for the iterator to wait for.
+    "Executor.map": """
+        import corvalune
+        pool = corvalune.Executor()
+        list(pool.map(abs, range(3)))
+        def case():
+            out = list(pool.map(abs, range(-40, 0), timeout=10))
+            return lambda: out == list(range(40, 0, -1))
+    """,
     # The outcome crosses back from the worker's sub-interpreter: a failed
     # allocation there is the caller's MemoryError, never another error
     # carrying its name.

@@ -12,7 +12,7 @@ from concurrent import futures
 from concurrent.futures._base import LOGGER
 from typing import TYPE_CHECKING, Any
 
-from _corvalune_sys import _blocking
+from _corvalune_sys import PoolShutdownError, _blocking
 
 from . import _future
 
@@ -167,8 +167,25 @@ class MapBatch:
                 self.handle.add_done_callback(self._pool_settled)
 
     def _pool_settled(self) -> None:
-        if _future.dropped_by_pool(self.handle):
-            self.cancel()
+        # Every job of the batch is over: a call still unstarted never runs.
+        try:
+            self.handle.result()
+            return
+        except PoolShutdownError:
+            self.cancel()  # dropped unrun by the pool's shutdown
+            return
+        except BaseException as exc:
+            # A job failed before its calls could start (no memory to enter
+            # Python): those calls fail with its error, rather than leave
+            # their results to be waited for forever.
+            failure = exc
+        while True:
+            try:
+                index = self.unstarted.pop()
+            except KeyError:
+                break
+            self.report(index, (False, failure))
+        del failure
 
     def _forget_in_child(self) -> None:
         self.lock._at_fork_reinit()  # type: ignore[attr-defined]
