@@ -184,7 +184,8 @@ class MapBatch:
                 index = self.unstarted.pop()
             except KeyError:
                 break
-            self.report(index, (False, failure))
+            if self.results[index] is _PENDING:  # not reported before its job failed
+                self.report(index, (False, failure))
         del failure
 
     def _forget_in_child(self) -> None:
@@ -207,22 +208,27 @@ def run_map_calls(batch: MapBatch, first: int, calls: list[tuple[Any, ...]]) -> 
     prefix = executor._thread_name_prefix
     renamed = _rename_thread(prefix) if prefix else None
     unstarted, context, fn, report = batch.unstarted, batch.context, batch.fn, batch.report
+    index = -1  # a call taken out of `unstarted` and not yet reported
     try:
         for index, args in enumerate(calls, first):
             try:
                 unstarted.remove(index)
             except KeyError:
+                index = -1
                 continue  # cancelled before it started
             try:
                 outcome = (True, context.copy().run(fn, *args))
             except BaseException as exc:
                 outcome = (False, exc)
             report(index, outcome)
+            index = -1
             del outcome
     except BaseException:
-        # Reporting failed (no memory): the calls after it would never run
-        # and their results be waited for forever; cancelled instead.
-        batch.cancel()
+        # No memory to record an outcome: the call is put back, and it and
+        # the calls after it fail with this job's error once the batch's
+        # jobs are over (_pool_settled).
+        if index >= 0:
+            unstarted.add(index)
         raise
     finally:
         if renamed is not None:
