@@ -43,3 +43,18 @@ def test_programs_exit_cleanly_with_work_in_flight():
     # Two children run at once on a shared machine: allow a few stragglers
     # caused by load, never a systematic delay.
     assert len(slow) <= RUNS // 50, f"exits later than {EXIT_BUDGET} s after the main module: {slow[:10]}"
+
+
+# The extension module alone (no shutdown hook at exit): the program ends
+# while a pool thread makes its first attach for the callable.
+RAW_CHILD = "import _corvalune_sys as m; m.spawn_callable(pow, (2, 5))"
+
+
+def test_exit_while_a_worker_makes_its_first_attach():
+    def run(_):
+        return subprocess.run([sys.executable, "-c", RAW_CHILD], capture_output=True, text=True, timeout=60)
+
+    with concurrent.futures.ThreadPoolExecutor(2) as pool:
+        procs = list(pool.map(run, range(40)))
+    bad = [(p.returncode, p.stderr[-1000:]) for p in procs if p.returncode != 0 or p.stderr]
+    assert not bad, bad[:3]

@@ -3,6 +3,7 @@
 #include <new>
 
 #include "interp/deferred.hpp"
+#include "interp/exit_gate.hpp"
 #include "interp/helping.hpp"
 #include "panic.hpp"
 #include "queues/local_queue.hpp"
@@ -110,10 +111,11 @@ void introduce_to_threading() noexcept {
 }
 
 // The outermost attach of a pool thread: swaps its kept state in, creating
-// it the first time.
-void attach_pool_thread() {
+// it the first time. `pass` is left once a state is swapped in.
+void attach_pool_thread(ExitGatePass& pass) {
   if (PyThreadState* kept = t_kept_state) {
     PyEval_RestoreThread(kept);
+    pass.leave();
     return;
   }
   // Created detached and bound to this thread, also as its PyGILState state
@@ -127,6 +129,7 @@ void attach_pool_thread() {
   if (state == nullptr) throw std::bad_alloc();
   t_kept_state = state;
   PyEval_RestoreThread(state);
+  pass.leave();
   introduce_to_threading();
 }
 
@@ -155,7 +158,14 @@ Attach::Attach(Linger linger) : linger_(linger == Linger::Yes), pool_thread_(cor
     // __del__ that adds a done callback) needs nothing new and may go on.
     if (Py_IsFinalizing() && (pool_thread_ || PyThreadState_GetUnchecked() == nullptr)) refuse_finalizing();
     if (pool_thread_) {
-      attach_pool_thread();
+      ExitGatePass pass;
+      if (!pass.admitted()) refuse_finalizing();
+      attach_pool_thread(pass);
+    } else if (PyGILState_GetThisThreadState() == nullptr) {
+      // A thread with no state of its own (PyGILState_Ensure makes one).
+      ExitGatePass pass;
+      if (!pass.admitted()) refuse_finalizing();
+      state_ = PyGILState_Ensure();
     } else {
       state_ = PyGILState_Ensure();
     }
@@ -197,8 +207,11 @@ void release_retiring_thread_state() noexcept {
   PyThreadState* kept = t_kept_state;
   if (kept == nullptr || Py_IsFinalizing()) return;  // finalization deletes it
   detach_lingering();
+  ExitGatePass pass;
+  if (!pass.admitted()) return;  // as above
   t_kept_state = nullptr;
   PyEval_RestoreThread(kept);
+  pass.leave();
   // Clearing runs the thread's thread-local destructors, among them the one
   // that takes threading's dummy Thread for this thread out of
   // threading._active; errors there are reported by CPython as unraisable.

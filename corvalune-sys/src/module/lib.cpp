@@ -22,6 +22,7 @@
 #include "interp/attach.hpp"
 #include "interp/closure.hpp"
 #include "interp/exceptions.hpp"
+#include "interp/exit_gate.hpp"
 #include "interp/guard.hpp"
 #include "interp/names.hpp"
 #include "interp/pyref.hpp"
@@ -196,6 +197,7 @@ int exec_module(PyObject* module) {
       Ref func = Ref::steal(PyCFunction_NewEx(def, module, module_name.get()));
       if (!func || PyObject_SetAttrString(module, def->ml_name, func.get()) < 0) return -1;
     }
+    if (!register_exit_gate(module)) return -1;
     Ref blocking = Ref::steal(new_blocking_scope_object());
     if (!blocking || PyObject_SetAttrString(module, "_blocking", blocking.get()) < 0) return -1;
     return add_to_module(module, "__version__", Ref::steal(PyUnicode_FromString(kVersion)));
