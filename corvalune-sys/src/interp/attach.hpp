@@ -27,9 +27,10 @@
 // thread attaches once more, clears its state (which takes its dummy Thread
 // out of threading's registry) and deletes it, so that extra workers coming
 // and going leave nothing behind. Otherwise it is never cleared or deleted:
-// - when finalization begins, pool threads no longer attach (Py_IsFinalizing
-//   stays true from then on) and the finalizing thread deletes the states of
-//   all other threads, these included;
+// - from just before finalization begins, pool threads no longer attach
+//   (the exit gate, exit_gate.hpp, then Py_IsFinalizing, which stays true)
+//   and the finalizing thread deletes the states of all other threads,
+//   these included;
 // - a pool thread that ends earlier (after shutdown() stops the pool) leaves
 //   its detached state in the list, where finalization deletes it; nothing
 //   runs for it at thread exit or static destruction;
