@@ -188,3 +188,29 @@ def test_forked_child_starts_with_no_sub_interpreters():
     # ends them first, and both make new ones as they need them.
     proc = run_python(ISOLATED_FORK, timeout=60)
     assert "remaining subinterpreters" not in proc.stderr
+
+
+def test_a_child_exits_without_waiting_for_the_parents_attaches():
+    # The main thread keeps the interpreter until it blocks, so a worker is
+    # still waiting to attach for the callable when the process forks. The
+    # child's exit must not wait for that attach, which is not the child's.
+    # (No faulthandler watchdog here: a child that inherits its timer hangs
+    # in faulthandler's own teardown at exit.)
+    proc = run_python("""
+import os, sys, time, warnings
+import _corvalune_sys as m
+warnings.simplefilter("ignore", DeprecationWarning)
+sys.setswitchinterval(30)
+m.spawn_callable(pow, (2, 5))
+start = time.monotonic()
+while time.monotonic() - start < 0.05:
+    pass
+pid = os.fork()
+if pid == 0:
+    raise SystemExit(0)
+start = time.monotonic()
+os.waitpid(pid, 0)
+print(time.monotonic() - start)
+""")
+    # 2 s when it waits; about 60 ms here otherwise.
+    assert float(proc.stdout) < 1.5, proc.stdout

@@ -1,5 +1,7 @@
 #include "interp/exit_gate.hpp"
 
+#include <pthread.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -44,6 +46,12 @@ struct CloseExitGate {
 
 PyMethodDef kCloseExitGateDef = entry_def<CloseExitGate>();
 
+// A forked child has only the forking thread, which is attached: the
+// attaches the parent had in flight (threads waiting for the interpreter
+// lock the forking thread held) are not the child's, and its exit must not
+// wait for them.
+void after_fork_in_child() { g_in_flight.store(0, std::memory_order_seq_cst); }
+
 }  // namespace
 
 ExitGatePass::ExitGatePass() noexcept {
@@ -60,6 +68,11 @@ void ExitGatePass::leave() noexcept {
 }
 
 bool register_exit_gate(PyObject* module) {
+  static const bool fork_hook = [] {
+    pthread_atfork(nullptr, nullptr, after_fork_in_child);
+    return true;
+  }();
+  (void)fork_hook;
   Ref module_name = Ref::steal(PyModule_GetNameObject(module));
   if (!module_name) return false;
   Ref close = Ref::steal(PyCFunction_NewEx(&kCloseExitGateDef, module, module_name.get()));
