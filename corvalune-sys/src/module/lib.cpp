@@ -59,6 +59,8 @@ int add_to_module(PyObject* module, const char* name, Ref value) {
   Ref text = Ref::steal(PyUnicode_FromString(name));
   if (!text) return -1;
   if (!PyList_Check(all.get()) || PyList_Append(all.get(), text.get()) < 0) {
+    // No memory to grow the list is told as every failed allocation is.
+    if (PyErr_ExceptionMatches(PyExc_MemoryError)) return -1;
     PyErr_Clear();
     throw core::Panic(std::string("could not append ") + name + " to __all__");
   }
