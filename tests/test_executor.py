@@ -168,13 +168,16 @@ def test_map_in_batches_keeps_order_context_and_shutdown_waits_for_it():
 
 
 def test_waiters_racing_completion_never_miss_it():
-    # A future builds its condition only when a thread has to wait: every
-    # wait that starts while its call completes must still see the result.
+    # A future builds its lock and condition only when a thread has to wait
+    # or adds a callback: every wait and callback that comes while its call
+    # completes must still see the result.
     with corvalune.Executor() as ex:
         fs = [ex.submit(pow, i, 2) for i in range(300)]
-        seen = []
+        seen, called = [], []
 
         def waiter(chunk):
+            for f in chunk:
+                f.add_done_callback(called.append)
             seen.extend(f.result(timeout=30) for f in chunk)
 
         threads = [threading.Thread(target=waiter, args=(fs[k::3],)) for k in range(3)]
@@ -184,6 +187,7 @@ def test_waiters_racing_completion_never_miss_it():
         for t in threads:
             t.join(30)
     assert not not_done and sorted(seen) == sorted(i * i for i in range(300))
+    assert sorted(called, key=fs.index) == fs
 
 
 @pytest.mark.parametrize("exc", ["KeyboardInterrupt", "SystemExit(3)"])

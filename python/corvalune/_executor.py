@@ -16,7 +16,7 @@ from typing import Any, ParamSpec, TypeVar
 import _corvalune_sys
 
 from . import _future
-from ._work import MAP_BATCH, MAP_RUN, MapBatch, on_this_thread, run_call, run_map_calls, take_result
+from ._work import MAP_BATCH, MAP_RUN, MapBatch, on_this_thread, run_map_calls, take_result
 
 _P = ParamSpec("_P")
 _T = TypeVar("_T")
@@ -103,7 +103,7 @@ class Executor(futures.ThreadPoolExecutor):
         # fewer for the collector per queued call.
         try:
             handle = _corvalune_sys.spawn_callable(
-                run_call, (self, future, contextvars.copy_context(), fn, args, kwargs or None))
+                _corvalune_sys._run_call, (self, future, contextvars.copy_context(), fn, args, kwargs or None))
         except BaseException as exc:
             self._forget(future)
             if isinstance(exc, _corvalune_sys.PoolShutdownError):

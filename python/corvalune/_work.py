@@ -1,6 +1,7 @@
-"""What the pool runs for corvalune.Executor: a submitted call
-(run_call) and a batch of a map() call (one MapBatch), and the list of
-executors whose calls are running on each thread."""
+"""What the pool runs for corvalune.Executor: a batch of a map() call (one
+MapBatch), and the list of executors whose calls are running on each thread.
+A submitted call is run by _corvalune_sys._run_call, which uses this list,
+_rename_thread and LOGGER."""
 
 from __future__ import annotations
 
@@ -39,49 +40,6 @@ def _rename_thread(prefix: str) -> tuple[threading.Thread, str]:
     saved = thread._name  # type: ignore[attr-defined]
     thread._name = f"{prefix}_{saved}"  # type: ignore[attr-defined]
     return thread, saved
-
-
-def run_call(executor: Executor, future: _future.Future[Any], context: contextvars.Context,
-             fn: Callable[..., Any], args: tuple[Any, ...], kwargs: dict[str, Any] | None) -> None:
-    """Runs one submitted call, as the standard library's work item does:
-    the future it settles, the caller's context and the call. The pool runs
-    it once, with these six in the argument tuple of the call's job (a tuple
-    rather than an object of its own: one object fewer per call to make,
-    and for the collector to scan while the call waits)."""
-    future._handle = None  # not dropped by the pool: nothing to watch
-    if not future.set_running_or_notify_cancel():
-        executor._forget(future)
-        return
-    # Listed until the future's callbacks have run: a call or a callback
-    # that waits for the executor from this thread would wait for itself.
-    running = on_this_thread.executors
-    running.append(executor)
-    prefix = executor._thread_name_prefix
-    renamed = _rename_thread(prefix) if prefix else None
-    failure: BaseException | None = None
-    try:
-        result = context.run(fn, *args, **kwargs) if kwargs else context.run(fn, *args)
-    except BaseException as exc:
-        result, failure = None, exc
-    try:
-        future._settle(result, failure)
-    except BaseException:
-        # A done callback raised what the future's own handling lets through
-        # (KeyboardInterrupt, SystemExit): nobody on this pool thread can
-        # take it, so it is logged as ThreadPoolExecutor logs a failure of
-        # its worker, and the callbacks after it do not run, as there.
-        LOGGER.critical("Exception in worker", exc_info=True)
-    finally:
-        if renamed is not None:
-            renamed[0]._name = renamed[1]  # type: ignore[attr-defined]
-        running.pop()
-        # Whatever happened, the call is over: shutdown(wait=True) must not
-        # wait for it.
-        executor._forget(future)
-    if failure is not None:
-        # The exception's traceback holds this frame for as long as the
-        # future holds the exception: the frame must hold neither.
-        del executor, future, context, fn, args, kwargs, failure, running, renamed
 
 
 # Items per batch of map(): large enough that the batch's fixed costs are

@@ -157,7 +157,20 @@ def scenarios():
             ex.submit(abs, -1).result()
             swallow(list, ex.map(int, ["1", "x"]))
 
+    def executor_scenario():
+        import corvalune
+        from concurrent import futures
+
+        with corvalune.Executor() as ex:
+            ex.submit(divmod, 7, 2).result()
+            swallow(ex.submit(raiser).result)
+            f = ex.submit(time.sleep, 0.0001)
+            f.add_done_callback(lambda f: None)
+            futures.wait([f, ex.submit(int, "x")])
+            repr(f)
+
     return {
+        "Executor": executor_scenario,
         "native_pipeline_transform": lambda: m.native_pipeline_transform(Payload(b"abc"), 5),
         "transform argument errors": lambda: (swallow(m.native_pipeline_transform, bytearray(b"x")),
                                               swallow(m.native_pipeline_transform, b"x", -1)),

@@ -9,7 +9,8 @@ constexpr const char* kText[] = {
     "add_done_callback", "add_note", "call_soon_threadsafe", "cancelled", "close", "create_future", "done",
     "exception", "get_running_loop", "lower", "result", "send", "set_exception", "set_result", "throw",
     "value", "__await__", "asyncio.events", "_get_running_loop", "_set_running_loop",
-    "_corvalune_mailbox",
+    "_corvalune_mailbox", "acquire", "release", "notify_all", "add_result", "add_exception", "add_cancelled",
+    "_watch_pool", "_wait_result", "executors", "_thread_name_prefix", "_pending", "_shutdown", "_forget", "_name",
 };
 static_assert(sizeof(kText) / sizeof(kText[0]) == static_cast<int>(Name::kCount));
 

@@ -18,6 +18,8 @@
 #include "batch/batch.hpp"
 #include "coroutines/cancellation.hpp"
 #include "coroutines/coroutine.hpp"
+#include "executor/future.hpp"
+#include "executor/run_call.hpp"
 #include "handles/handles.hpp"
 #include "interp/attach.hpp"
 #include "interp/closure.hpp"
@@ -195,10 +197,12 @@ int exec_module(PyObject* module) {
       if (add_to_module(module, def->ml_name, std::move(func)) < 0) return -1;
     }
     // Private names, for the corvalune package: not in __all__.
-    for (PyMethodDef* def : {&kPoolStatsDef, &kSetExtraWorkerLimitDef, &kSettleOnCallerDef}) {
+    for (PyMethodDef* def : {&kPoolStatsDef, &kSetExtraWorkerLimitDef, &kSettleOnCallerDef, &kRunCallDef}) {
       Ref func = Ref::steal(PyCFunction_NewEx(def, module, module_name.get()));
       if (!func || PyObject_SetAttrString(module, def->ml_name, func.get()) < 0) return -1;
     }
+    PyObject* future_core = future_core_type();
+    if (future_core == nullptr || PyObject_SetAttrString(module, "_FutureCore", future_core) < 0) return -1;
     if (!register_exit_gate(module)) return -1;
     Ref blocking = Ref::steal(new_blocking_scope_object());
     if (!blocking || PyObject_SetAttrString(module, "_blocking", blocking.get()) < 0) return -1;

@@ -1,0 +1,147 @@
+// One submitted call, as the standard library's work item runs it: the
+// future it settles, the caller's context and the call. The executor spawns
+// it with its six arguments in the job's argument tuple (a tuple rather than
+// an object of its own: one object fewer per call to make, and for the
+// collector to scan while the call waits).
+//
+// While the call and the future's callbacks run, the executor is listed in
+// the thread's `corvalune._work.on_this_thread.executors` (shutdown(wait=True)
+// from one of them would wait for itself), and with a thread name prefix the
+// thread carries the executor's name in Python (`_rename_thread`).
+#include "executor/run_call.hpp"
+
+#include <iterator>
+
+#include "executor/future.hpp"
+#include "interp/cells.hpp"
+#include "interp/names.hpp"
+#include "interp/pyref.hpp"
+#include "module/args.hpp"
+#include "module/entry.hpp"
+
+namespace corvalune::sys {
+namespace {
+
+enum class Helper { on_this_thread, rename_thread, logger };
+
+// corvalune._work's objects (borrowed; kept for the process).
+PyObject* helper(Helper which) {
+  static constexpr const char* kNames[] = {"on_this_thread", "_rename_thread", "LOGGER"};
+  static ObjectCell module;
+  static ObjectCell objects[std::size(kNames)];
+  PyObject* work = module.get_or_init([] { return PyImport_ImportModule("corvalune._work"); });
+  if (work == nullptr) return nullptr;
+  const auto index = static_cast<std::size_t>(which);
+  return objects[index].get_or_init([&] { return PyObject_GetAttrString(work, kNames[index]); });
+}
+
+Ref get(PyObject* obj, Name n) { return Ref::steal(PyObject_GetAttr(obj, name(n))); }
+
+// executor._forget(future), its common case inline: the future leaves the
+// pending set; only an executor that is shutting down and has nothing left
+// pending needs its Python method (which notifies under its lock).
+bool forget(PyObject* executor, PyObject* future) {
+  Ref pending = get(executor, Name::pending_private);
+  if (!pending || PySet_Discard(pending.get(), future) < 0) return false;
+  if (PySet_GET_SIZE(pending.get()) != 0) return true;
+  Ref shutdown = get(executor, Name::shutdown_private);
+  if (!shutdown) return false;
+  int stopping = PyObject_IsTrue(shutdown.get());
+  if (stopping <= 0) return stopping == 0;
+  return static_cast<bool>(call_method(executor, Name::forget_private, future));
+}
+
+// LOGGER.critical("Exception in worker", exc_info=True) for the exception
+// raised, which is then dropped: nobody on a pool thread can take it.
+void log_worker_failure() {
+  Ref raised = Ref::steal(PyErr_GetRaisedException());
+  PyObject* logger = helper(Helper::logger);
+  Ref handled = Ref::steal(PyErr_GetHandledException());
+  PyErr_SetHandledException(raised.get());
+  Ref logged;
+  if (logger != nullptr) {
+    Ref critical = Ref::steal(PyObject_GetAttrString(logger, "critical"));
+    Ref args = Ref::steal(Py_BuildValue("(s)", "Exception in worker"));
+    Ref kwargs = Ref::steal(Py_BuildValue("{s:O}", "exc_info", Py_True));
+    if (critical && args && kwargs) logged = Ref::steal(PyObject_Call(critical.get(), args.get(), kwargs.get()));
+  }
+  PyErr_SetHandledException(handled.get());
+  if (!logged) PyErr_WriteUnraisable(nullptr);  // the log itself failed: at least say so
+}
+
+// The call in `context`, as Context.run runs it: a new reference, or
+// nullptr with the call's exception raised.
+Ref run_in_context(PyObject* context, PyObject* fn, PyObject* args, PyObject* kwargs) {
+  if (PyContext_Enter(context) < 0) return Ref();
+  Ref result = Ref::steal(PyObject_Call(fn, args, kwargs));
+  if (PyContext_Exit(context) < 0) return Ref();  // only if the call left another context entered
+  return result;
+}
+
+struct RunCall {
+  static constexpr const char* name = "_run_call";
+  static constexpr Param params[] = {{"executor", true}, {"future", true}, {"context", true},
+                                     {"fn", true},       {"args", true},   {"kwargs", true}};
+  static constexpr const char* doc = "Runs one call submitted to corvalune.Executor and settles its future.";
+
+  static PyObject* call(PyObject*, PyObject* const* bound) {
+    PyObject *executor = bound[0], *future = bound[1], *context = bound[2], *fn = bound[3], *args = bound[4],
+             *kwargs = bound[5] == Py_None ? nullptr : bound[5];
+    if (!is_future_core(future) || !PyContext_CheckExact(context) || !PyTuple_Check(args) ||
+        (kwargs != nullptr && !PyDict_Check(kwargs))) {
+      PyErr_SetString(PyExc_TypeError, "_run_call() takes an executor's future, context, call and arguments");
+      return nullptr;
+    }
+    future_drop_handle(future);  // started: nothing for a waiter to watch
+    int running = future_set_running(future);
+    if (running < 0) return nullptr;
+    if (running == 0) return forget(executor, future) ? Py_NewRef(Py_None) : nullptr;
+
+    PyObject* on_this_thread = helper(Helper::on_this_thread);
+    Ref list = on_this_thread != nullptr ? get(on_this_thread, Name::executors) : Ref();
+    if (!list || !PyList_Check(list.get()) || PyList_Append(list.get(), executor) < 0) {
+      if (list && !PyList_Check(list.get())) PyErr_SetString(PyExc_TypeError, "on_this_thread.executors is not a list");
+      // The call cannot run as it should: its future tells why.
+      Ref why = Ref::steal(PyErr_GetRaisedException());
+      if (future_settle(future, Py_None, why.get()) < 0) log_worker_failure();
+      return forget(executor, future) ? Py_NewRef(Py_None) : nullptr;
+    }
+    Ref renamed;  // (thread, its own name) while it carries the executor's
+    Ref prefix = get(executor, Name::thread_name_prefix_private);
+    int has_prefix = prefix ? PyObject_IsTrue(prefix.get()) : -1;
+    if (has_prefix > 0) {
+      renamed = Ref::steal(PyObject_CallOneArg(helper(Helper::rename_thread), prefix.get()));
+    }
+    Ref failure;
+    Ref result;
+    if (has_prefix < 0 || (has_prefix > 0 && !renamed)) {
+      failure = Ref::steal(PyErr_GetRaisedException());
+    } else {
+      result = run_in_context(context, fn, args, kwargs);
+      if (!result) failure = Ref::steal(PyErr_GetRaisedException());
+    }
+    // What the future's callbacks let through (KeyboardInterrupt,
+    // SystemExit) is logged as ThreadPoolExecutor logs a failure of its
+    // worker; the callbacks after it do not run, as there.
+    if (future_settle(future, result ? result.get() : Py_None, failure.get()) < 0) log_worker_failure();
+    result.reset();
+    failure.reset();
+
+    // Whatever happened, the call is over: shutdown(wait=True) must not
+    // wait for it.
+    bool ok = true;
+    if (renamed && PyObject_SetAttr(PyTuple_GET_ITEM(renamed.get(), 0), sys::name(Name::name_private),
+                                    PyTuple_GET_ITEM(renamed.get(), 1)) < 0)
+      ok = false;
+    Py_ssize_t size = PyList_GET_SIZE(list.get());
+    if (size > 0 && PyList_SetSlice(list.get(), size - 1, size, nullptr) < 0) ok = false;
+    if (!ok) log_worker_failure();
+    return forget(executor, future) ? Py_NewRef(Py_None) : nullptr;
+  }
+};
+
+}  // namespace
+
+PyMethodDef kRunCallDef = entry_def<RunCall>();
+
+}  // namespace corvalune::sys
