@@ -207,6 +207,44 @@ def test_a_done_callback_raising_a_base_exception_does_not_hang_shutdown(python,
     assert "Exception in worker" in proc.stderr
 
 
+def _outcome_by_kind(i):
+    kind = i % 5
+    if kind == 1:
+        raise ValueError(i)
+    if kind == 2:
+        raise futures.CancelledError(i)  # asyncio turns it into its own
+    if kind == 3:
+        raise StopIteration(i)  # asyncio refuses it: a RuntimeError
+    if kind == 4:
+        time.sleep(0.001)  # still running when more are gathered
+    return i
+
+
+def test_run_in_executor_outcomes_reach_asyncio_as_with_the_standard_executor():
+    # Outcomes travel to the loop in batches, not one call_soon_threadsafe
+    # each: every one must still arrive, as it does from ThreadPoolExecutor,
+    # a cancelled future's too, and one settled from another thread.
+    async def main(ex, make_future):
+        loop = asyncio.get_running_loop()
+        pending = [loop.run_in_executor(ex, _outcome_by_kind, i) for i in range(500)]
+        made = [make_future() for _ in range(4)]
+        pending += [asyncio.wrap_future(f) for f in made]
+        made[0].cancel()
+        made[1].set_exception(futures.CancelledError(1))
+        settler = threading.Thread(target=made[2].set_result, args=(2,))
+        settler.start()
+        threading.Timer(0.05, made[3].set_exception, (ValueError(3),)).start()
+        gathered = await asyncio.wait_for(asyncio.gather(*pending, return_exceptions=True), 30)
+        settler.join()
+        return [(type(o), getattr(o, "args", o)) for o in gathered]
+
+    with futures.ThreadPoolExecutor(2) as theirs:
+        expected = asyncio.run(main(theirs, futures.Future))
+    with corvalune.Executor() as ex:
+        assert asyncio.run(main(ex, corvalune._future.Future)) == expected
+    assert [kind for kind, _ in expected[500:]] == [asyncio.CancelledError, asyncio.CancelledError, int, ValueError]
+
+
 def test_asyncio_takes_it_as_default_executor_and_runs_on_the_pool_in_context():
     async def main():
         asyncio.get_running_loop().set_default_executor(corvalune.Executor())

@@ -168,6 +168,12 @@ def scenarios():
             f.add_done_callback(lambda f: None)
             futures.wait([f, ex.submit(int, "x")])
             repr(f)
+            asyncio.run(in_executor(ex))
+
+    async def in_executor(ex):
+        loop = asyncio.get_running_loop()
+        await asyncio.gather(loop.run_in_executor(ex, divmod, 7, 2), loop.run_in_executor(ex, raiser),
+                             return_exceptions=True)
 
     return {
         "Executor": executor_scenario,

@@ -7,6 +7,7 @@
 #include <new>
 #include <utility>
 
+#include "executor/loop_chain.hpp"
 #include "interp/cells.hpp"
 #include "interp/guard.hpp"
 #include "interp/names.hpp"
@@ -285,6 +286,19 @@ int future_settle(PyObject* self, PyObject* result, PyObject* exception) {
   return run_callbacks(f) ? 0 : -1;
 }
 
+bool future_outcome(PyObject* self, Ref& result, Ref& exception) {
+  if (!is_future_core(self)) return false;
+  FutureObject* f = as_future(self);
+  // acquire: pairs with the release that published FINISHED with the outcome.
+  if (state_of(f->word.load(std::memory_order_acquire)) != kFinished) return false;
+  if (f->exception != nullptr) {
+    exception = Ref::borrow(f->exception);
+  } else {
+    result = Ref::borrow(f->result != nullptr ? f->result : Py_None);
+  }
+  return true;
+}
+
 void future_drop_handle(PyObject* self) noexcept {
   // The submitting thread may be setting it meanwhile; dropped outside the
   // section.
@@ -467,6 +481,8 @@ struct AddDoneCallback {
   static PyObject* call(PyObject* self, PyObject* const* bound) {
     FutureObject* f = as_future(self);
     if (!is_done(load_state(self))) {
+      // asyncio's chaining callback is kept as a post to its loop's mailbox.
+      Ref kept = chain_through_mailbox(bound[0]);
       PyObject* lock = watch(f);
       if (lock == nullptr || !acquire(lock)) return nullptr;
       bool added = false, ok = true;
@@ -476,7 +492,7 @@ struct AddDoneCallback {
           Ref made = Ref::steal(PyList_New(0));
           list = made ? publish(f->callbacks, std::move(made)) : nullptr;
         }
-        ok = list != nullptr && PyList_Append(list, bound[0]) == 0;
+        ok = list != nullptr && PyList_Append(list, kept ? kept.get() : bound[0]) == 0;
         added = true;
       }
       if (!release(lock) || !ok) return nullptr;

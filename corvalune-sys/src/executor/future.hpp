@@ -28,6 +28,8 @@
 // another settler (InvalidStateError) and as running for cancel().
 #include <Python.h>
 
+#include "interp/pyref.hpp"
+
 namespace corvalune::sys {
 
 // The type (borrowed), created on first use; nullptr with an error set.
@@ -45,6 +47,11 @@ int future_set_running(PyObject* future);
 // InvalidStateError for a future already settled or cancelled, or what a
 // callback let through).
 int future_settle(PyObject* future, PyObject* result, PyObject* exception);
+
+// The outcome of a FINISHED future: true, with `result` (None when not
+// set) or `exception` filled. False for a future that is not finished (or
+// not one of these).
+bool future_outcome(PyObject* future, Ref& result, Ref& exception);
 
 // Drops the future's `_handle` (run_call's first step: the call started).
 void future_drop_handle(PyObject* future) noexcept;
