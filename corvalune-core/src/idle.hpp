@@ -77,7 +77,10 @@
 //     burst's end makes at most that many threads poll, for 50 us.
 //   - the blocked caller: a thread that blocks on a result (run_level1's
 //     wait) first polls the done mark for 50 us (kCallerSpin): a short job
-//     ends within that, and the caller returns without being woken.
+//     ends within that, and the caller returns without being woken. An
+//     asyncio loop that awaits a handle with nothing else ready to run is
+//     such a caller too (it would sleep until the worker's post woke it);
+//     with other work ready it never polls, so a gather costs no CPU.
 // The idle cost stays nil: 50 us after its last job a pool thread sleeps
 // with no timeout. Rejected: spinning with only the CPU's pause hint (on 2
 // cores, two pollers can keep a just-woken worker off both cores for a

@@ -8,8 +8,10 @@
 #include "interp/cells.hpp"
 #include "interp/closure.hpp"
 #include "interp/deferred.hpp"
+#include "interp/detach.hpp"
 #include "interp/guard.hpp"
 #include "interp/names.hpp"
+#include "sync/spin_wait.hpp"
 
 namespace corvalune::sys {
 namespace {
@@ -95,6 +97,21 @@ class Resolver final : public ClosureBody {
 // asyncio.get_running_loop, looked up once.
 ObjectCell g_get_running_loop;
 
+// Whether nothing else waits to run on `loop`: asyncio's ready queue
+// (`_ready`) is empty. A loop without one (another implementation) counts
+// as busy.
+bool nothing_else_ready(PyObject* loop) {
+  PyObject* raw = nullptr;
+  if (PyObject_GetOptionalAttr(loop, name(Name::ready_private), &raw) <= 0) {
+    PyErr_Clear();
+    return false;
+  }
+  Ref ready = Ref::steal(raw);
+  Py_ssize_t waiting = PyObject_Length(ready.get());
+  if (waiting < 0) PyErr_Clear();
+  return waiting == 0;
+}
+
 }  // namespace
 
 bool make_settle_function() { return settle_function() != nullptr; }
@@ -113,6 +130,17 @@ PyObject* await_handle(PyObject* self, Completion& record) {
     PyErr_Clear();
     return Py_NewRef(self);
   }
+  // The awaiting loop's poll (the wake-up policy in idle.hpp): with nothing
+  // else to run, the loop would sleep until the worker's post woke it. It
+  // polls the done mark first, without the interpreter lock (a callable task
+  // needs it to run), and a short job's outcome is taken at once. With other
+  // work ready (a gather's other tasks) it never polls.
+  if (!record.is_done() && nothing_else_ready(loop.get())) {
+    Detach released;
+    core::poll_for(core::kCallerSpin, [&] { return record.is_done(); });
+  }
+  // Done: the handle is its own iterator, whose first step gives the outcome.
+  if (record.is_done()) return Py_NewRef(self);
   Ref future = call_method(loop.get(), Name::create_future);
   if (!future) return nullptr;
   Ref mailbox = loop_mailbox(loop.get());

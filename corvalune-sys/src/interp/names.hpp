@@ -46,6 +46,7 @@ enum class Name {
   shutdown_private,
   forget_private,
   name_private,
+  ready_private,
   kCount,
 };
 
