@@ -5,6 +5,7 @@ from types import TracebackType
 from typing import Any, Generic, Literal, TypeVar, final, overload
 
 _T = TypeVar("_T")
+_F = TypeVar("_F", bound=_FutureCore)
 
 __version__: str
 __all__: list[str]
@@ -161,8 +162,12 @@ class _FutureCore:
     def _lock(self) -> Any: ...
     @property
     def _made_condition(self) -> Any: ...
+    @property
+    def _done_callbacks(self) -> list[Any] | tuple[()]: ...
     def _settle(self, result: Any, exception: BaseException | None) -> None: ...
 
+def _submit_call(executor: Any, future_type: Callable[[], _F], fn: Any, args: tuple[Any, ...],
+                 kwargs: dict[str, Any] | None) -> _F | None: ...
 def _run_call(executor: Any, future: _FutureCore, context: Any, fn: Any, args: tuple[Any, ...],
               kwargs: dict[str, Any] | None) -> None: ...
 

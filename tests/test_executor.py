@@ -330,10 +330,17 @@ class DroppedHandle:
 def test_calls_the_pool_drops_unrun_are_cancelled(monkeypatch, how):
     import _corvalune_sys
     handles = []
-    spawn = "spawn_callable" if how == "submit" else "batch_spawn_callable"
-    monkeypatch.setattr(_corvalune_sys, spawn, lambda *a: handles.append(DroppedHandle()) or handles[-1])
     ex = corvalune.Executor()
-    waited = ex.submit(int).result if how == "submit" else ex.map(int, range(10), timeout=30).__next__
+    if how == "submit":  # a future as submit() leaves it, with the pool's handle
+        future = corvalune._future.Future()
+        ex._pending.add(future)
+        handles.append(DroppedHandle())
+        future._set_handle(handles[0], ex)
+        waited = future.result
+    else:
+        monkeypatch.setattr(_corvalune_sys, "batch_spawn_callable",
+                            lambda *a: handles.append(DroppedHandle()) or handles[-1])
+        waited = ex.map(int, range(10), timeout=30).__next__
     threading.Timer(0.05, handles[0].drop).start()
     with pytest.raises(futures.CancelledError):
         waited()

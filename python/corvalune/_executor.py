@@ -91,27 +91,17 @@ class Executor(futures.ThreadPoolExecutor):
 
     def submit(self, fn: Callable[_P, _T], /, *args: _P.args, **kwargs: _P.kwargs) -> futures.Future[_T]:
         """Schedules ``fn(*args, **kwargs)`` and returns a Future for it."""
-        # Listed before the check, shutdown() lists before it looks: either
-        # this call sees the flag or shutdown() sees the future (the set's
-        # own lock orders the two).
-        future: _future.Future[_T] = _future.Future()
-        self._pending.add(future)
-        if self._shutdown:
-            self._forget(future)
-            raise RuntimeError(_REFUSED)
         # An empty keyword dict is not kept while the call waits: one object
         # fewer for the collector per queued call.
         try:
-            handle = _corvalune_sys.spawn_callable(
-                _corvalune_sys._run_call, (self, future, contextvars.copy_context(), fn, args, kwargs or None))
-        except BaseException as exc:
-            self._forget(future)
-            if isinstance(exc, _corvalune_sys.PoolShutdownError):
-                # The shared pool's refusal after its shutdown, in the words
-                # that concurrent.futures users know.
-                raise _corvalune_sys.PoolShutdownError(_REFUSED) from exc
-            raise
-        future._set_handle(handle, self)
+            future: _future.Future[_T] | None = _corvalune_sys._submit_call(
+                self, _future.Future, fn, args, kwargs or None)
+        except _corvalune_sys.PoolShutdownError as exc:
+            # The shared pool's refusal after its shutdown, in the words that
+            # concurrent.futures users know.
+            raise _corvalune_sys.PoolShutdownError(_REFUSED) from exc
+        if future is None:
+            raise RuntimeError(_REFUSED)
         return future
 
     submit.__doc__ = futures.Executor.submit.__doc__

@@ -126,7 +126,7 @@ class Future(_corvalune_sys._FutureCore, futures.Future[_T]):
                 with condition:
                     condition.notify_all()
         if self._done_callbacks:
-            self._invoke_callbacks()
+            self._invoke_callbacks()  # type: ignore[attr-defined]  # the standard Future's
 
     def _wait_result(self, timeout: float | None) -> _T:
         # result() of a future not finished yet.

@@ -299,6 +299,27 @@ bool future_outcome(PyObject* self, Ref& result, Ref& exception) {
   return true;
 }
 
+bool future_set_handle(PyObject* self, PyObject* handle, PyObject* executor) {
+  FutureObject* f = as_future(self);
+  PyObject *old_executor = nullptr, *old_handle = nullptr;
+  Py_BEGIN_CRITICAL_SECTION(self);
+  old_executor = std::exchange(f->executor, Py_NewRef(executor));
+  // Started already (the call drops the handle as it starts): not kept.
+  if (state_of(f->word.load(std::memory_order_acquire)) == kPending)
+    old_handle = std::exchange(f->handle, Py_NewRef(handle));
+  Py_END_CRITICAL_SECTION();
+  Py_XDECREF(old_executor);
+  Py_XDECREF(old_handle);
+  // Handle first, flag second (_watch_pool sets the flag, then reads the
+  // handle): one of the two sees both and arms the callback; both may, and
+  // _pool_settled is idempotent.
+  Ref watched = Ref::steal(PyObject_GetAttr(self, name(Name::watched_private)));
+  int armed = watched ? PyObject_IsTrue(watched.get()) : -1;
+  if (armed <= 0) return armed == 0;
+  Ref settled = Ref::steal(PyObject_GetAttr(self, name(Name::pool_settled_private)));
+  return settled && call_method(handle, Name::add_done_callback, settled.get());
+}
+
 void future_drop_handle(PyObject* self) noexcept {
   // The submitting thread may be setting it meanwhile; dropped outside the
   // section.

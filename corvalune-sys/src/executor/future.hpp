@@ -53,6 +53,12 @@ int future_settle(PyObject* future, PyObject* result, PyObject* exception);
 // not one of these).
 bool future_outcome(PyObject* future, Ref& result, Ref& exception);
 
+// The executor's step after spawning the call: the future keeps its
+// executor, and the pool handle while the call has not started; when a
+// waiter asked first (the package's `_watched`), the handle is watched for a
+// call the pool drops unrun (`_pool_settled`). False with an error set.
+bool future_set_handle(PyObject* future, PyObject* handle, PyObject* executor);
+
 // Drops the future's `_handle` (run_call's first step: the call started).
 void future_drop_handle(PyObject* future) noexcept;
 

@@ -47,6 +47,8 @@ enum class Name {
   forget_private,
   name_private,
   ready_private,
+  watched_private,
+  pool_settled_private,
   kCount,
 };
 

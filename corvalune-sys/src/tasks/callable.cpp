@@ -110,16 +110,19 @@ struct SpawnCallable {
 
   static PyObject* call(PyObject*, PyObject* const* bound) {
     if (!check_call_arguments(bound[1], bound[2])) return nullptr;
-    if (!ensure_pool_accepts_work()) return nullptr;
-    drop_pending_references();
-    auto record = core::make_pooled_shared<CallableCompletion>();
-    spawn_on_pool(std::make_unique<CallableJob>(Ref::borrow(bound[0]), Ref::borrow(bound[1]),
-                                                Ref::borrow(bound[2]), record));
-    return make_handle(HandleKind::Callable, std::move(record));
+    return spawn_callable_task(bound[0], bound[1], bound[2]);
   }
 };
 
 }  // namespace
+
+PyObject* spawn_callable_task(PyObject* func, PyObject* args, PyObject* kwargs) {
+  if (!ensure_pool_accepts_work()) return nullptr;
+  drop_pending_references();
+  auto record = core::make_pooled_shared<CallableCompletion>();
+  spawn_on_pool(std::make_unique<CallableJob>(Ref::borrow(func), Ref::borrow(args), Ref::borrow(kwargs), record));
+  return make_handle(HandleKind::Callable, std::move(record));
+}
 
 PyMethodDef kSpawnCallableDef = entry_def<SpawnCallable>();
 

@@ -1,14 +1,14 @@
 // One submitted call, as the standard library's work item runs it: the
-// future it settles, the caller's context and the call. The executor spawns
-// it with its six arguments in the job's argument tuple (a tuple rather than
-// an object of its own: one object fewer per call to make, and for the
-// collector to scan while the call waits).
+// future it settles, the caller's context and the call. _submit_call spawns
+// _run_call with its six arguments in the job's argument tuple (a tuple
+// rather than an object of its own: one object fewer per call to make, and
+// for the collector to scan while the call waits).
 //
 // While the call and the future's callbacks run, the executor is listed in
 // the thread's `corvalune._work.on_this_thread.executors` (shutdown(wait=True)
 // from one of them would wait for itself), and with a thread name prefix the
 // thread carries the executor's name in Python (`_rename_thread`).
-#include "executor/run_call.hpp"
+#include "executor/call.hpp"
 
 #include <iterator>
 
@@ -18,6 +18,7 @@
 #include "interp/pyref.hpp"
 #include "module/args.hpp"
 #include "module/entry.hpp"
+#include "tasks/callable.hpp"
 
 namespace corvalune::sys {
 namespace {
@@ -49,6 +50,14 @@ bool forget(PyObject* executor, PyObject* future) {
   int stopping = PyObject_IsTrue(shutdown.get());
   if (stopping <= 0) return stopping == 0;
   return static_cast<bool>(call_method(executor, Name::forget_private, future));
+}
+
+// forget() for a call that could not be spawned: the error that stopped it
+// stays the one raised.
+void forget_keeping_error(PyObject* executor, PyObject* future) {
+  PyObject* raised = PyErr_GetRaisedException();
+  if (!forget(executor, future)) PyErr_Clear();
+  PyErr_SetRaisedException(raised);
 }
 
 // LOGGER.critical("Exception in worker", exc_info=True) for the exception
@@ -140,8 +149,63 @@ struct RunCall {
   }
 };
 
+ObjectCell g_run_call;  // _run_call as a function object, for the jobs
+
+struct SubmitCall {
+  static constexpr const char* name = "_submit_call";
+  static constexpr Param params[] = {
+      {"executor", true}, {"future_type", true}, {"fn", true}, {"args", true}, {"kwargs", true}};
+  static constexpr const char* doc =
+      "Makes the future of fn(*args, **kwargs) submitted to corvalune.Executor and spawns the call; None "
+      "once the executor is shut down.";
+
+  static PyObject* call(PyObject*, PyObject* const* bound) {
+    PyObject *executor = bound[0], *fn = bound[2], *args = bound[3], *kwargs = bound[4];
+    if (!PyTuple_Check(args) || (kwargs != Py_None && !PyDict_Check(kwargs))) {
+      PyErr_SetString(PyExc_TypeError, "_submit_call() takes the call's arguments as a tuple and a dict or None");
+      return nullptr;
+    }
+    PyObject* run = g_run_call.get_or_init([] { return PyCFunction_New(&kRunCallDef, nullptr); });
+    if (run == nullptr) return nullptr;
+    Ref future = Ref::steal(PyObject_CallNoArgs(bound[1]));
+    if (!future) return nullptr;
+    if (!is_future_core(future.get())) {
+      PyErr_SetString(PyExc_TypeError, "_submit_call() takes a type of executor future");
+      return nullptr;
+    }
+    // Listed before the check, as shutdown() lists before it looks: either
+    // this call sees the flag or shutdown() sees the future (the set's own
+    // lock orders the two).
+    Ref pending = get(executor, Name::pending_private);
+    if (!pending || PySet_Add(pending.get(), future.get()) < 0) return nullptr;
+    Ref shutdown = get(executor, Name::shutdown_private);
+    int stopping = shutdown ? PyObject_IsTrue(shutdown.get()) : -1;
+    if (stopping != 0) {
+      forget_keeping_error(executor, future.get());
+      return stopping < 0 ? nullptr : Py_NewRef(Py_None);
+    }
+    Ref handle;
+    try {
+      Ref context = Ref::steal(PyContext_CopyCurrent());
+      Ref job_args = context ? Ref::steal(PyTuple_Pack(6, executor, future.get(), context.get(), fn, args, kwargs))
+                             : Ref();
+      if (job_args) handle = Ref::steal(spawn_callable_task(run, job_args.get(), nullptr));
+    } catch (...) {
+      forget_keeping_error(executor, future.get());
+      throw;
+    }
+    if (!handle) {
+      forget_keeping_error(executor, future.get());
+      return nullptr;
+    }
+    if (!future_set_handle(future.get(), handle.get(), executor)) return nullptr;
+    return future.release();
+  }
+};
+
 }  // namespace
 
+PyMethodDef kSubmitCallDef = entry_def<SubmitCall>();
 PyMethodDef kRunCallDef = entry_def<RunCall>();
 
 }  // namespace corvalune::sys
