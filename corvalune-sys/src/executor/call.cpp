@@ -103,7 +103,13 @@ struct RunCall {
     }
     future_drop_handle(future);  // started: nothing for a waiter to watch
     int running = future_set_running(future);
-    if (running < 0) return nullptr;
+    if (running < 0) {
+      // The future could not be marked (no memory for its lock): it fails
+      // with that error rather than wait for ever.
+      Ref why = Ref::steal(PyErr_GetRaisedException());
+      if (future_settle(future, Py_None, why.get()) < 0) log_worker_failure();
+      return forget(executor, future) ? Py_NewRef(Py_None) : nullptr;
+    }
     if (running == 0) return forget(executor, future) ? Py_NewRef(Py_None) : nullptr;
 
     PyObject* on_this_thread = helper(Helper::on_this_thread);
