@@ -23,15 +23,12 @@ built or a callback added while pending) or the executor's shutdown waits.
 
 from __future__ import annotations
 
-import threading
 from concurrent import futures
 from concurrent.futures._base import (  # the states the stdlib's helpers read
     CANCELLED,
     CANCELLED_AND_NOTIFIED,
     FINISHED,
-    LOGGER,
     PENDING,
-    RUNNING,
 )
 from typing import Any, TypeVar
 
@@ -39,7 +36,6 @@ import _corvalune_sys
 
 _T = TypeVar("_T")
 _DONE = frozenset({CANCELLED, CANCELLED_AND_NOTIFIED, FINISHED})
-_CANCELLED = frozenset({CANCELLED, CANCELLED_AND_NOTIFIED})
 
 
 def dropped_by_pool(handle: Any) -> bool:

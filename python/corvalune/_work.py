@@ -10,12 +10,11 @@ import threading
 import time
 from collections.abc import Callable
 from concurrent import futures
-from concurrent.futures._base import LOGGER
+from concurrent.futures._base import LOGGER  # noqa: F401  # the native _run_call logs through it
 from typing import TYPE_CHECKING, Any
 
 from _corvalune_sys import PoolShutdownError, _blocking
 
-from . import _future
 
 if TYPE_CHECKING:
     from ._executor import Executor
