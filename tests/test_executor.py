@@ -110,6 +110,20 @@ def test_shutdown_with_wait_from_its_own_task_raises_instead_of_hanging(python):
                                         "cannot schedule new futures after shutdown", "None"]
 
 
+def test_a_raising_done_callback_is_logged_on_first_use(python):
+    # The first thing a fresh process does with a future: the logger is
+    # looked up while the callback's exception is pending.
+    proc = python("""
+        import corvalune
+        f = corvalune._future.Future()
+        f.add_done_callback(lambda f: 1 / 0)
+        f.set_result(5)
+        print(f.result())
+    """, timeout=60)
+    assert proc.stdout.split() == ["5"]
+    assert "exception calling callback for" in proc.stderr and "ZeroDivisionError" in proc.stderr
+
+
 @pytest.mark.parametrize("wait", ["result", "exception"])
 def test_a_failed_call_frees_its_future_and_arguments_at_once(wait):
     class Arg:

@@ -28,12 +28,9 @@ enum class Helper { on_this_thread, rename_thread, logger };
 // corvalune._work's objects (borrowed; kept for the process).
 PyObject* helper(Helper which) {
   static constexpr const char* kNames[] = {"on_this_thread", "_rename_thread", "LOGGER"};
-  static ObjectCell module;
   static ObjectCell objects[std::size(kNames)];
-  PyObject* work = module.get_or_init([] { return PyImport_ImportModule("corvalune._work"); });
-  if (work == nullptr) return nullptr;
   const auto index = static_cast<std::size_t>(which);
-  return objects[index].get_or_init([&] { return PyObject_GetAttrString(work, kNames[index]); });
+  return module_attribute(objects[index], "corvalune._work", kNames[index]);
 }
 
 Ref get(PyObject* obj, Name n) { return Ref::steal(PyObject_GetAttr(obj, name(n))); }

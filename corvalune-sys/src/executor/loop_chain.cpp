@@ -39,10 +39,7 @@ PyObject* chain_code() {
 }
 
 PyObject* base_class(ObjectCell& cell, const char* attr) {
-  return cell.get_or_init([&]() -> PyObject* {
-    Ref base = Ref::steal(PyImport_ImportModule("concurrent.futures._base"));
-    return base ? PyObject_GetAttrString(base.get(), attr) : nullptr;
-  });
+  return module_attribute(cell, "concurrent.futures._base", attr);
 }
 
 // The value of the free variable `var` of `fn` (a new reference), or empty.

@@ -56,4 +56,8 @@ class ObjectCell {
   std::atomic<PyObject*> value_{nullptr};
 };
 
+// `module.attr` (borrowed), imported and looked up into `cell` on first use;
+// nullptr with an error set.
+PyObject* module_attribute(ObjectCell& cell, const char* module, const char* attr);
+
 }  // namespace corvalune::sys
