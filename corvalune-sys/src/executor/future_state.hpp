@@ -33,7 +33,9 @@ struct FutureObject {
   std::atomic<PyObject*> waiters;    // list: concurrent.futures' waiters; touched under the lock
   std::atomic<PyObject*> callbacks;  // list: appended under the lock while pending
   // The executor's pool handle while the call is queued, and the executor:
-  // set and read by the package (`_handle`, `_executor`). Owned, may be null.
+  // set and read by the package (`_handle`, `_executor`), under the object's
+  // critical section (the submitting thread sets the handle while the worker
+  // may drop it). Owned, may be null.
   PyObject* handle;
   PyObject* executor;
 };
