@@ -61,20 +61,10 @@ class Future(_corvalune_sys._FutureCore, futures.Future[_T]):
     # the waiting thread (calls in sub-interpreters: see _settle_on_caller).
     _settles_on_caller = False
 
-    def _set_handle(self, handle: Any, executor: Any) -> None:
-        # Kept only while the call waits in the queue (the call drops it as
-        # it starts): a handle is one more object for the collector.
-        self._executor = executor
-        if self._state != PENDING:
-            return  # started already
-        self._handle = handle
-        if self._watched:  # a waiter came first (see _watch_pool)
-            handle.add_done_callback(self._pool_settled)
-
     def _watch_pool(self) -> None:
-        # Flag first, handle second (_set_handle sets them the other way
-        # round): one of the two sees both and arms the callback; both may,
-        # and _pool_settled is idempotent.
+        # Flag first, handle second (the native _set_handle sets them the
+        # other way round): one of the two sees both and arms the callback;
+        # both may, and _pool_settled is idempotent.
         if not self._watched:
             self._watched = True
             handle = self._handle

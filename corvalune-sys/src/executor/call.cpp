@@ -75,6 +75,15 @@ void log_worker_failure() {
   if (!logged) PyErr_WriteUnraisable(nullptr);  // the log itself failed: at least say so
 }
 
+// The call could not run as it should (the error raised says why): its
+// future fails with that error rather than wait for ever, and the call is
+// over.
+PyObject* fail_call(PyObject* executor, PyObject* future) {
+  Ref why = Ref::steal(PyErr_GetRaisedException());
+  if (future_settle(future, Py_None, why.get()) < 0) log_worker_failure();
+  return forget(executor, future) ? Py_NewRef(Py_None) : nullptr;
+}
+
 // The call in `context`, as Context.run runs it: a new reference, or
 // nullptr with the call's exception raised.
 Ref run_in_context(PyObject* context, PyObject* fn, PyObject* args, PyObject* kwargs) {
@@ -100,29 +109,21 @@ struct RunCall {
     }
     future_drop_handle(future);  // started: nothing for a waiter to watch
     int running = future_set_running(future);
-    if (running < 0) {
-      // The future could not be marked (no memory for its lock): it fails
-      // with that error rather than wait for ever.
-      Ref why = Ref::steal(PyErr_GetRaisedException());
-      if (future_settle(future, Py_None, why.get()) < 0) log_worker_failure();
-      return forget(executor, future) ? Py_NewRef(Py_None) : nullptr;
-    }
+    if (running < 0) return fail_call(executor, future);  // no memory for its lock
     if (running == 0) return forget(executor, future) ? Py_NewRef(Py_None) : nullptr;
 
     PyObject* on_this_thread = helper(Helper::on_this_thread);
     Ref list = on_this_thread != nullptr ? get(on_this_thread, Name::executors) : Ref();
     if (!list || !PyList_Check(list.get()) || PyList_Append(list.get(), executor) < 0) {
       if (list && !PyList_Check(list.get())) PyErr_SetString(PyExc_TypeError, "on_this_thread.executors is not a list");
-      // The call cannot run as it should: its future tells why.
-      Ref why = Ref::steal(PyErr_GetRaisedException());
-      if (future_settle(future, Py_None, why.get()) < 0) log_worker_failure();
-      return forget(executor, future) ? Py_NewRef(Py_None) : nullptr;
+      return fail_call(executor, future);
     }
     Ref renamed;  // (thread, its own name) while it carries the executor's
     Ref prefix = get(executor, Name::thread_name_prefix_private);
     int has_prefix = prefix ? PyObject_IsTrue(prefix.get()) : -1;
     if (has_prefix > 0) {
-      renamed = Ref::steal(PyObject_CallOneArg(helper(Helper::rename_thread), prefix.get()));
+      PyObject* rename = helper(Helper::rename_thread);
+      if (rename != nullptr) renamed = Ref::steal(PyObject_CallOneArg(rename, prefix.get()));
     }
     Ref failure;
     Ref result;

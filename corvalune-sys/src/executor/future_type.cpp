@@ -166,15 +166,14 @@ struct SetException {
   }
 };
 
-// _settle(result, exception): the executor's one step for both outcomes.
-struct Settle {
+// _set_handle(handle, executor): the executor's step after spawning.
+struct SetHandle {
   static constexpr const char* owner = kOwner;
-  static constexpr const char* name = "_settle";
-  static constexpr Param params[] = {{"result", true}, {"exception", true}};
+  static constexpr const char* name = "_set_handle";
+  static constexpr Param params[] = {{"handle", true}, {"executor", true}};
   static constexpr const char* doc = "";
   static PyObject* call(PyObject* self, PyObject* const* bound) {
-    PyObject* exception = bound[1] == Py_None ? nullptr : bound[1];
-    if (future_settle(self, bound[0], exception) < 0) return nullptr;
+    if (!future_set_handle(self, bound[0], bound[1])) return nullptr;
     Py_RETURN_NONE;
   }
 };
@@ -217,7 +216,7 @@ struct AddDoneCallback {
 PyMethodDef kMethods[] = {
     entry_def<Done>(),      entry_def<Cancelled>(),       entry_def<Running>(),
     entry_def<Result>(),    entry_def<SetRunningOrNotifyCancel>(), entry_def<SetResult>(),
-    entry_def<SetException>(), entry_def<Settle>(), entry_def<AddDoneCallback>(),
+    entry_def<SetException>(), entry_def<SetHandle>(), entry_def<AddDoneCallback>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
