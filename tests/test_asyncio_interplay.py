@@ -5,12 +5,15 @@ finishes on the pool and nothing is ever logged on the loop afterwards.
 """
 
 import asyncio
+import itertools
+import sys
 import threading
 
 import pytest
 import uvloop
 
 import _corvalune_sys as m
+import corvalune
 
 LOOPS = {"asyncio": asyncio.new_event_loop, "uvloop": uvloop.new_event_loop}
 
@@ -160,6 +163,70 @@ def test_a_burst_of_outcomes_reaches_every_awaiting_future(loop_factory):
             assert type(outcome) is ValueError and outcome.args == (i,)
         else:
             assert outcome == i
+
+
+class _Flaky:
+    """A loop that refuses every other scheduling from a pool thread with
+    MemoryError, and whose futures refuse results divisible by 5."""
+
+    _refusals = itertools.count()
+
+    def call_soon_threadsafe(self, *args, **kwargs):
+        if threading.current_thread() is not threading.main_thread() and next(self._refusals) % 2 == 0:
+            raise MemoryError
+        return super().call_soon_threadsafe(*args, **kwargs)
+
+    def create_future(self):
+        return _FlakyFuture(loop=self)
+
+
+class _FlakyFuture(asyncio.Future):
+    def set_result(self, result):
+        if result % 5 == 0:
+            raise MemoryError
+        super().set_result(result)
+
+
+class _FlakyLoop(_Flaky, asyncio.SelectorEventLoop):
+    pass
+
+
+class _FlakyLoopWithoutAttributes(_Flaky, _LoopWithoutAttributes):
+    pass
+
+
+def _gated(gate, i):
+    gate.wait(10)
+    return i
+
+
+@pytest.mark.parametrize("loop_factory, via", [(_FlakyLoop, "await"), (_FlakyLoopWithoutAttributes, "await"),
+                                               (_FlakyLoop, "run_in_executor")])
+def test_a_failed_handoff_to_the_loop_still_resumes_the_awaiting_coroutine(loop_factory, via):
+    # A failed scheduling is tried again and a future that refuses its result
+    # gets the failure: no awaiting coroutine is left waiting.
+    gate = threading.Event()
+    unraisable = []
+
+    async def main():
+        loop = asyncio.get_running_loop()
+        if via == "await":
+            awaitables = [m.spawn_callable(_gated, (gate, i)) for i in range(300)]
+        else:
+            ex = corvalune.Executor()
+            awaitables = [loop.run_in_executor(ex, _gated, gate, i) for i in range(300)]
+        loop.call_later(0.05, gate.set)
+        return await asyncio.wait_for(asyncio.gather(*awaitables, return_exceptions=True), 30)
+
+    hook, sys.unraisablehook = sys.unraisablehook, unraisable.append
+    try:
+        with asyncio.Runner(loop_factory=loop_factory) as r:
+            outcomes = r.run(main())
+    finally:
+        sys.unraisablehook = hook
+    assert not unraisable
+    assert [type(o) if i % 5 == 0 else o for i, o in enumerate(outcomes)] == [
+        MemoryError if i % 5 == 0 else i for i in range(300)]
 
 
 def test_a_loop_and_its_mailbox_are_collected():

@@ -16,28 +16,6 @@
 namespace corvalune::sys {
 namespace {
 
-// Runs on the loop's own thread, for a loop without a mailbox: sets the
-// outcome unless the future is done already (its awaiting task may have been
-// cancelled after the resolver's check on the worker).
-PyObject* settle_future(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-  return guard([&]() -> PyObject* {
-    if (nargs != 3) {
-      PyErr_SetString(PyExc_TypeError, "settle_future() takes 3 arguments");
-      return nullptr;
-    }
-    if (!settle_awaiting_future(args[0], PyObject_IsTrue(args[1]) == 1, args[2])) return nullptr;
-    Py_RETURN_NONE;
-  });
-}
-
-PyMethodDef kSettleDef = {"settle_future", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(settle_future)),
-                          METH_FASTCALL, nullptr};
-ObjectCell g_settle;
-
-PyObject* settle_function() {
-  return g_settle.get_or_init([] { return PyCFunction_New(&kSettleDef, nullptr); });
-}
-
 // Registered on the handle by __await__: once the work is done, hands the
 // outcome to the awaiting asyncio future on its loop's thread, through the
 // loop's mailbox (loop_mailbox.hpp), or by one call_soon_threadsafe of
@@ -64,14 +42,9 @@ class Resolver final : public ClosureBody {
     if (!value) value = take_raised_exception();
     if (mailbox_) {
       post_outcome(target.get(), std::move(future), is_error, std::move(value));
-      return PyTuple_New(0);
+    } else {
+      schedule_settle(target.get(), std::move(future), is_error, std::move(value));
     }
-    PyObject* settle = settle_function();
-    if (settle == nullptr) return nullptr;
-    PyObject* call_args[] = {target.get(), settle, future.get(), is_error ? Py_True : Py_False, value.get()};
-    Ref scheduled = Ref::steal(PyObject_VectorcallMethod(name(Name::call_soon_threadsafe), call_args,
-                                                         5, nullptr));
-    if (!scheduled) PyErr_Clear();  // a closed loop: the awaiting coroutine never resumes
     return PyTuple_New(0);
   }
   int traverse(visitproc visit, void* arg) override {
@@ -113,8 +86,6 @@ bool nothing_else_ready(PyObject* loop) {
 }
 
 }  // namespace
-
-bool make_settle_function() { return settle_function() != nullptr; }
 
 PyObject* await_handle(PyObject* self, Completion& record) {
   PyObject* get_running_loop = g_get_running_loop.get_or_init([]() -> PyObject* {

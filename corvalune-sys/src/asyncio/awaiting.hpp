@@ -12,9 +12,4 @@ namespace corvalune::sys {
 // exception set on failure.
 PyObject* await_handle(PyObject* self, Completion& record);
 
-// Creates the function a resolver schedules on a loop without a mailbox;
-// called by the module's exec step, so that no worker ever has to. False
-// with an error set.
-bool make_settle_function();
-
 }  // namespace corvalune::sys

@@ -19,7 +19,14 @@
 //
 // A closed loop refuses the scheduling: what is posted then is dropped (its
 // awaiting coroutines could never resume anyway), and the next post tries
-// again. The mailbox lives on the loop, as the attribute `_corvalune_mailbox`
+// again. Any other failure to schedule (no memory) is tried again at once,
+// up to kScheduleAttempts times in all; if it still fails it is reported,
+// and what is posted stays in the mailbox with no drain scheduled, so the
+// next post schedules the drain that takes it. An outcome the mailbox has
+// no room for is scheduled on its own instead, and a future that cannot be
+// settled with its outcome gets that failure as its exception: whatever
+// goes wrong, the awaiting coroutine resumes unless its loop is gone. The
+// mailbox lives on the loop, as the attribute `_corvalune_mailbox`
 // (the loop and its mailbox refer to each other; the collector sees the
 // cycle through the mailbox's traverse). A loop that takes no attributes
 // gets no mailbox, and its outcomes are scheduled one by one.
@@ -39,13 +46,22 @@ Ref loop_mailbox(PyObject* loop);
 
 // Posts the outcome for `future` (a value, or the exception when `is_error`)
 // to `mailbox` (made by loop_mailbox), scheduling its drain on the loop when
-// none is. The caller is attached, on any thread. Throws std::bad_alloc when
-// the outcome cannot be recorded.
+// none is. The caller is attached, on any thread.
 void post_outcome(PyObject* mailbox, Ref future, bool is_error, Ref value);
 
+// Schedules the settling of `future` with the outcome on `loop` by itself,
+// for a loop without a mailbox. The caller is attached, on any thread.
+void schedule_settle(PyObject* loop, Ref future, bool is_error, Ref value);
+
 // Settles `future` with the outcome unless it is done already (its awaiting
-// task may have been cancelled meanwhile). On the loop's thread, attached.
-// Returns false with an error set on a failure.
+// task may have been cancelled meanwhile); when that fails, the failure
+// becomes the future's exception. On the loop's thread, attached. Returns
+// false with an error set when even that fails.
 bool settle_awaiting_future(PyObject* future, bool is_error, PyObject* value);
+
+// Creates the function that settles a future on its loop's thread; called
+// by the module's exec step, so that no worker ever has to. False with an
+// error set.
+bool make_settle_function();
 
 }  // namespace corvalune::sys

@@ -49,6 +49,7 @@ enum class Name {
   ready_private,
   watched_private,
   pool_settled_private,
+  is_closed,
   kCount,
 };
 

@@ -14,7 +14,7 @@
 #include <cstring>
 #include <string>
 
-#include "asyncio/awaiting.hpp"
+#include "asyncio/loop_mailbox.hpp"
 #include "batch/batch.hpp"
 #include "coroutines/cancellation.hpp"
 #include "coroutines/coroutine.hpp"
