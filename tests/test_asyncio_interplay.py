@@ -229,6 +229,35 @@ def test_a_failed_handoff_to_the_loop_still_resumes_the_awaiting_coroutine(loop_
         MemoryError if i % 5 == 0 else i for i in range(300)]
 
 
+class _LosesFirstDrain(asyncio.SelectorEventLoop):
+    """Takes the first scheduling from a pool thread and never runs it, as
+    when running a callback fails before it is called (no memory)."""
+
+    lost = False
+
+    def call_soon_threadsafe(self, *args, **kwargs):
+        if not self.lost and threading.current_thread() is not threading.main_thread():
+            self.lost = True
+            return None
+        return super().call_soon_threadsafe(*args, **kwargs)
+
+
+def test_a_drain_that_never_runs_does_not_silence_the_mailbox():
+    first_gate, second_gate = threading.Event(), threading.Event()
+
+    async def main():
+        loop = asyncio.get_running_loop()
+        first = asyncio.ensure_future(_await(m.spawn_callable(_gated, (first_gate, 1))))
+        loop.call_later(0.01, first_gate.set)
+        await asyncio.sleep(0.3)  # the first drain is lost and overdue
+        second = m.spawn_callable(_gated, (second_gate, 2))
+        loop.call_later(0.01, second_gate.set)
+        return await asyncio.wait_for(asyncio.gather(first, _await(second)), 10)
+
+    with asyncio.Runner(loop_factory=_LosesFirstDrain) as r:
+        assert r.run(main()) == [1, 2]
+
+
 def test_a_loop_and_its_mailbox_are_collected():
     import gc
     import time

@@ -2,6 +2,7 @@
 // loop_mailbox.hpp.
 #include "asyncio/loop_mailbox.hpp"
 
+#include <chrono>
 #include <memory>
 #include <new>
 #include <mutex>
@@ -24,6 +25,10 @@ namespace {
 constexpr int kScheduleAttempts = 3;
 
 enum class Scheduling { Done, LoopClosed, Failed };
+
+// A drain scheduled this long ago and not yet run is asked for again by the
+// next post (loop_mailbox.hpp).
+constexpr auto kOverdue = std::chrono::milliseconds(100);
 
 // Whether `loop` is closed. A pending exception is kept aside while it asks;
 // a loop that cannot tell counts as open.
@@ -95,7 +100,11 @@ class Mailbox final : public ClosureBody {
     std::lock_guard guard(lock_);
     if (posted_.size() == posted_.capacity()) posted_.reserve(posted_.empty() ? 16 : 2 * posted_.size());
     posted_.push_back(Outcome{DeferredRef(std::move(future)), is_error, DeferredRef(std::move(value))});
-    return !std::exchange(scheduled_, true);
+    const auto now = std::chrono::steady_clock::now();
+    if (scheduled_ && now - scheduled_at_ < kOverdue) return false;
+    scheduled_ = true;
+    scheduled_at_ = now;
+    return true;
   }
 
   // After a scheduling the loop refused because it is closed: drops what is
@@ -163,6 +172,7 @@ class Mailbox final : public ClosureBody {
   std::mutex lock_;
   std::vector<Outcome> posted_;  // guarded by lock_
   bool scheduled_ = false;       // guarded by lock_
+  std::chrono::steady_clock::time_point scheduled_at_;  // guarded by lock_
 };
 
 // After a failed step of settling: the failure (pending) becomes the

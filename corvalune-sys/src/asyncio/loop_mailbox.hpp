@@ -22,7 +22,11 @@
 // again. Any other failure to schedule (no memory) is tried again at once,
 // up to kScheduleAttempts times in all; if it still fails it is reported,
 // and what is posted stays in the mailbox with no drain scheduled, so the
-// next post schedules the drain that takes it. An outcome the mailbox has
+// next post schedules the drain that takes it. A drain asked for but never
+// run (the loop's own machinery failed before calling it: no memory for the
+// callback's context) would leave `scheduled` set and the mailbox silent for
+// ever: a post that finds the drain scheduled more than 100 ms ago asks for
+// another (a drain that finds nothing costs nothing). An outcome the mailbox has
 // no room for is scheduled on its own instead, and a future that cannot be
 // settled with its outcome gets that failure as its exception: whatever
 // goes wrong, the awaiting coroutine resumes unless its loop is gone. The
