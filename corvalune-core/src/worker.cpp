@@ -10,6 +10,7 @@
 #include "panic.hpp"
 #include "queues/local_queue.hpp"
 #include "sync/cpu_relax.hpp"
+#include "thread_locals.hpp"
 
 namespace corvalune::core {
 namespace {
@@ -230,6 +231,12 @@ std::thread spawn_std_thread(std::size_t, std::function<void()> body) {
 void start_extra_worker(const std::shared_ptr<Scheduler>& scheduler, std::size_t index,
                         std::chrono::nanoseconds idle_limit, std::function<void()> on_exit) {
   std::thread([scheduler, index, idle_limit, on_exit = std::move(on_exit)] {
+    // Started late, perhaps after memory ran out: ends at once rather than
+    // let glibc end the process (thread_locals.hpp).
+    if (!reserve_thread_locals()) {
+      on_exit();
+      return;
+    }
     if (pool_thread_main(scheduler, index, idle_limit)) {
       // acquire: pairs with the release store in set_worker_retire_hook.
       if (IdleHook hook = g_retire_hook.load(std::memory_order_acquire)) hook();
