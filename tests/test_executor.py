@@ -259,6 +259,55 @@ def test_run_in_executor_outcomes_reach_asyncio_as_with_the_standard_executor():
     assert [kind for kind, _ in expected[500:]] == [asyncio.CancelledError, asyncio.CancelledError, int, ValueError]
 
 
+def test_run_in_executor_calls_given_up_before_they_start_never_run(python):
+    # The awaiting future is the one run_in_executor returns, bound to the
+    # executor's own: a call whose coroutine gave up, whose executor
+    # cancelled it, or which the pool dropped must not run, and every
+    # awaiting coroutine must resume.
+    proc = python("""
+        import asyncio, threading, time, corvalune, _corvalune_sys
+        _corvalune_sys._set_extra_worker_limit(0)  # the held worker is not replaced
+        corvalune.configure(1)
+        started, gate, ran = threading.Event(), threading.Event(), []
+
+        def hold():
+            started.set()
+            gate.wait(30)
+
+        async def outcome(awaitable):
+            try:
+                return await asyncio.wait_for(awaitable, 10)
+            except BaseException as exc:
+                return type(exc).__name__
+
+        async def main():
+            loop = asyncio.get_running_loop()
+            for stop in ("gave up", "cancel_futures", "pool shut down"):
+                ex = corvalune.Executor()
+                started.clear(), gate.clear()
+                held = loop.run_in_executor(ex, hold)
+                while not started.is_set():
+                    await asyncio.sleep(0.001)
+                queued = loop.run_in_executor(ex, ran.append, stop)
+                if stop == "gave up":
+                    print(stop, await outcome(asyncio.wait_for(queued, 0.01)))
+                elif stop == "cancel_futures":
+                    ex.shutdown(wait=False, cancel_futures=True)
+                    print(stop, await outcome(queued))
+                else:
+                    threading.Timer(0.5, gate.set).start()  # the held call ends after the pool stopped
+                    await loop.run_in_executor(None, corvalune.shutdown)
+                    print(stop, await outcome(queued))
+                gate.set()
+                await held
+            print(ran)
+
+        asyncio.run(main())
+    """, timeout=60)
+    assert proc.stdout.splitlines() == ["gave up TimeoutError", "cancel_futures CancelledError",
+                                        "pool shut down CancelledError", "[]"]
+
+
 def test_asyncio_takes_it_as_default_executor_and_runs_on_the_pool_in_context():
     async def main():
         asyncio.get_running_loop().set_default_executor(corvalune.Executor())

@@ -250,6 +250,23 @@ class Executor(futures.ThreadPoolExecutor):
             work._forget_in_child()
 
 
+def _settle_awaiting(awaiting: Any, future: futures.Future[Any]) -> None:
+    """For a call submitted by asyncio's run_in_executor: copies a cancelled
+    call, or concurrent.futures' CancelledError or InvalidStateError, to the
+    asyncio future awaiting it, on its loop, converted as asyncio converts
+    them (results and other exceptions go through the loop's mailbox)."""
+    loop = awaiting.get_loop()
+    if not awaiting.cancelled() and not loop.is_closed():
+        loop.call_soon_threadsafe(_copy_state, future, awaiting)
+
+
+def _copy_state(future: futures.Future[Any], awaiting: Any) -> None:
+    from asyncio.futures import _copy_future_state  # type: ignore[attr-defined]
+
+    if not awaiting.cancelled():
+        _copy_future_state(future, awaiting)
+
+
 def _after_fork_in_child() -> None:
     for executor in list(_executors):
         executor._forget_in_child()

@@ -13,6 +13,7 @@
 #include <iterator>
 
 #include "executor/future.hpp"
+#include "executor/loop_chain.hpp"
 #include "interp/cells.hpp"
 #include "interp/names.hpp"
 #include "interp/pyref.hpp"
@@ -108,6 +109,13 @@ struct RunCall {
       return nullptr;
     }
     future_drop_handle(future);  // started: nothing for a waiter to watch
+    if (PyObject* awaiting = future_awaiting(future)) {
+      // Its awaiting coroutine gave up before the call started (asyncio's
+      // chaining would have cancelled it then): it does not run.
+      Ref cancelled = call_method(awaiting, Name::cancelled);
+      if (!cancelled) return fail_call(executor, future);
+      if (cancelled.get() == Py_True && !call_method(future, Name::cancel)) return fail_call(executor, future);
+    }
     int running = future_set_running(future);
     if (running < 0) return fail_call(executor, future);  // no memory for its lock
     if (running == 0) return forget(executor, future) ? Py_NewRef(Py_None) : nullptr;
@@ -188,6 +196,15 @@ struct SubmitCall {
       forget_keeping_error(executor, future.get());
       return stopping < 0 ? nullptr : Py_NewRef(Py_None);
     }
+    // Called by asyncio's run_in_executor: the asyncio future it awaits,
+    // bound to this one before the call can run. Its waiter is the loop,
+    // which the pool dropping the call unrun must not leave waiting: the
+    // handle is watched for that (`_pool_settled` cancels the future).
+    Ref awaiting = bind_to_awaiting_loop(future.get());
+    if (awaiting && PyObject_SetAttr(future.get(), sys::name(Name::watched_private), Py_True) < 0) {
+      forget_keeping_error(executor, future.get());
+      return nullptr;
+    }
     Ref handle;
     try {
       Ref context = Ref::steal(PyContext_CopyCurrent());
@@ -203,7 +220,7 @@ struct SubmitCall {
       return nullptr;
     }
     if (!future_set_handle(future.get(), handle.get(), executor)) return nullptr;
-    return future.release();
+    return awaiting ? awaiting.release() : future.release();
   }
 };
 

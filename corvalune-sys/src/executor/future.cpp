@@ -209,7 +209,9 @@ int future_settle(PyObject* self, PyObject* result, PyObject* exception) {
       while (!f->word.compare_exchange_weak(claimed, (claimed & kWatched) | kFinished, std::memory_order_acq_rel,
                                             std::memory_order_relaxed)) {
       }
-      if ((claimed & kWatched) == 0) return 0;
+      // Unwatched: only callbacks given before the future was shared
+      // (future_bind_awaiting) can be listed.
+      if ((claimed & kWatched) == 0) return run_callbacks(f) ? 0 : -1;
       PyObject* lock = f->lock.load(std::memory_order_acquire);  // made before the bit was set
       if (!announce_finished(f, lock, true)) return -1;
       return run_callbacks(f) ? 0 : -1;
@@ -264,6 +266,19 @@ bool future_set_handle(PyObject* self, PyObject* handle, PyObject* executor) {
   Ref settled = Ref::steal(PyObject_GetAttr(self, name(Name::pool_settled_private)));
   return settled && call_method(handle, Name::add_done_callback, settled.get());
 }
+
+bool future_bind_awaiting(PyObject* self, PyObject* awaiting, PyObject* post) {
+  FutureObject* f = as_future(self);
+  Ref list = Ref::steal(PyList_New(1));
+  if (!list) return false;
+  PyList_SET_ITEM(list.get(), 0, Py_NewRef(post));
+  Py_XSETREF(f->awaiting, Py_NewRef(awaiting));
+  // Not shared yet: the spawn that shares it publishes both.
+  Py_XDECREF(f->callbacks.exchange(list.release(), std::memory_order_relaxed));
+  return true;
+}
+
+PyObject* future_awaiting(PyObject* self) noexcept { return as_future(self)->awaiting; }
 
 void future_drop_handle(PyObject* self) noexcept {
   // The submitting thread may be setting it meanwhile; dropped outside the

@@ -26,6 +26,11 @@
 // meanwhile, it tells the waiters and runs the callbacks as a locked
 // transition does. Under the lock, FINISHING counts as finished for
 // another settler (InvalidStateError) and as running for cancel().
+//
+// A call submitted by asyncio's run_in_executor gets its one done callback
+// (the post of its outcome to the awaiting loop) before the future is
+// shared, with the bit clear: the settler's fast path runs a callback list
+// it finds, and nobody else lists one without watching.
 #include <Python.h>
 
 #include "interp/pyref.hpp"
@@ -58,6 +63,14 @@ bool future_outcome(PyObject* future, Ref& result, Ref& exception);
 // waiter asked first (the package's `_watched`), the handle is watched for a
 // call the pool drops unrun (`_pool_settled`). False with an error set.
 bool future_set_handle(PyObject* future, PyObject* handle, PyObject* executor);
+
+// Binds a future not yet shared (just made, nothing listed, not watched)
+// to `awaiting`, the asyncio future its call settles: `post` is its done
+// callback. False with an error set.
+bool future_bind_awaiting(PyObject* future, PyObject* awaiting, PyObject* post);
+
+// The asyncio future a future was bound to (borrowed), or nullptr.
+PyObject* future_awaiting(PyObject* future) noexcept;
 
 // Drops the future's `_handle` (run_call's first step: the call started).
 void future_drop_handle(PyObject* future) noexcept;

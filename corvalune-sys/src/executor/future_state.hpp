@@ -31,13 +31,19 @@ struct FutureObject {
   std::atomic<PyObject*> lock;       // _thread.RLock
   std::atomic<PyObject*> condition;  // threading.Condition(lock)
   std::atomic<PyObject*> waiters;    // list: concurrent.futures' waiters; touched under the lock
-  std::atomic<PyObject*> callbacks;  // list: appended under the lock while pending
+  // list: appended under the lock while pending, or given before the
+  // future is shared (future_bind_awaiting), when the watched bit is clear.
+  std::atomic<PyObject*> callbacks;
   // The executor's pool handle while the call is queued, and the executor:
   // set and read by the package (`_handle`, `_executor`), under the object's
   // critical section (the submitting thread sets the handle while the worker
   // may drop it). Owned, may be null.
   PyObject* handle;
   PyObject* executor;
+  // The asyncio future of a call submitted by asyncio's run_in_executor,
+  // which the call's outcome settles (executor/loop_chain.hpp): set before
+  // the future is shared, then fixed. Owned, may be null.
+  PyObject* awaiting;
 };
 
 inline FutureObject* as_future(PyObject* self) noexcept { return reinterpret_cast<FutureObject*>(self); }

@@ -55,6 +55,7 @@ int future_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(f->callbacks.load(std::memory_order_relaxed));
   Py_VISIT(f->handle);
   Py_VISIT(f->executor);
+  Py_VISIT(f->awaiting);
   return 0;
 }
 
@@ -67,6 +68,7 @@ int future_clear(PyObject* self) {
   }
   Py_CLEAR(f->handle);
   Py_CLEAR(f->executor);
+  Py_CLEAR(f->awaiting);
   return 0;
 }
 

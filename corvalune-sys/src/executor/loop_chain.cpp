@@ -56,21 +56,36 @@ Ref free_variable(PyObject* fn, const char* var) {
   return {};
 }
 
+// The package's copy of asyncio's own state copy, for a future bound at
+// submit (corvalune._executor._settle_awaiting).
+ObjectCell g_settle_awaiting;
+
+// The rare outcomes (cancelled, and concurrent.futures' exceptions that
+// asyncio converts) take asyncio's way: its own callback, or for a future
+// bound at submit the package's copy of it.
+PyObject* settle_the_asyncio_way(PyObject* destination, PyObject* fallback, PyObject* future) {
+  if (fallback != Py_None) return PyObject_CallOneArg(fallback, future);
+  PyObject* settle = module_attribute(g_settle_awaiting, "corvalune._executor", "_settle_awaiting");
+  if (settle == nullptr) return nullptr;
+  PyObject* args[] = {destination, future};
+  return PyObject_Vectorcall(settle, args, 2, nullptr);
+}
+
 // The kept callable, called with the executor's future once it is done.
-// `bound` is (mailbox, asyncio future, asyncio's callback).
+// `bound` is (mailbox, asyncio future, asyncio's callback or None).
 PyObject* post_to_loop(PyObject* bound, PyObject* future) {
   return guard([&]() -> PyObject* {
     PyObject* mailbox = PyTuple_GET_ITEM(bound, 0);
     PyObject* destination = PyTuple_GET_ITEM(bound, 1);
     PyObject* fallback = PyTuple_GET_ITEM(bound, 2);
     Ref result, exception;
-    if (!future_outcome(future, result, exception)) return PyObject_CallOneArg(fallback, future);
+    if (!future_outcome(future, result, exception)) return settle_the_asyncio_way(destination, fallback, future);
     if (exception) {
       PyObject* cancelled = base_class(g_cancelled_error, "CancelledError");
       PyObject* invalid = base_class(g_invalid_state_error, "InvalidStateError");
       if (cancelled == nullptr || invalid == nullptr) return nullptr;
       PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exception.get()));
-      if (type == cancelled || type == invalid) return PyObject_CallOneArg(fallback, future);
+      if (type == cancelled || type == invalid) return settle_the_asyncio_way(destination, fallback, future);
     }
     const bool is_error = static_cast<bool>(exception);
     post_outcome(mailbox, Ref::borrow(destination), is_error, is_error ? std::move(exception) : std::move(result));
@@ -82,6 +97,77 @@ PyMethodDef kPostDef = {"post_to_loop", post_to_loop, METH_O, nullptr};
 
 }  // namespace
 
+namespace {
+
+// The running loop of this thread (a new reference), or empty (none, or
+// asyncio not imported). No error set.
+Ref running_loop() {
+  Ref events = Ref::steal(PyImport_GetModule(name(Name::asyncio_events)));
+  Ref running = events ? Ref::steal(PyObject_CallMethodNoArgs(events.get(), name(Name::get_running_loop_private)))
+                       : Ref();
+  if (!running) PyErr_Clear();
+  return running.get() == Py_None ? Ref() : std::move(running);
+}
+
+// asyncio.base_events.BaseEventLoop.run_in_executor's code object, or None
+// when that is no Python function. Looked up once asyncio is imported: a
+// program without asyncio never imports it for this. Borrowed; nullptr with
+// no error set before then.
+ObjectCell g_run_in_executor_code;
+
+PyObject* run_in_executor_code() {
+  if (PyObject* code = g_run_in_executor_code.peek()) return code;
+  Ref module = Ref::steal(PyImport_GetModule(name(Name::asyncio_base_events)));
+  if (!module) return nullptr;
+  PyObject* code = g_run_in_executor_code.get_or_init([&]() -> PyObject* {
+    Ref loop_type = Ref::steal(PyObject_GetAttrString(module.get(), "BaseEventLoop"));
+    Ref method = loop_type ? Ref::steal(PyObject_GetAttrString(loop_type.get(), "run_in_executor")) : Ref();
+    if (!method) return nullptr;
+    return Py_NewRef(PyFunction_Check(method.get()) ? PyFunction_GetCode(method.get()) : Py_None);
+  });
+  if (code == nullptr) PyErr_Clear();
+  return code;
+}
+
+// The loop whose run_in_executor called the Python function that is
+// calling this (a new reference), or empty. No error set.
+Ref calling_run_in_executor() {
+  PyObject* code = run_in_executor_code();
+  if (code == nullptr || code == Py_None) return {};
+  PyFrameObject* submitting = PyEval_GetFrame();  // borrowed: Executor.submit
+  if (submitting == nullptr) return {};
+  Ref caller = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetBack(submitting)));
+  if (!caller) return {};
+  PyFrameObject* frame = reinterpret_cast<PyFrameObject*>(caller.get());
+  Ref caller_code = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame)));
+  if (caller_code.get() != code) return {};
+  Ref loop = Ref::steal(PyFrame_GetVarString(frame, "self"));
+  if (!loop) PyErr_Clear();
+  return loop;
+}
+
+}  // namespace
+
+Ref bind_to_awaiting_loop(PyObject* future) {
+  Ref loop = calling_run_in_executor();
+  if (!loop) return {};
+  // Only for the loop running on this thread: the mailbox is made there,
+  // and its future is made and awaited there.
+  Ref running = running_loop();
+  if (!running || running.get() != loop.get()) return {};
+  Ref awaiting = [&]() -> Ref {
+    Ref mailbox = loop_mailbox(loop.get());
+    Ref made = mailbox ? call_method(loop.get(), Name::create_future) : Ref();
+    Ref bound = made ? Ref::steal(PyTuple_Pack(3, mailbox.get(), made.get(), Py_None)) : Ref();
+    Ref post = bound ? Ref::steal(PyCFunction_New(&kPostDef, bound.get())) : Ref();
+    if (!post || !future_bind_awaiting(future, made.get(), post.get())) return {};
+    return made;
+  }();
+  // Whatever went wrong, asyncio's own chaining does the same work.
+  if (!awaiting) PyErr_Clear();
+  return awaiting;
+}
+
 Ref chain_through_mailbox(PyObject* fn) {
   if (!PyFunction_Check(fn)) return {};
   Ref kept = [&]() -> Ref {
@@ -91,9 +177,7 @@ Ref chain_through_mailbox(PyObject* fn) {
     Ref loop = free_variable(fn, "dest_loop");
     if (!destination || !loop) return {};
     // Only for the loop running on this thread: the mailbox is made there.
-    Ref events = Ref::steal(PyImport_GetModule(name(Name::asyncio_events)));
-    Ref running = events ? Ref::steal(PyObject_CallMethodNoArgs(events.get(), name(Name::get_running_loop_private)))
-                         : Ref();
+    Ref running = running_loop();
     if (!running || running.get() != loop.get()) return {};
     Ref mailbox = loop_mailbox(loop.get());
     if (!mailbox) return {};

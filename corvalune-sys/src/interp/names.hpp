@@ -50,6 +50,8 @@ enum class Name {
   watched_private,
   pool_settled_private,
   is_closed,
+  asyncio_base_events,
+  cancel,
   kCount,
 };
 
