@@ -16,7 +16,7 @@ from typing import Any, ParamSpec, TypeVar
 import _corvalune_sys
 
 from . import _future
-from ._work import MAP_BATCH, MAP_RUN, MapBatch, on_this_thread, run_map_calls, take_result
+from ._work import MAP_BATCH, MAP_RUN, MapBatch, on_this_thread, take_result
 
 _P = ParamSpec("_P")
 _T = TypeVar("_T")
@@ -174,7 +174,8 @@ class Executor(futures.ThreadPoolExecutor):
                             chunk: list[tuple[Any, ...]]) -> Any:
         """Puts one batch of map() on the pool and returns its handle."""
         return _corvalune_sys.batch_spawn_callable(
-            run_map_calls, [(batch, first, chunk[first:first + MAP_RUN]) for first in range(0, len(chunk), MAP_RUN)])
+            _corvalune_sys._run_map_calls,
+            [(batch, first, chunk[first:first + MAP_RUN]) for first in range(0, len(chunk), MAP_RUN)])
 
     @staticmethod
     def _map_results(queued: collections.deque[MapBatch], queue_next: Callable[[int], int] | None,

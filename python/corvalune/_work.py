@@ -1,7 +1,8 @@
 """What the pool runs for corvalune.Executor: a batch of a map() call (one
 MapBatch), and the list of executors whose calls are running on each thread.
-A submitted call is run by _corvalune_sys._run_call, which uses this list,
-_rename_thread and LOGGER."""
+A submitted call is run by _corvalune_sys._run_call, a run of a batch's calls
+by _corvalune_sys._run_map_calls; both use this list, _rename_thread and
+LOGGER."""
 
 from __future__ import annotations
 
@@ -13,7 +14,7 @@ from concurrent import futures
 from concurrent.futures._base import LOGGER  # noqa: F401  # the native _run_call logs through it
 from typing import TYPE_CHECKING, Any
 
-from _corvalune_sys import PoolShutdownError, _blocking
+from _corvalune_sys import PoolShutdownError, _blocking, _map_report
 
 
 if TYPE_CHECKING:
@@ -79,14 +80,9 @@ class MapBatch:
         self.watched = False
 
     def report(self, index: int, outcome: Any) -> None:
-        with self.lock:  # the condition's own lock, without its Python-level wrapper
-            self.results[index] = outcome
-            self.left -= 1
-            last = self.left == 0
-            if self.waiting:
-                self.cond.notify_all()
-        if last:
-            self.executor._forget(self)
+        """Records call `index`'s outcome (under the lock, a waiting consumer
+        told); the batch leaves the executor's pending work with its last."""
+        _map_report(self, index, outcome)
 
     def cancel(self, *, started_too: bool = False) -> None:
         """Cancels the calls not started yet (and, in a forked child, those
@@ -150,47 +146,11 @@ class MapBatch:
         self.cancel(started_too=True)
 
 
-# Calls of a map() batch run per Python call of the batch's job: the pool
-# enters Python once per run of this many, not once per call, and a batch
-# still gives every worker runs to take (256 calls make 16 of them).
+# Calls of a map() batch run per job (_corvalune_sys._run_map_calls, which
+# runs them and reports each outcome as soon as it is known): the pool enters
+# Python once per run of this many, not once per call, and a batch still
+# gives every worker runs to take (256 calls make 16 of them).
 MAP_RUN = 16
-
-
-def run_map_calls(batch: MapBatch, first: int, calls: list[tuple[Any, ...]]) -> None:
-    """Runs calls first, first + 1, ... of the batch, each unless cancelled
-    before it started, and reports each outcome as soon as it is known."""
-    executor = batch.executor
-    running = on_this_thread.executors
-    running.append(executor)
-    prefix = executor._thread_name_prefix
-    renamed = _rename_thread(prefix) if prefix else None
-    unstarted, context, fn, report = batch.unstarted, batch.context, batch.fn, batch.report
-    index = -1  # a call taken out of `unstarted` and not yet reported
-    try:
-        for index, args in enumerate(calls, first):
-            try:
-                unstarted.remove(index)
-            except KeyError:
-                index = -1
-                continue  # cancelled before it started
-            try:
-                outcome = (True, context.copy().run(fn, *args))
-            except BaseException as exc:
-                outcome = (False, exc)
-            report(index, outcome)
-            index = -1
-            del outcome
-    except BaseException:
-        # No memory to record an outcome: the call is put back, and it and
-        # the calls after it fail with this job's error once the batch's
-        # jobs are over (_pool_settled).
-        if index >= 0:
-            unstarted.add(index)
-        raise
-    finally:
-        if renamed is not None:
-            renamed[0]._name = renamed[1]  # type: ignore[attr-defined]
-        running.pop()
 
 
 def take_result(batch: MapBatch, index: int, end_time: float | None) -> Any:

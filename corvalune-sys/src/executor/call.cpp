@@ -4,10 +4,8 @@
 // rather than an object of its own: one object fewer per call to make, and
 // for the collector to scan while the call waits).
 //
-// While the call and the future's callbacks run, the executor is listed in
-// the thread's `corvalune._work.on_this_thread.executors` (shutdown(wait=True)
-// from one of them would wait for itself), and with a thread name prefix the
-// thread carries the executor's name in Python (`_rename_thread`).
+// While the call and the future's callbacks run, the thread is the
+// executor's (ExecutorOnThread, call.hpp).
 #include "executor/call.hpp"
 
 #include <iterator>
@@ -85,15 +83,6 @@ PyObject* fail_call(PyObject* executor, PyObject* future) {
   return forget(executor, future) ? Py_NewRef(Py_None) : nullptr;
 }
 
-// The call in `context`, as Context.run runs it: a new reference, or
-// nullptr with the call's exception raised.
-Ref run_in_context(PyObject* context, PyObject* fn, PyObject* args, PyObject* kwargs) {
-  if (PyContext_Enter(context) < 0) return Ref();
-  Ref result = Ref::steal(PyObject_Call(fn, args, kwargs));
-  if (PyContext_Exit(context) < 0) return Ref();  // only if the call left another context entered
-  return result;
-}
-
 struct RunCall {
   static constexpr const char* name = "_run_call";
   static constexpr Param params[] = {{"executor", true}, {"future", true}, {"context", true},
@@ -120,27 +109,11 @@ struct RunCall {
     if (running < 0) return fail_call(executor, future);  // no memory for its lock
     if (running == 0) return forget(executor, future) ? Py_NewRef(Py_None) : nullptr;
 
-    PyObject* on_this_thread = helper(Helper::on_this_thread);
-    Ref list = on_this_thread != nullptr ? get(on_this_thread, Name::executors) : Ref();
-    if (!list || !PyList_Check(list.get()) || PyList_Append(list.get(), executor) < 0) {
-      if (list && !PyList_Check(list.get())) PyErr_SetString(PyExc_TypeError, "on_this_thread.executors is not a list");
-      return fail_call(executor, future);
-    }
-    Ref renamed;  // (thread, its own name) while it carries the executor's
-    Ref prefix = get(executor, Name::thread_name_prefix_private);
-    int has_prefix = prefix ? PyObject_IsTrue(prefix.get()) : -1;
-    if (has_prefix > 0) {
-      PyObject* rename = helper(Helper::rename_thread);
-      if (rename != nullptr) renamed = Ref::steal(PyObject_CallOneArg(rename, prefix.get()));
-    }
+    ExecutorOnThread on_thread;
+    if (!on_thread.enter(executor)) return fail_call(executor, future);
     Ref failure;
-    Ref result;
-    if (has_prefix < 0 || (has_prefix > 0 && !renamed)) {
-      failure = Ref::steal(PyErr_GetRaisedException());
-    } else {
-      result = run_in_context(context, fn, args, kwargs);
-      if (!result) failure = Ref::steal(PyErr_GetRaisedException());
-    }
+    Ref result = run_in_context(context, fn, args, kwargs);
+    if (!result) failure = Ref::steal(PyErr_GetRaisedException());
     // What the future's callbacks let through (KeyboardInterrupt,
     // SystemExit) is logged as ThreadPoolExecutor logs a failure of its
     // worker; the callbacks after it do not run, as there.
@@ -150,13 +123,7 @@ struct RunCall {
 
     // Whatever happened, the call is over: shutdown(wait=True) must not
     // wait for it.
-    bool ok = true;
-    if (renamed && PyObject_SetAttr(PyTuple_GET_ITEM(renamed.get(), 0), sys::name(Name::name_private),
-                                    PyTuple_GET_ITEM(renamed.get(), 1)) < 0)
-      ok = false;
-    Py_ssize_t size = PyList_GET_SIZE(list.get());
-    if (size > 0 && PyList_SetSlice(list.get(), size - 1, size, nullptr) < 0) ok = false;
-    if (!ok) log_worker_failure();
+    if (!on_thread.leave()) log_worker_failure();
     return forget(executor, future) ? Py_NewRef(Py_None) : nullptr;
   }
 };
@@ -225,6 +192,52 @@ struct SubmitCall {
 };
 
 }  // namespace
+
+bool ExecutorOnThread::enter(PyObject* executor) {
+  PyObject* on_this_thread = helper(Helper::on_this_thread);
+  Ref list = on_this_thread != nullptr ? get(on_this_thread, Name::executors) : Ref();
+  if (!list) return false;
+  if (!PyList_Check(list.get())) {
+    PyErr_SetString(PyExc_TypeError, "on_this_thread.executors is not a list");
+    return false;
+  }
+  if (PyList_Append(list.get(), executor) < 0) return false;
+  list_ = std::move(list);
+  Ref prefix = get(executor, Name::thread_name_prefix_private);
+  int has_prefix = prefix ? PyObject_IsTrue(prefix.get()) : -1;
+  if (has_prefix > 0) {
+    PyObject* rename = helper(Helper::rename_thread);
+    if (rename != nullptr) renamed_ = Ref::steal(PyObject_CallOneArg(rename, prefix.get()));
+    if (!renamed_) has_prefix = -1;
+  }
+  if (has_prefix >= 0) return true;
+  PyObject* raised = PyErr_GetRaisedException();
+  bool left = leave();
+  if (!left) PyErr_Clear();
+  PyErr_SetRaisedException(raised);
+  return false;
+}
+
+bool ExecutorOnThread::leave() {
+  bool ok = true;
+  if (renamed_ && PyObject_SetAttr(PyTuple_GET_ITEM(renamed_.get(), 0), name(Name::name_private),
+                                   PyTuple_GET_ITEM(renamed_.get(), 1)) < 0)
+    ok = false;
+  renamed_.reset();
+  if (list_) {
+    Py_ssize_t size = PyList_GET_SIZE(list_.get());
+    if (size > 0 && PyList_SetSlice(list_.get(), size - 1, size, nullptr) < 0) ok = false;
+    list_.reset();
+  }
+  return ok;
+}
+
+Ref run_in_context(PyObject* context, PyObject* fn, PyObject* args, PyObject* kwargs) {
+  if (PyContext_Enter(context) < 0) return Ref();
+  Ref result = Ref::steal(PyObject_Call(fn, args, kwargs));
+  if (PyContext_Exit(context) < 0) return Ref();  // only if the call left another context entered
+  return result;
+}
 
 PyMethodDef kSubmitCallDef = entry_def<SubmitCall>();
 PyMethodDef kRunCallDef = entry_def<RunCall>();

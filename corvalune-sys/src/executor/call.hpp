@@ -4,9 +4,33 @@
 // pool runs for it.
 #include <Python.h>
 
+#include "interp/pyref.hpp"
+
 namespace corvalune::sys {
 
 extern PyMethodDef kSubmitCallDef;
 extern PyMethodDef kRunCallDef;
+
+// A pool thread running calls of one executor's (a submitted call, or a run
+// of a map() batch): while they run, the executor is listed in the thread's
+// `corvalune._work.on_this_thread.executors` (shutdown(wait=True) from one
+// of them would wait for itself) and, with a thread name prefix, the thread
+// carries the executor's name in Python (`_rename_thread`).
+class ExecutorOnThread {
+ public:
+  // False with an error set, and nothing to leave.
+  bool enter(PyObject* executor);
+  // Restores the name and takes the executor off the list; false with an
+  // error set when that failed.
+  bool leave();
+
+ private:
+  Ref list_;     // on_this_thread.executors
+  Ref renamed_;  // (thread, its own name) while it carries the executor's
+};
+
+// The call in `context`, as Context.run runs it: a new reference, or empty
+// with the call's exception raised.
+Ref run_in_context(PyObject* context, PyObject* fn, PyObject* args, PyObject* kwargs);
 
 }  // namespace corvalune::sys

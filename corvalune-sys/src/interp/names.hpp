@@ -52,6 +52,8 @@ enum class Name {
   is_closed,
   asyncio_base_events,
   cancel,
+  left,
+  waiting,
   kCount,
 };
 

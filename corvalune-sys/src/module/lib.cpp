@@ -20,6 +20,7 @@
 #include "coroutines/coroutine.hpp"
 #include "executor/future.hpp"
 #include "executor/call.hpp"
+#include "executor/map_calls.hpp"
 #include "handles/handles.hpp"
 #include "interp/attach.hpp"
 #include "interp/closure.hpp"
@@ -197,7 +198,8 @@ int exec_module(PyObject* module) {
       if (add_to_module(module, def->ml_name, std::move(func)) < 0) return -1;
     }
     // Private names, for the corvalune package: not in __all__.
-    for (PyMethodDef* def : {&kPoolStatsDef, &kSetExtraWorkerLimitDef, &kSettleOnCallerDef, &kSubmitCallDef, &kRunCallDef}) {
+    for (PyMethodDef* def : {&kPoolStatsDef, &kSetExtraWorkerLimitDef, &kSettleOnCallerDef, &kSubmitCallDef, &kRunCallDef,
+                              &kRunMapCallsDef, &kMapReportDef}) {
       Ref func = Ref::steal(PyCFunction_NewEx(def, module, module_name.get()));
       if (!func || PyObject_SetAttrString(module, def->ml_name, func.get()) < 0) return -1;
     }
