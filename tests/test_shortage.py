@@ -207,6 +207,34 @@ def test_one_failed_allocation_anywhere_is_a_memory_error(entry):
     assert proc.returncode == 0 and proc.stdout.split() == ["swept"], (proc.returncode, proc.stdout, proc.stderr[-3000:])
 
 
+def test_run_in_executor_at_every_failed_allocation_raises_memory_error_or_resumes():
+    # From asyncio's run_in_executor, submit reads the calling frames and
+    # binds the call to a future of the running loop: one failed allocation
+    # anywhere there is a MemoryError, or the call's outcome awaited.
+    proc = run_python("""
+        import asyncio, _testcapi, corvalune
+        pool = corvalune.Executor()
+        async def main():
+            loop = asyncio.get_running_loop()
+            await loop.run_in_executor(pool, int)
+            for n in range(200):
+                _testcapi.set_nomemory(n, n + 1)
+                try:
+                    f = loop.run_in_executor(pool, pow, 2, 3)
+                except MemoryError:
+                    continue
+                finally:
+                    _testcapi.remove_mem_hooks()
+                try:
+                    assert await asyncio.wait_for(f, 10) == 8, n
+                except MemoryError:
+                    pass
+            print("swept")
+        asyncio.run(main())
+    """, timeout=240, check=False)
+    assert proc.stdout.split() == ["swept"], proc.stderr[-3000:]
+
+
 def test_a_worker_that_cannot_attach_fails_the_job_and_runs_its_callbacks_later():
     code = """
         import time, _testcapi

@@ -168,6 +168,7 @@ def scenarios():
             f.add_done_callback(lambda f: None)
             futures.wait([f, ex.submit(int, "x")])
             repr(f)
+            swallow(list, ex.map(divmod, [7, 1], [2, 0]))  # a result, then ZeroDivisionError
             asyncio.run(in_executor(ex))
 
     async def in_executor(ex):

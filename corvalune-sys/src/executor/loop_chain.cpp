@@ -118,7 +118,10 @@ ObjectCell g_run_in_executor_code;
 PyObject* run_in_executor_code() {
   if (PyObject* code = g_run_in_executor_code.peek()) return code;
   Ref module = Ref::steal(PyImport_GetModule(name(Name::asyncio_base_events)));
-  if (!module) return nullptr;
+  if (!module) {
+    PyErr_Clear();
+    return nullptr;
+  }
   PyObject* code = g_run_in_executor_code.get_or_init([&]() -> PyObject* {
     Ref loop_type = Ref::steal(PyObject_GetAttrString(module.get(), "BaseEventLoop"));
     Ref method = loop_type ? Ref::steal(PyObject_GetAttrString(loop_type.get(), "run_in_executor")) : Ref();
@@ -130,7 +133,7 @@ PyObject* run_in_executor_code() {
 }
 
 // The loop whose run_in_executor called the Python function that is
-// calling this (a new reference), or empty. No error set.
+// calling this (a new reference), or empty (an error may be set).
 Ref calling_run_in_executor() {
   PyObject* code = run_in_executor_code();
   if (code == nullptr || code == Py_None) return {};
@@ -141,21 +144,18 @@ Ref calling_run_in_executor() {
   PyFrameObject* frame = reinterpret_cast<PyFrameObject*>(caller.get());
   Ref caller_code = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame)));
   if (caller_code.get() != code) return {};
-  Ref loop = Ref::steal(PyFrame_GetVarString(frame, "self"));
-  if (!loop) PyErr_Clear();
-  return loop;
+  return Ref::steal(PyFrame_GetVarString(frame, "self"));
 }
 
 }  // namespace
 
 Ref bind_to_awaiting_loop(PyObject* future) {
-  Ref loop = calling_run_in_executor();
-  if (!loop) return {};
-  // Only for the loop running on this thread: the mailbox is made there,
-  // and its future is made and awaited there.
-  Ref running = running_loop();
-  if (!running || running.get() != loop.get()) return {};
   Ref awaiting = [&]() -> Ref {
+    Ref loop = calling_run_in_executor();
+    // Only for the loop running on this thread: the mailbox is made there,
+    // and its future is made and awaited there.
+    Ref running = loop ? running_loop() : Ref();
+    if (!running || running.get() != loop.get()) return {};
     Ref mailbox = loop_mailbox(loop.get());
     Ref made = mailbox ? call_method(loop.get(), Name::create_future) : Ref();
     Ref bound = made ? Ref::steal(PyTuple_Pack(3, mailbox.get(), made.get(), Py_None)) : Ref();
@@ -163,7 +163,8 @@ Ref bind_to_awaiting_loop(PyObject* future) {
     if (!post || !future_bind_awaiting(future, made.get(), post.get())) return {};
     return made;
   }();
-  // Whatever went wrong, asyncio's own chaining does the same work.
+  // Whatever went wrong (no memory for a frame object, say), asyncio's own
+  // chaining does the same work.
   if (!awaiting) PyErr_Clear();
   return awaiting;
 }
