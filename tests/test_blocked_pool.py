@@ -33,6 +33,7 @@ WAITERS = """
 
     threading.Thread(target=gather_starts, daemon=True).start()
     future = None
+    submitted = threading.Event()  # `future` is set: a waiter may start before
 
     def wait_event():
         started.release()
@@ -40,15 +41,15 @@ WAITERS = """
 
     def wait_result():
         started.release()
-        assert future.result(60) == "released"
+        assert submitted.wait(60) and future.result(60) == "released"
 
     def wait_wait():
         started.release()
-        assert corvalune.wait([future], timeout=60).done == {{future}}
+        assert submitted.wait(60) and corvalune.wait([future], timeout=60).done == {{future}}
 
     def wait_as_completed():
         started.release()
-        assert list(corvalune.as_completed([future], timeout=60)) == [future]
+        assert submitted.wait(60) and list(corvalune.as_completed([future], timeout=60)) == [future]
 
     def wait_map():
         started.release()
@@ -64,6 +65,7 @@ WAITERS = """
     t0 = time.monotonic()
     handles = [executor.submit(waiter) for _ in range(count)]
     future = executor.submit(last)
+    submitted.set()
     for h in handles:
         h.result(90)
     assert future.result() == "released"
