@@ -1,8 +1,8 @@
 """What the pool runs for corvalune.Executor: a batch of a map() call (one
 MapBatch), and the list of executors whose calls are running on each thread.
 A submitted call is run by _corvalune_sys._run_call, a run of a batch's calls
-by _corvalune_sys._run_map_calls; both use this list, _rename_thread and
-LOGGER."""
+by _corvalune_sys._run_map_calls; both use this list and _rename_thread, and
+_run_call logs through LOGGER."""
 
 from __future__ import annotations
 
