@@ -95,10 +95,6 @@ PyObject* post_to_loop(PyObject* bound, PyObject* future) {
 
 PyMethodDef kPostDef = {"post_to_loop", post_to_loop, METH_O, nullptr};
 
-}  // namespace
-
-namespace {
-
 // The running loop of this thread (a new reference), or empty (none, or
 // asyncio not imported). No error set.
 Ref running_loop() {
