@@ -128,6 +128,8 @@ def _where(func: Any) -> str | None:
 
 
 def _refuse(entry: str, what: str, index: str, value: Any, exc: BaseException) -> None:
+    if isinstance(exc, MemoryError):
+        raise exc  # no memory to pickle it: nothing says it cannot cross
     raise TypeError(f"{entry}: {what} {index}cannot be sent to a sub-interpreter "
                     f"({type(value).__qualname__}): {exc}") from exc
 
@@ -197,10 +199,14 @@ def send_call(func: Any, args: tuple[Any, ...] | None, kwargs: dict[str, Any] | 
             kwargs = {k: _mark(v) for k, v in kwargs.items()}
     try:
         return _dumps((key, args, kwargs or None, initializer), big)
+    except MemoryError:
+        raise
     except Exception as exc:
         if not big:  # a memoryview inside another argument
             try:
                 return _dumps((key, args, kwargs or None, initializer), True)
+            except MemoryError:
+                raise
             except Exception:
                 pass
         _name_failure(entry, args, kwargs, exc)
@@ -217,15 +223,21 @@ def send_chunk(func: Any, items: list[tuple[Any, ...]], initializer: Any = None,
         items = [tuple(_mark(a) for a in item) for item in items]
     try:
         return _dumps((key, items, initializer), big)
+    except MemoryError:
+        raise
     except Exception as exc:
         if not big:  # a memoryview inside an argument
             try:
                 return _dumps((key, items, initializer), True)
+            except MemoryError:
+                raise
             except Exception:
                 pass
         for number, item in enumerate(items):
             try:
                 _dumps(item, True)
+            except MemoryError:
+                raise
             except Exception as inner:
                 raise TypeError(f"{entry}: item {first + number} cannot be sent to a sub-interpreter: {inner}") from inner
         raise TypeError(f"{entry}: the items cannot be sent to a sub-interpreter: {exc}") from exc

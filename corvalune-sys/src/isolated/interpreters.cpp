@@ -4,8 +4,11 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstring>
 #include <fstream>
+#include <memory>
 #include <mutex>
+#include <new>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -191,29 +194,42 @@ SubInterpreter* create() {
   config.allow_daemon_threads = 0;
   config.check_multi_interp_extensions = 1;
   config.gil = PyInterpreterConfig_OWN_GIL;
+  // Made first: nothing may throw while the new interpreter's state is
+  // current, or `outer` would never be attached again.
+  auto sub = std::make_unique<SubInterpreter>();
   PyThreadState* state = nullptr;
   // Detaches `outer` (if any) and leaves the new state current.
   PyStatus status = Py_NewInterpreterFromConfig(&state, &config);
   if (PyStatus_Exception(status) || state == nullptr) {
+    // CPython's own words for an allocation that failed: the caller's
+    // MemoryError, not a fault of the pool.
+    if (status.err_msg != nullptr && std::strcmp(status.err_msg, "memory allocation failed") == 0)
+      throw std::bad_alloc();
     std::string message = "cannot create a sub-interpreter";
     if (status.err_msg != nullptr) message += std::string(": ") + status.err_msg;
     throw core::Panic(message);  // `outer` is attached again
   }
-  auto* sub = new SubInterpreter();
   sub->interp = PyThreadState_GetInterpreter(state);
   sub->tstate = state;
   sub->owner = PyThread_get_thread_ident();
   if (!bootstrap(*sub, from)) {
-    const std::string message = "cannot prepare a sub-interpreter: " + take_error_text();
+    bool no_memory = PyErr_ExceptionMatches(PyExc_MemoryError) != 0;
+    std::string message;
+    try {
+      message = "cannot prepare a sub-interpreter: " + take_error_text();
+    } catch (const std::bad_alloc&) {
+      PyErr_Clear();
+      no_memory = true;
+    }
     PyEval_SaveThread();
     end(*sub);
-    delete sub;
     if (outer != nullptr) PyEval_RestoreThread(outer);
+    if (no_memory) throw std::bad_alloc();
     throw core::Panic(message);
   }
   PyEval_SaveThread();
   if (outer != nullptr) PyEval_RestoreThread(outer);
-  return sub;
+  return sub.release();
 }
 
 // Raises SystemExit in the call `sub`'s owner is running, at its next

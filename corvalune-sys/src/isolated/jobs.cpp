@@ -70,6 +70,9 @@ SubResult run_in_sub(const Crossing& call, SubFunction which, std::uint64_t coun
     out.shut_down = true;
     return out;
   } catch (...) {
+    // No memory for this thread's state or the interpreter's: the caller's
+    // MemoryError, as for any allocation of the call.
+    out.no_memory = failure_is_no_memory();
     out.failure = current_failure_message("cannot enter a sub-interpreter");
     return out;
   }
@@ -157,7 +160,11 @@ class IsolatedChunk final : public core::Pollable, public core::PoolAllocated {
       try {
         record.publish(range_.start, outcomes(result, count, pairs_));
       } catch (...) {
-        record.set_error(current_failure_message("isolated chunk panicked"));
+        if (auto message = task_failure_message("isolated chunk panicked")) {
+          record.set_error(std::move(*message));
+        } else {
+          record.set_no_memory();
+        }
       }
       chunk_.drop();
       if (record.finish_items(count)) record.run_callbacks();

@@ -97,7 +97,11 @@ void IsolatedCompletion::settle(Settlement& step) noexcept {
       complete_error(Ref::borrow(PyTuple_GET_ITEM(outcome.get(), 1)));
     }
   } catch (...) {
-    complete_panic(current_failure_message("isolated task panicked"));
+    if (auto message = task_failure_message("isolated task panicked")) {
+      complete_panic(std::move(*message));
+    } else {
+      complete_no_memory();
+    }
   }
   step.call.drop();
   try {
