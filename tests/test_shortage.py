@@ -237,15 +237,18 @@ def test_run_in_executor_at_every_failed_allocation_raises_memory_error_or_resum
     assert proc.stdout.split() == ["swept"], proc.stderr[-3000:]
 
 
-def test_a_worker_that_cannot_attach_fails_the_job_and_runs_its_callbacks_later():
+@pytest.mark.parametrize("spawn", ["m.spawn_callable(int)", "m.spawn_isolated(int)",
+                                   "m.batch_spawn_isolated(int, [(), ()])"])
+def test_a_worker_that_cannot_attach_fails_the_job_and_runs_its_callbacks_later(spawn):
     code = """
-        import time, _testcapi
+        import pickle, time, _testcapi
+        import corvalune  # the crossing module too, before the workers are busy
         import _corvalune_sys as m
         payload = b"x" * 60_000_000
         m.configure(2)
         native = [m.spawn_native_pipeline(payload, 1) for _ in range(2)]
         called = []
-        handles = [m.spawn_callable(int) for _ in range(4)]
+        handles = [SPAWN for _ in range(4)]
         for h in handles:
             h.add_done_callback(lambda: called.append(1))
         # Every worker's first attach fails: the native jobs end meanwhile.
@@ -272,7 +275,7 @@ def test_a_worker_that_cannot_attach_fails_the_job_and_runs_its_callbacks_later(
         print(late, outcomes.count("MemoryError"), len(called))
     """
     for _ in range(3):
-        late, failed, called = run_python(code, timeout=60).stdout.split()
+        late, failed, called = run_python(code.replace("SPAWN", spawn), timeout=60).stdout.split()
         if late == "False":
             break
     else:

@@ -131,6 +131,8 @@ class IsolatedCall final : public core::Pollable, public core::PoolAllocated {
         Attach attach(Attach::Linger::Yes);
         record.settle(step);
       } catch (const core::Panic&) {
+      } catch (const std::bad_alloc&) {
+        settle_without_memory(step);
       }
     }
     if (!may_hand) finish_in_sub(step.result);
@@ -138,6 +140,20 @@ class IsolatedCall final : public core::Pollable, public core::PoolAllocated {
   }
 
  private:
+  // This thread has no memory for its main-interpreter state: the call
+  // fails with MemoryError and its callbacks wait for a thread that can
+  // attach, as a callable's do. The caller's pickle, which only an attached
+  // thread may drop, is left.
+  static void settle_without_memory(Settlement& step) noexcept {
+    step.record->complete_no_memory();
+    try {
+      step.record->run_callbacks();
+    } catch (...) {
+      // Finalization began since: no callback runs any more.
+    }
+    step.record.reset();
+  }
+
   Crossing call_;
   std::shared_ptr<IsolatedCompletion> record_;
 };
@@ -154,8 +170,26 @@ class IsolatedChunk final : public core::Pollable, public core::PoolAllocated {
   core::Poll poll(core::Context&) override {
     const std::uint64_t count = range_.end - range_.start;
     SubResult result = run_in_sub(chunk_, SubFunction::RunChunk, count);
+    std::optional<Attach> attach;
     try {
-      Attach attach(Attach::Linger::Yes);
+      attach.emplace(Attach::Linger::Yes);
+    } catch (...) {
+      // Finalizing: the chunk ends without an outcome. No memory for this
+      // thread's main-interpreter state: its items fail with MemoryError
+      // (its pickle, which only an attached thread may drop, is left).
+      if (failure_is_no_memory()) {
+        record_->set_no_memory();
+        try {
+          if (record_->finish_items(count)) record_->run_callbacks();
+        } catch (...) {
+          // Finalization began since: no callback runs any more.
+        }
+        record_.reset();
+      }
+      finish_in_sub(result);
+      return core::Poll::Ready;
+    }
+    try {
       BatchCallableCompletion& record = *record_;
       try {
         record.publish(range_.start, outcomes(result, count, pairs_));
@@ -171,6 +205,7 @@ class IsolatedChunk final : public core::Pollable, public core::PoolAllocated {
       record_.reset();
     } catch (const core::Panic&) {
     }
+    attach.reset();  // ended before the sub-interpreter is entered again
     finish_in_sub(result);
     return core::Poll::Ready;
   }
