@@ -46,7 +46,18 @@ def _settle(executor: InterpreterExecutor, future: _future.Future[Any], handle: 
 def _report(batch: MapBatch) -> None:
     """The done callback of one map batch: each call's outcome, at once (the
     batch crossed back as one). Calls cancelled meanwhile are skipped: they
-    ran, but nobody wants them."""
+    ran, but nobody wants them. A report that fails for want of memory
+    leaves its call and those after it to be reported: tried twice more."""
+    for attempt in range(3):
+        try:
+            _report_outcomes(batch)
+            return
+        except BaseException:
+            if attempt == 2:
+                raise  # calls a consumer will wait for: at least say so
+
+
+def _report_outcomes(batch: MapBatch) -> None:
     try:
         pairs = batch.handle.result()
     except BaseException as exc:  # the pool dropped the batch: every call fails so
@@ -56,8 +67,12 @@ def _report(batch: MapBatch) -> None:
         try:
             batch.unstarted.remove(index)
         except KeyError:
-            continue
-        batch.report(index, outcome)
+            continue  # cancelled, or reported already
+        try:
+            batch.report(index, outcome)  # which, when it fails, has recorded nothing
+        except BaseException:
+            batch.unstarted.add(index)
+            raise
 
 
 class InterpreterExecutor(Executor):

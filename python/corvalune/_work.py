@@ -153,6 +153,10 @@ class MapBatch:
 MAP_RUN = 16
 
 
+# How long a consumer waits for a call's outcome before it looks again.
+_LOOK_AGAIN = 1.0
+
+
 def take_result(batch: MapBatch, index: int, end_time: float | None) -> Any:
     """The result of call `index` once it is ready; its exception raised."""
     results = batch.results
@@ -172,8 +176,11 @@ def take_result(batch: MapBatch, index: int, end_time: float | None) -> Any:
                     batch.waiting = False
                     raise TimeoutError()
                 batch.waiting = True
+                # In slices: a report whose notification failed (no memory
+                # for it) has recorded the outcome all the same.
+                look = _LOOK_AGAIN if remaining is None else min(remaining, _LOOK_AGAIN)
                 with _blocking:  # on a pool thread, another worker takes this one's place
-                    batch.cond.wait(remaining)
+                    batch.cond.wait(look)
             batch.waiting = False
             outcome = results[index]
             results[index] = None  # taken: not kept alive by the batch

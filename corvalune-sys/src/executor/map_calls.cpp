@@ -29,28 +29,45 @@ struct BatchParts {
   }
 };
 
-// Under the batch's lock: the outcome in its slot, one call fewer left, a
-// waiting consumer told. Sets `last` when that was the batch's last call.
-bool record(PyObject* batch, const BatchParts& parts, PyObject* index, PyObject* outcome, bool& last) {
-  if (PyObject_SetItem(parts.results.get(), index, outcome) < 0) return false;
+// Under the batch's lock: the outcome in its slot, one call fewer left.
+// Everything that can fail comes before the first change, so that a call
+// is recorded whole or not at all, and a failed report may be made again.
+// Sets `last` when that was the batch's last call and `told` when a
+// consumer waits.
+bool record(PyObject* batch, const BatchParts& parts, PyObject* index, PyObject* outcome, bool& last, bool& told) {
+  const Py_ssize_t at = PyNumber_AsSsize_t(index, PyExc_IndexError);
+  if (at == -1 && PyErr_Occurred()) return false;
+  if (!PyList_Check(parts.results.get()) || at < 0 || at >= PyList_GET_SIZE(parts.results.get())) {
+    PyErr_SetString(PyExc_IndexError, "a map call's index is out of its batch");
+    return false;
+  }
   Ref left = Ref::steal(PyObject_GetAttr(batch, name(Name::left)));
   const Py_ssize_t count = left ? PyLong_AsSsize_t(left.get()) : -1;
   if (count == -1 && PyErr_Occurred()) return false;
   Ref fewer = Ref::steal(PyLong_FromSsize_t(count - 1));
-  if (!fewer || PyObject_SetAttr(batch, name(Name::left), fewer.get()) < 0) return false;
+  Ref waiting = fewer ? Ref::steal(PyObject_GetAttr(batch, name(Name::waiting))) : Ref();
+  const int is_waiting = waiting ? PyObject_IsTrue(waiting.get()) : -1;
+  if (is_waiting < 0) return false;
+  // `left` is a slot of MapBatch: setting it allocates nothing.
+  if (PyObject_SetAttr(batch, name(Name::left), fewer.get()) < 0) return false;
+  PyList_SetItem(parts.results.get(), at, Py_NewRef(outcome));  // steals; the slot's old value dropped
   last = count == 1;
-  Ref waiting = Ref::steal(PyObject_GetAttr(batch, name(Name::waiting)));
-  const int told = waiting ? PyObject_IsTrue(waiting.get()) : -1;
-  if (told < 0) return false;
-  return told == 0 || static_cast<bool>(call_method(parts.cond.get(), Name::notify_all));
+  told = is_waiting != 0;
+  return true;
 }
 
-// MapBatch.report: false with an error set (the outcome may then not be
-// recorded).
+// MapBatch.report: false with an error set when the outcome is not
+// recorded (nothing changed: the report may be made again). Once it is,
+// the rest cannot lose it: a consumer the notification fails to reach
+// finds it at its next look (take_result waits in slices), and a failure
+// to take the finished batch out of the executor's pending work is reported
+// as unraisable.
 bool report(PyObject* batch, const BatchParts& parts, PyObject* index, PyObject* outcome) {
   if (!call_method(parts.lock.get(), Name::acquire)) return false;
   bool last = false;
-  const bool recorded = record(batch, parts, index, outcome, last);
+  bool told = false;
+  const bool recorded = record(batch, parts, index, outcome, last, told);
+  if (recorded && told && !call_method(parts.cond.get(), Name::notify_all)) PyErr_Clear();
   PyObject* raised = PyErr_GetRaisedException();
   const bool released = static_cast<bool>(call_method(parts.lock.get(), Name::release));
   if (raised != nullptr) {
@@ -58,10 +75,13 @@ bool report(PyObject* batch, const BatchParts& parts, PyObject* index, PyObject*
     PyErr_SetRaisedException(raised);
     return false;
   }
-  if (!recorded || !released) return false;
+  if (!recorded) return false;
+  if (!released) PyErr_WriteUnraisable(batch);  // recorded all the same: not to be made again
   if (!last) return true;
   Ref executor = attribute(batch, "executor");
-  return executor && call_method(executor.get(), Name::forget_private, batch);
+  if (!executor || !call_method(executor.get(), Name::forget_private, batch))
+    PyErr_FormatUnraisable("Exception ignored while taking a finished map() batch out of %R", batch);
+  return true;
 }
 
 struct MapReport {
