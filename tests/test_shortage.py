@@ -253,8 +253,8 @@ def test_run_in_executor_at_every_failed_allocation_raises_memory_error_or_resum
                                    "m.batch_spawn_isolated(int, [(), ()])"])
 def test_a_worker_that_cannot_attach_fails_the_job_and_runs_its_callbacks_later(spawn):
     code = """
-        import pickle, time, _testcapi
-        import corvalune  # the crossing module too, before the workers are busy
+        import time, _testcapi
+        import corvalune, pickle  # what a spawn crosses with, loaded before the workers are busy
         import _corvalune_sys as m
         payload = b"x" * 60_000_000
         m.configure(2)

@@ -36,15 +36,6 @@ namespace {
 
 // --- chunk jobs --------------------------------------------------------------
 
-// Called from a chunk's catch block: records its failure.
-void fail(BatchCompletion& record, const char* fallback) noexcept {
-  if (auto message = task_failure_message(fallback)) {
-    record.set_error(std::move(*message));
-  } else {
-    record.set_no_memory();
-  }
-}
-
 // A chunk the stopped pool drops fails its batch; the batch completes when
 // its last chunk, run or dropped, is over.
 void fail_dropped(BatchCompletion& record, core::ChunkRange range) {
@@ -87,7 +78,7 @@ class NativeChunk final : public core::Pollable, public core::PoolAllocated {
       }
       record.publish(index_, std::move(results), placed);
     } catch (...) {
-      fail(record, "batch chunk panicked");
+      record.set_current_failure("batch chunk panicked");
     }
     if (record.finish_items(range_.end - range_.start)) record.run_callbacks();
     payloads_.reset();
@@ -177,7 +168,7 @@ class CallableChunk final : public core::Pollable, public core::PoolAllocated {
       }
       record.publish(range_.start, std::move(outcomes));
     } catch (...) {
-      fail(record, "batch callable chunk panicked");
+      record.set_current_failure("batch callable chunk panicked");
     }
     if (record.finish_items(range_.end - range_.start)) record.run_callbacks();
     func_.reset();

@@ -3,6 +3,8 @@
 #include <cassert>
 #include <utility>
 
+#include "interp/guard.hpp"
+
 namespace corvalune::sys {
 
 void BatchCompletion::set_error(std::string message) noexcept {
@@ -19,6 +21,14 @@ void BatchCompletion::set_error(PendingException error) noexcept {
 void BatchCompletion::set_no_memory() noexcept {
   std::lock_guard lock(error_lock_);
   error_ = PendingException{ExceptionKind::NoMemory, {}};
+}
+
+void BatchCompletion::set_current_failure(const char* fallback) noexcept {
+  if (auto message = task_failure_message(fallback)) {
+    set_error(std::move(*message));
+  } else {
+    set_no_memory();
+  }
 }
 
 bool BatchCompletion::check_result(const char* not_done) {

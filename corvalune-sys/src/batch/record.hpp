@@ -42,6 +42,9 @@ class BatchCompletion : public Completion {
   void set_error(std::string message) noexcept;
   void set_error(PendingException error) noexcept;
   void set_no_memory() noexcept;
+  // From a chunk's catch block: the failure being handled, MemoryError for
+  // std::bad_alloc and PanicInTask (its text, or `fallback`) otherwise.
+  void set_current_failure(const char* fallback) noexcept;
 
   // Subtracts a finished chunk's items; true for the chunk that completes the
   // batch, which then runs the callbacks.

@@ -291,6 +291,14 @@ void CallableCompletion::complete_no_memory() noexcept {
   store(Outcome::Error, {}, PendingException{ExceptionKind::NoMemory, {}});
 }
 
+void CallableCompletion::complete_current_failure(const char* fallback) {
+  if (auto message = task_failure_message(fallback)) {
+    complete_panic(std::move(*message));
+  } else {
+    complete_no_memory();
+  }
+}
+
 // With the shared_ptr's 16-byte control block, one 80-byte pooled block.
 static_assert(sizeof(NativeCompletion) <= 64);
 

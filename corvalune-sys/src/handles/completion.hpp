@@ -172,6 +172,9 @@ class CallableCompletion : public Completion {
   void complete_panic(std::string message);
   // MemoryError, made when the outcome is read: nothing is allocated here.
   void complete_no_memory() noexcept;
+  // From a catch block: the failure being handled, MemoryError for
+  // std::bad_alloc and a panic (its text, or `fallback`) otherwise.
+  void complete_current_failure(const char* fallback);
 
  private:
   bool failed() override;

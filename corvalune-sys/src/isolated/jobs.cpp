@@ -194,11 +194,7 @@ class IsolatedChunk final : public core::Pollable, public core::PoolAllocated {
       try {
         record.publish(range_.start, outcomes(result, count, pairs_));
       } catch (...) {
-        if (auto message = task_failure_message("isolated chunk panicked")) {
-          record.set_error(std::move(*message));
-        } else {
-          record.set_no_memory();
-        }
+        record.set_current_failure("isolated chunk panicked");
       }
       chunk_.drop();
       if (record.finish_items(count)) record.run_callbacks();

@@ -97,11 +97,7 @@ void IsolatedCompletion::settle(Settlement& step) noexcept {
       complete_error(Ref::borrow(PyTuple_GET_ITEM(outcome.get(), 1)));
     }
   } catch (...) {
-    if (auto message = task_failure_message("isolated task panicked")) {
-      complete_panic(std::move(*message));
-    } else {
-      complete_no_memory();
-    }
+    complete_current_failure("isolated task panicked");
   }
   step.call.drop();
   try {

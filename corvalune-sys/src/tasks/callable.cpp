@@ -78,11 +78,7 @@ class CallableJob final : public core::Pollable, public core::PoolAllocated {
         record.complete_error(std::move(failure));
       }
     } catch (...) {
-      if (auto message = task_failure_message("callable task panicked")) {
-        record.complete_panic(std::move(*message));
-      } else {
-        record.complete_no_memory();
-      }
+      record.complete_current_failure("callable task panicked");
     }
     record.run_callbacks();
   }
