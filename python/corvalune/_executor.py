@@ -16,7 +16,7 @@ from typing import Any, ParamSpec, TypeVar
 import _corvalune_sys
 
 from . import _future
-from ._work import MAP_BATCH, MAP_RUN, MapBatch, on_this_thread, take_result
+from ._work import MAP_BATCH, MAP_RUN, MapBatch, take_result
 
 _P = ParamSpec("_P")
 _T = TypeVar("_T")
@@ -230,7 +230,7 @@ class Executor(futures.ThreadPoolExecutor):
                 if work.cancel():  # a future not started: the pool only has to skip it
                     self._forget(work)
         if wait:
-            if any(running is self for running in on_this_thread.executors):
+            if _corvalune_sys._runs_on_this_thread(self):
                 # One of this executor's calls would wait for itself, and hold
                 # its pool thread for good.
                 raise RuntimeError("cannot join current thread")

@@ -1,7 +1,6 @@
 """What the pool runs for corvalune.Executor: a batch of a map() call (one
-MapBatch), and the list of executors whose calls are running on each thread.
-A submitted call is run by _corvalune_sys._run_call, a run of a batch's calls
-by _corvalune_sys._run_map_calls; both use this list and _rename_thread, and
+MapBatch). A submitted call is run by _corvalune_sys._run_call, a run of a
+batch's calls by _corvalune_sys._run_map_calls; both use _rename_thread, and
 _run_call logs through LOGGER."""
 
 from __future__ import annotations
@@ -19,17 +18,6 @@ from _corvalune_sys import PoolShutdownError, _blocking, _map_report
 
 if TYPE_CHECKING:
     from ._executor import Executor
-
-
-class _OnThisThread(threading.local):
-    """The executors whose calls are running on this thread, innermost last:
-    shutdown(wait=True) from one of them would wait for itself."""
-
-    def __init__(self) -> None:
-        self.executors: list[Executor] = []
-
-
-on_this_thread = _OnThisThread()
 
 
 def _rename_thread(prefix: str) -> tuple[threading.Thread, str]:

@@ -9,6 +9,9 @@
 #include "executor/call.hpp"
 
 #include <iterator>
+#include <new>
+#include <utility>
+#include <vector>
 
 #include "executor/future.hpp"
 #include "executor/loop_chain.hpp"
@@ -22,17 +25,24 @@
 namespace corvalune::sys {
 namespace {
 
-enum class Helper { on_this_thread, rename_thread, logger };
+enum class Helper { rename_thread, logger };
 
 // corvalune._work's objects (borrowed; kept for the process).
 PyObject* helper(Helper which) {
-  static constexpr const char* kNames[] = {"on_this_thread", "_rename_thread", "LOGGER"};
+  static constexpr const char* kNames[] = {"_rename_thread", "LOGGER"};
   static ObjectCell objects[std::size(kNames)];
   const auto index = static_cast<std::size_t>(which);
   return module_attribute(objects[index], "corvalune._work", kNames[index]);
 }
 
 Ref get(PyObject* obj, Name n) { return Ref::steal(PyObject_GetAttr(obj, name(n))); }
+
+// The executors whose calls are running on this thread, innermost last.
+// Borrowed: each is an argument of the call that listed it, which holds it
+// until it takes it off again. Native rather than a threading.local: the
+// list changes around every call, and an attribute of a threading.local
+// costs a look-up of the thread's own dict each time.
+thread_local std::vector<PyObject*> t_running_executors;
 
 // executor._forget(future), its common case inline: the future leaves the
 // pending set; only an executor that is shutting down and has nothing left
@@ -128,6 +138,19 @@ struct RunCall {
   }
 };
 
+struct RunsOnThisThread {
+  static constexpr const char* name = "_runs_on_this_thread";
+  static constexpr Param params[] = {{"executor", true}};
+  static constexpr const char* doc = "Whether a call of executor is running on the calling thread.";
+
+  static PyObject* call(PyObject*, PyObject* const* bound) {
+    for (PyObject* running : t_running_executors) {
+      if (running == bound[0]) Py_RETURN_TRUE;
+    }
+    Py_RETURN_FALSE;
+  }
+};
+
 ObjectCell g_run_call;  // _run_call as a function object, for the jobs
 
 struct SubmitCall {
@@ -194,15 +217,13 @@ struct SubmitCall {
 }  // namespace
 
 bool ExecutorOnThread::enter(PyObject* executor) {
-  PyObject* on_this_thread = helper(Helper::on_this_thread);
-  Ref list = on_this_thread != nullptr ? get(on_this_thread, Name::executors) : Ref();
-  if (!list) return false;
-  if (!PyList_Check(list.get())) {
-    PyErr_SetString(PyExc_TypeError, "on_this_thread.executors is not a list");
+  try {
+    t_running_executors.push_back(executor);
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
     return false;
   }
-  if (PyList_Append(list.get(), executor) < 0) return false;
-  list_ = std::move(list);
+  listed_ = true;
   Ref prefix = get(executor, Name::thread_name_prefix_private);
   int has_prefix = prefix ? PyObject_IsTrue(prefix.get()) : -1;
   if (has_prefix > 0) {
@@ -224,11 +245,9 @@ bool ExecutorOnThread::leave() {
                                    PyTuple_GET_ITEM(renamed_.get(), 1)) < 0)
     ok = false;
   renamed_.reset();
-  if (list_) {
-    Py_ssize_t size = PyList_GET_SIZE(list_.get());
-    if (size > 0 && PyList_SetSlice(list_.get(), size - 1, size, nullptr) < 0) ok = false;
-    list_.reset();
-  }
+  // Brackets nest (a call that waits may run another on this thread), so
+  // this one's entry is the last.
+  if (std::exchange(listed_, false)) t_running_executors.pop_back();
   return ok;
 }
 
@@ -241,5 +260,6 @@ Ref run_in_context(PyObject* context, PyObject* fn, PyObject* args, PyObject* kw
 
 PyMethodDef kSubmitCallDef = entry_def<SubmitCall>();
 PyMethodDef kRunCallDef = entry_def<RunCall>();
+PyMethodDef kRunsOnThisThreadDef = entry_def<RunsOnThisThread>();
 
 }  // namespace corvalune::sys

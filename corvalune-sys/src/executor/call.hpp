@@ -10,12 +10,15 @@ namespace corvalune::sys {
 
 extern PyMethodDef kSubmitCallDef;
 extern PyMethodDef kRunCallDef;
+// `_corvalune_sys._runs_on_this_thread(executor)`: whether the calling
+// thread is inside one of the executor's calls (shutdown(wait=True) there
+// would wait for itself).
+extern PyMethodDef kRunsOnThisThreadDef;
 
 // A pool thread running calls of one executor's (a submitted call, or a run
-// of a map() batch): while they run, the executor is listed in the thread's
-// `corvalune._work.on_this_thread.executors` (shutdown(wait=True) from one
-// of them would wait for itself) and, with a thread name prefix, the thread
-// carries the executor's name in Python (`_rename_thread`).
+// of a map() batch): while they run, the executor is listed as running on
+// the thread (`_runs_on_this_thread`) and, with a thread name prefix, the
+// thread carries the executor's name in Python (`_rename_thread`).
 class ExecutorOnThread {
  public:
   // False with an error set, and nothing to leave.
@@ -25,7 +28,7 @@ class ExecutorOnThread {
   bool leave();
 
  private:
-  Ref list_;     // on_this_thread.executors
+  bool listed_ = false;  // the executor is on this thread's list
   Ref renamed_;  // (thread, its own name) while it carries the executor's
 };
 

@@ -10,7 +10,7 @@ constexpr const char* kText[] = {
     "exception", "get_running_loop", "lower", "result", "send", "set_exception", "set_result", "throw",
     "value", "__await__", "asyncio.events", "_get_running_loop", "_set_running_loop",
     "_corvalune_mailbox", "acquire", "release", "notify_all", "add_result", "add_exception", "add_cancelled",
-    "_watch_pool", "_wait_result", "executors", "_thread_name_prefix", "_pending", "_shutdown", "_forget", "_name",
+    "_watch_pool", "_wait_result", "_thread_name_prefix", "_pending", "_shutdown", "_forget", "_name",
     "_ready", "_watched", "_pool_settled", "is_closed", "asyncio.base_events", "cancel", "left", "waiting",
 };
 static_assert(sizeof(kText) / sizeof(kText[0]) == static_cast<int>(Name::kCount));

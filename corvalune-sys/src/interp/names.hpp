@@ -40,7 +40,6 @@ enum class Name {
   add_cancelled,
   watch_pool_private,
   wait_result_private,
-  executors,
   thread_name_prefix_private,
   pending_private,
   shutdown_private,

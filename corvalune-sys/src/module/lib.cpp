@@ -199,7 +199,7 @@ int exec_module(PyObject* module) {
     }
     // Private names, for the corvalune package: not in __all__.
     for (PyMethodDef* def : {&kPoolStatsDef, &kSetExtraWorkerLimitDef, &kSettleOnCallerDef, &kSubmitCallDef, &kRunCallDef,
-                              &kRunMapCallsDef, &kMapReportDef}) {
+                              &kRunsOnThisThreadDef, &kRunMapCallsDef, &kMapReportDef}) {
       Ref func = Ref::steal(PyCFunction_NewEx(def, module, module_name.get()));
       if (!func || PyObject_SetAttrString(module, def->ml_name, func.get()) < 0) return -1;
     }
