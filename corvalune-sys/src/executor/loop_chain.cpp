@@ -95,12 +95,40 @@ PyObject* post_to_loop(PyObject* bound, PyObject* future) {
 
 PyMethodDef kPostDef = {"post_to_loop", post_to_loop, METH_O, nullptr};
 
+// A module if it has been imported (a new reference), or empty; no error
+// set. Looked up in sys.modules itself: PyImport_GetModule also asks the
+// module's spec whether it is still initializing, which cost more than all
+// the rest of a submit's look for a loop (800 instructions).
+Ref imported_module(Name n) {
+  PyObject* modules = PyImport_GetModuleDict();  // borrowed
+  PyObject* found = nullptr;
+  if (PyDict_Check(modules)) {
+    if (PyDict_GetItemRef(modules, name(n), &found) < 0) PyErr_Clear();
+  } else {
+    found = PyImport_GetModule(name(n));
+    if (found == nullptr) PyErr_Clear();
+  }
+  return Ref::steal(found);
+}
+
+// asyncio.events._get_running_loop, once asyncio is imported.
+ObjectCell g_get_running_loop;
+
 // The running loop of this thread (a new reference), or empty (none, or
 // asyncio not imported). No error set.
 Ref running_loop() {
-  Ref events = Ref::steal(PyImport_GetModule(name(Name::asyncio_events)));
-  Ref running = events ? Ref::steal(PyObject_CallMethodNoArgs(events.get(), name(Name::get_running_loop_private)))
-                       : Ref();
+  PyObject* get = g_get_running_loop.peek();
+  if (get == nullptr) {
+    Ref events = imported_module(Name::asyncio_events);
+    if (!events) return {};
+    get = g_get_running_loop.get_or_init(
+        [&] { return PyObject_GetAttr(events.get(), name(Name::get_running_loop_private)); });
+    if (get == nullptr) {
+      PyErr_Clear();
+      return {};
+    }
+  }
+  Ref running = Ref::steal(PyObject_CallNoArgs(get));
   if (!running) PyErr_Clear();
   return running.get() == Py_None ? Ref() : std::move(running);
 }
@@ -113,11 +141,8 @@ ObjectCell g_run_in_executor_code;
 
 PyObject* run_in_executor_code() {
   if (PyObject* code = g_run_in_executor_code.peek()) return code;
-  Ref module = Ref::steal(PyImport_GetModule(name(Name::asyncio_base_events)));
-  if (!module) {
-    PyErr_Clear();
-    return nullptr;
-  }
+  Ref module = imported_module(Name::asyncio_base_events);
+  if (!module) return nullptr;
   PyObject* code = g_run_in_executor_code.get_or_init([&]() -> PyObject* {
     Ref loop_type = Ref::steal(PyObject_GetAttrString(module.get(), "BaseEventLoop"));
     Ref method = loop_type ? Ref::steal(PyObject_GetAttrString(loop_type.get(), "run_in_executor")) : Ref();
@@ -126,6 +151,13 @@ PyObject* run_in_executor_code() {
   });
   if (code == nullptr) PyErr_Clear();
   return code;
+}
+
+// Whether asyncio's event loops are there to call run_in_executor (cheap
+// once they are).
+bool asyncio_imported() {
+  PyObject* code = run_in_executor_code();
+  return code != nullptr && code != Py_None;
 }
 
 // The loop whose run_in_executor called the Python function that is
@@ -147,11 +179,13 @@ Ref calling_run_in_executor() {
 
 Ref bind_to_awaiting_loop(PyObject* future) {
   Ref awaiting = [&]() -> Ref {
-    Ref loop = calling_run_in_executor();
     // Only for the loop running on this thread: the mailbox is made there,
-    // and its future is made and awaited there.
-    Ref running = loop ? running_loop() : Ref();
-    if (!running || running.get() != loop.get()) return {};
+    // and its future is made and awaited there. Looked at first: finding
+    // the caller makes frame objects, which a submit with no loop running
+    // on its thread (most of them) need not pay for.
+    Ref running = asyncio_imported() ? running_loop() : Ref();
+    Ref loop = running ? calling_run_in_executor() : Ref();
+    if (!loop || running.get() != loop.get()) return {};
     Ref mailbox = loop_mailbox(loop.get());
     Ref made = mailbox ? call_method(loop.get(), Name::create_future) : Ref();
     Ref bound = made ? Ref::steal(PyTuple_Pack(3, mailbox.get(), made.get(), Py_None)) : Ref();
