@@ -52,6 +52,20 @@ def test_a_batch_beyond_the_address_space_fails_with_memory_error():
 # right result, "MemoryError" for a MemoryError (raised by the call or by
 # the handle), anything else is wrong. The sweep fails the n-th allocation
 # (n from 0) made anywhere in the process while the call is made.
+# For the cases that run a sub-interpreter: the allocation hooks are the
+# process's, and a sub-interpreter, under its own lock, must not allocate
+# while they change. The one worker ends the job that reported its outcome
+# before it runs this one.
+SETTLE_ON_ONE_WORKER = """
+        def settle():
+            try:
+                h = m.spawn_callable(int)
+                while not h.done():
+                    time.sleep(0.001)
+            except MemoryError:
+                time.sleep(0.05)
+"""
+
 SWEEP_CASES = {
     "spawn_callable": """
         def case():
@@ -137,7 +151,7 @@ SWEEP_CASES = {
             # Another function each time: its pickle is made here too.
             value = pool.submit(next(functions), 2, 3).result(timeout=10)
             return lambda: value in (8, (0, 2))
-    """,
+    """ + SETTLE_ON_ONE_WORKER,
     # A map's outcomes cross back as one, and are reported call by call.
     "InterpreterExecutor.map": """
         import corvalune, itertools
@@ -148,7 +162,7 @@ SWEEP_CASES = {
         def case():
             value = list(pool.map(next(functions), [2, 3], [3, 2], timeout=10))
             return lambda: value in ([8, 9], [(0, 2), (1, 1)])
-    """,
+    """ + SETTLE_ON_ONE_WORKER,
     # The exec step of an import, each name it adds to __all__ included.
     "import": """
         def case():
@@ -178,6 +192,9 @@ SWEEP = """
             time.sleep(0.001)
         return h.result()
 
+    def settle():
+        pass
+
     {case}
 
     for n in range({count}):
@@ -188,6 +205,7 @@ SWEEP = """
         except MemoryError:
             pass
         finally:
+            settle()
             _testcapi.remove_mem_hooks()
         try:
             ok = check() if check else "MemoryError"
