@@ -1,7 +1,7 @@
 """What the pool runs for corvalune.Executor: a batch of a map() call (one
-MapBatch). A submitted call is run by _corvalune_sys._run_call, a run of a
-batch's calls by _corvalune_sys._run_map_calls; both use _rename_thread, and
-_run_call logs through LOGGER."""
+MapBatch). A submitted call is run by the native job _corvalune_sys._submit_call
+spawns, a run of a batch's calls by _corvalune_sys._run_map_calls; both use
+_rename_thread, and the submitted call's job logs through LOGGER."""
 
 from __future__ import annotations
 
@@ -10,7 +10,7 @@ import threading
 import time
 from collections.abc import Callable
 from concurrent import futures
-from concurrent.futures._base import LOGGER  # noqa: F401  # the native _run_call logs through it
+from concurrent.futures._base import LOGGER  # noqa: F401  # a submitted call's native job logs through it
 from typing import TYPE_CHECKING, Any
 
 from _corvalune_sys import PoolShutdownError, _blocking, _map_report

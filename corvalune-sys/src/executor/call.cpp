@@ -1,8 +1,8 @@
 // One submitted call, as the standard library's work item runs it: the
 // future it settles, the caller's context and the call. _submit_call spawns
-// _run_call with its six arguments in the job's argument tuple (a tuple
-// rather than an object of its own: one object fewer per call to make, and
-// for the collector to scan while the call waits).
+// it as a CallableTask whose job holds them itself (ExecutorCall): no
+// Python object of its own, so one object fewer per call to make, and for
+// the collector to scan while the call waits.
 //
 // While the call and the future's callbacks run, the thread is the
 // executor's (ExecutorOnThread, call.hpp).
@@ -20,7 +20,8 @@
 #include "interp/pyref.hpp"
 #include "module/args.hpp"
 #include "module/entry.hpp"
-#include "tasks/callable.hpp"
+#include "interp/deferred.hpp"
+#include "tasks/call_job.hpp"
 
 namespace corvalune::sys {
 namespace {
@@ -93,49 +94,62 @@ PyObject* fail_call(PyObject* executor, PyObject* future) {
   return forget(executor, future) ? Py_NewRef(Py_None) : nullptr;
 }
 
-struct RunCall {
-  static constexpr const char* name = "_run_call";
-  static constexpr Param params[] = {{"executor", true}, {"future", true}, {"context", true},
-                                     {"fn", true},       {"args", true},   {"kwargs", true}};
-  static constexpr const char* doc = "Runs one call submitted to corvalune.Executor and settles its future.";
-
-  static PyObject* call(PyObject*, PyObject* const* bound) {
-    PyObject *executor = bound[0], *future = bound[1], *context = bound[2], *fn = bound[3], *args = bound[4],
-             *kwargs = bound[5] == Py_None ? nullptr : bound[5];
-    if (!is_future_core(future) || !PyContext_CheckExact(context) || !PyTuple_Check(args) ||
-        (kwargs != nullptr && !PyDict_Check(kwargs))) {
-      PyErr_SetString(PyExc_TypeError, "_run_call() takes an executor's future, context, call and arguments");
-      return nullptr;
-    }
-    future_drop_handle(future);  // started: nothing for a waiter to watch
-    if (PyObject* awaiting = future_awaiting(future)) {
-      // Its awaiting coroutine gave up before the call started (asyncio's
-      // chaining would have cancelled it then): it does not run.
-      Ref cancelled = call_method(awaiting, Name::cancelled);
-      if (!cancelled) return fail_call(executor, future);
-      if (cancelled.get() == Py_True && !call_method(future, Name::cancel)) return fail_call(executor, future);
-    }
-    int running = future_set_running(future);
-    if (running < 0) return fail_call(executor, future);  // no memory for its lock
-    if (running == 0) return forget(executor, future) ? Py_NewRef(Py_None) : nullptr;
-
-    ExecutorOnThread on_thread;
-    if (!on_thread.enter(executor)) return fail_call(executor, future);
-    Ref failure;
-    Ref result = run_in_context(context, fn, args, kwargs);
-    if (!result) failure = Ref::steal(PyErr_GetRaisedException());
-    // What the future's callbacks let through (KeyboardInterrupt,
-    // SystemExit) is logged as ThreadPoolExecutor logs a failure of its
-    // worker; the callbacks after it do not run, as there.
-    if (future_settle(future, result ? result.get() : Py_None, failure.get()) < 0) log_worker_failure();
-    result.reset();
-    failure.reset();
-
-    // Whatever happened, the call is over: shutdown(wait=True) must not
-    // wait for it.
-    if (!on_thread.leave()) log_worker_failure();
-    return forget(executor, future) ? Py_NewRef(Py_None) : nullptr;
+// Runs the call, settles its future and takes it off the executor's
+// pending set: None, or nullptr with the error raised that the call's task
+// then fails with. `kwargs` may be null.
+PyObject* run_call(PyObject* executor, PyObject* future, PyObject* context, PyObject* fn, PyObject* args,
+                   PyObject* kwargs) {
+  future_drop_handle(future);  // started: nothing for a waiter to watch
+  if (PyObject* awaiting = future_awaiting(future)) {
+    // Its awaiting coroutine gave up before the call started (asyncio's
+    // chaining would have cancelled it then): it does not run.
+    Ref cancelled = call_method(awaiting, Name::cancelled);
+    if (!cancelled) return fail_call(executor, future);
+    if (cancelled.get() == Py_True && !call_method(future, Name::cancel)) return fail_call(executor, future);
   }
+  int running = future_set_running(future);
+  if (running < 0) return fail_call(executor, future);  // no memory for its lock
+  if (running == 0) return forget(executor, future) ? Py_NewRef(Py_None) : nullptr;
+
+  ExecutorOnThread on_thread;
+  if (!on_thread.enter(executor)) return fail_call(executor, future);
+  Ref failure;
+  Ref result = run_in_context(context, fn, args, kwargs);
+  if (!result) failure = Ref::steal(PyErr_GetRaisedException());
+  // What the future's callbacks let through (KeyboardInterrupt,
+  // SystemExit) is logged as ThreadPoolExecutor logs a failure of its
+  // worker; the callbacks after it do not run, as there.
+  if (future_settle(future, result ? result.get() : Py_None, failure.get()) < 0) log_worker_failure();
+  result.reset();
+  failure.reset();
+
+  // Whatever happened, the call is over: shutdown(wait=True) must not
+  // wait for it.
+  if (!on_thread.leave()) log_worker_failure();
+  return forget(executor, future) ? Py_NewRef(Py_None) : nullptr;
+}
+
+// What the pool runs for a submitted call (see call_job.hpp).
+struct ExecutorCall {
+  Ref operator()() {
+    return Ref::steal(run_call(executor.get(), future.get(), context.get(), fn.get(), args.get(), kwargs.get()));
+  }
+
+  void release() noexcept {
+    kwargs.reset();
+    args.reset();
+    fn.reset();
+    context.reset();
+    future.reset();
+    executor.reset();
+  }
+
+  DeferredRef executor;
+  DeferredRef future;
+  DeferredRef context;
+  DeferredRef fn;
+  DeferredRef args;
+  DeferredRef kwargs;  // none when the call has no keywords
 };
 
 struct RunsOnThisThread {
@@ -151,8 +165,6 @@ struct RunsOnThisThread {
   }
 };
 
-ObjectCell g_run_call;  // _run_call as a function object, for the jobs
-
 struct SubmitCall {
   static constexpr const char* name = "_submit_call";
   static constexpr Param params[] = {
@@ -167,8 +179,6 @@ struct SubmitCall {
       PyErr_SetString(PyExc_TypeError, "_submit_call() takes the call's arguments as a tuple and a dict or None");
       return nullptr;
     }
-    PyObject* run = g_run_call.get_or_init([] { return PyCFunction_New(&kRunCallDef, nullptr); });
-    if (run == nullptr) return nullptr;
     Ref future = Ref::steal(PyObject_CallNoArgs(bound[1]));
     if (!future) return nullptr;
     if (!is_future_core(future.get())) {
@@ -198,9 +208,12 @@ struct SubmitCall {
     Ref handle;
     try {
       Ref context = Ref::steal(PyContext_CopyCurrent());
-      Ref job_args = context ? Ref::steal(PyTuple_Pack(6, executor, future.get(), context.get(), fn, args, kwargs))
-                             : Ref();
-      if (job_args) handle = Ref::steal(spawn_callable_task(run, job_args.get(), nullptr));
+      if (context) {
+        handle = Ref::steal(spawn_call_task(ExecutorCall{
+            DeferredRef(Ref::borrow(executor)), DeferredRef(Ref::borrow(future.get())), DeferredRef(std::move(context)),
+            DeferredRef(Ref::borrow(fn)), DeferredRef(Ref::borrow(args)),
+            DeferredRef(kwargs == Py_None ? Ref() : Ref::borrow(kwargs))}));
+      }
     } catch (...) {
       forget_keeping_error(executor, future.get());
       throw;
@@ -251,6 +264,10 @@ bool ExecutorOnThread::leave() {
   return ok;
 }
 
+ExecutorOnThread::~ExecutorOnThread() {
+  if (listed_) t_running_executors.pop_back();
+}
+
 Ref run_in_context(PyObject* context, PyObject* fn, PyObject* args, PyObject* kwargs) {
   if (PyContext_Enter(context) < 0) return Ref();
   Ref result = Ref::steal(PyObject_Call(fn, args, kwargs));
@@ -259,7 +276,6 @@ Ref run_in_context(PyObject* context, PyObject* fn, PyObject* args, PyObject* kw
 }
 
 PyMethodDef kSubmitCallDef = entry_def<SubmitCall>();
-PyMethodDef kRunCallDef = entry_def<RunCall>();
 PyMethodDef kRunsOnThisThreadDef = entry_def<RunsOnThisThread>();
 
 }  // namespace corvalune::sys

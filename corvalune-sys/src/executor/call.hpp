@@ -1,7 +1,6 @@
 #pragma once
 // One call submitted to corvalune.Executor: `_corvalune_sys._submit_call`
-// makes its future and spawns it, `_corvalune_sys._run_call` is what the
-// pool runs for it.
+// makes its future and spawns the job that runs it.
 #include <Python.h>
 
 #include "interp/pyref.hpp"
@@ -9,7 +8,6 @@
 namespace corvalune::sys {
 
 extern PyMethodDef kSubmitCallDef;
-extern PyMethodDef kRunCallDef;
 // `_corvalune_sys._runs_on_this_thread(executor)`: whether the calling
 // thread is inside one of the executor's calls (shutdown(wait=True) there
 // would wait for itself).
@@ -26,6 +24,11 @@ class ExecutorOnThread {
   // Restores the name and takes the executor off the list; false with an
   // error set when that failed.
   bool leave();
+  // Takes the executor off the list if a native failure skipped leave().
+  ~ExecutorOnThread();
+  ExecutorOnThread() = default;
+  ExecutorOnThread(const ExecutorOnThread&) = delete;
+  ExecutorOnThread& operator=(const ExecutorOnThread&) = delete;
 
  private:
   bool listed_ = false;  // the executor is on this thread's list

@@ -198,7 +198,7 @@ int exec_module(PyObject* module) {
       if (add_to_module(module, def->ml_name, std::move(func)) < 0) return -1;
     }
     // Private names, for the corvalune package: not in __all__.
-    for (PyMethodDef* def : {&kPoolStatsDef, &kSetExtraWorkerLimitDef, &kSettleOnCallerDef, &kSubmitCallDef, &kRunCallDef,
+    for (PyMethodDef* def : {&kPoolStatsDef, &kSetExtraWorkerLimitDef, &kSettleOnCallerDef, &kSubmitCallDef,
                               &kRunsOnThisThreadDef, &kRunMapCallsDef, &kMapReportDef}) {
       Ref func = Ref::steal(PyCFunction_NewEx(def, module, module_name.get()));
       if (!func || PyObject_SetAttrString(module, def->ml_name, func.get()) < 0) return -1;
