@@ -16,11 +16,11 @@
 #include "executor/future.hpp"
 #include "executor/loop_chain.hpp"
 #include "interp/cells.hpp"
+#include "interp/deferred.hpp"
 #include "interp/names.hpp"
 #include "interp/pyref.hpp"
 #include "module/args.hpp"
 #include "module/entry.hpp"
-#include "interp/deferred.hpp"
 #include "tasks/call_job.hpp"
 
 namespace corvalune::sys {
