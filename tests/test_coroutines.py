@@ -924,12 +924,12 @@ def test_a_level1_coroutine_parks_on_a_pending_handle():
                 except StopIteration as stop:
                     return stop.value
                 yields.append(y)
+                gate.set()  # the handle finishes once the coroutine has parked on it
                 yield y
 
     async def main():
         return await Counted()
 
-    threading.Timer(0.2, gate.set).start()
     assert level1(main()) is True
     # Parked once on the handle, instead of yielding None in a busy loop.
     assert yields == [h]

@@ -355,12 +355,20 @@ def test_a_pool_the_system_cannot_start_is_a_runtime_error_from_every_entry_poin
 
 def interrupt_child(code):
     """Runs `code` in a fresh interpreter, sends it SIGINT once it prints
-    "ready", and returns what it printed after."""
-    proc = subprocess.Popen([sys.executable, "-c", textwrap.dedent(code)], stdout=subprocess.PIPE,
+    "ready" (which it does from inside the wait under test, so the signal
+    never lands before the wait begins), and returns what it printed after.
+
+    A process started with SIGINT ignored (a background job of a
+    non-interactive shell, as CI runners and `make test &` start it) hands
+    that on to its children, and Python then installs no KeyboardInterrupt
+    handler: Ctrl-C would be ignored by design. The child puts the default
+    handler back first."""
+    prologue = "import signal\nsignal.signal(signal.SIGINT, signal.default_int_handler)\n"
+    proc = subprocess.Popen([sys.executable, "-c", prologue + textwrap.dedent(code)], stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE, text=True)
     try:
         assert proc.stdout.readline().strip() == "ready"
-        threading.Timer(0.2, proc.send_signal, (signal.SIGINT,)).start()
+        proc.send_signal(signal.SIGINT)
         out, err = proc.communicate(timeout=30)
     finally:
         proc.kill()
@@ -370,13 +378,29 @@ def interrupt_child(code):
 
 def test_ctrl_c_while_the_main_thread_helps_fails_one_task_and_reaches_the_caller():
     out = interrupt_child("""
-        import time
+        import threading, time
         import _corvalune_sys as m
         m.configure(1)
-        gate = m.spawn_callable(time.sleep, (5,))  # holds the only worker
+        holding = threading.Event()
+
+        def hold():
+            holding.set()
+            time.sleep(5)
+
+        gate = m.spawn_callable(hold)  # holds the only worker
+        assert holding.wait(30)
+        main, told = threading.main_thread(), []
+
+        def task():
+            # The first task the main thread runs says it is inside
+            # run_until_idle.
+            if not told and threading.current_thread() is main:
+                told.append(True)
+                print("ready", flush=True)
+            time.sleep(0.05)
+
         with m.register_worker() as w:
-            handles = [m.spawn_callable(time.sleep, (0.05,)) for _ in range(200)]
-            print("ready", flush=True)
+            handles = [m.spawn_callable(task) for _ in range(200)]
             try:
                 w.run_until_idle()
                 print("returned")
@@ -400,8 +424,9 @@ def test_ctrl_c_reaches_run_level1_on_the_main_thread():
         import time
         import _corvalune_sys as m
         async def main():
-            await m.spawn_callable(time.sleep, (10,))
-        print("ready", flush=True)
+            sleeping = m.spawn_callable(time.sleep, (10,))
+            print("ready", flush=True)  # run_level1 has begun: it stepped this coroutine
+            await sleeping
         started = time.monotonic()
         try:
             m.run_level1(main())
