@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "registry.hpp"
 #include "runtime.hpp"
 #include "test_support.hpp"
 
@@ -36,6 +37,12 @@ bool eventually(Pred pred, std::chrono::seconds limit = 30s) {
 // are blocked. Returns the name of the thread that set the flag, "" after
 // 30 s.
 std::string run_blocked_behind(Runtime& runtime, int blockers, bool scoped) {
+  // Every pool thread asleep first: a pool thread still starting on a loaded
+  // host is neither idle nor blocked, so the watchdog would compensate for it
+  // and leave it free to run the setter.
+  Scheduler& scheduler = *runtime.scheduler();
+  if (!eventually([&] { return scheduler.registry->sleepers.count.load() == scheduler.watchdog.pool_size; }))
+    return "";
   std::atomic<bool> released{false};
   std::atomic<int> started{0};
   std::atomic<int> finished{0};
