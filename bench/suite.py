@@ -449,6 +449,85 @@ def nested_batch(repeat: int, sizes: tuple[int, ...] = (2, 6)) -> dict:
     return {"lines": lines, "ok": ok, "by_size": rows, "what": f"64 x 64 KiB batch, medians of {repeat} runs"}
 
 
+def fork_join(repeat: int, depth: int = 6, fanout: int = 4) -> dict:
+    """A fork-join tree on a pool of 6: every task submits its children to
+    corvalune.Executor and calls result() on each; leaves hash 2 MB (about
+    1 ms, without the interpreter lock). Against the leaves run serially and
+    the same tree run level by level with ThreadPoolExecutor(6).map; the peak
+    thread count and extra workers of the fork-join runs."""
+    code = f"""
+        import hashlib, json, os, threading, time, corvalune
+        from concurrent.futures import ThreadPoolExecutor
+        leaf_data = bytes(2_000_000)
+        depth, fanout = {depth}, {fanout}
+
+        def leaf():
+            hashlib.sha256(leaf_data).digest()
+            return 1
+
+        ex = corvalune.Executor()
+
+        def node(d):
+            if d == 0:
+                return leaf()
+            children = [ex.submit(node, d - 1) for _ in range(fanout)]
+            return sum(f.result() for f in children)
+
+        peak, stop = [0], threading.Event()
+
+        def sample():
+            while not stop.is_set():
+                peak[0] = max(peak[0], len(os.listdir("/proc/self/task")))
+                stop.wait(0.002)
+
+        def tree():
+            t = time.perf_counter()
+            assert ex.submit(node, depth).result() == fanout ** depth
+            return time.perf_counter() - t
+
+        def serial():
+            t = time.perf_counter()
+            assert sum(leaf() for _ in range(fanout ** depth)) == fanout ** depth
+            return time.perf_counter() - t
+
+        def levels(tpe):
+            t = time.perf_counter()
+            nodes = [0]
+            for _ in range(depth):
+                nodes = list(tpe.map(lambda n: n, [n for n in nodes for _ in range(fanout)]))
+            assert sum(tpe.map(lambda _: leaf(), nodes)) == fanout ** depth
+            return time.perf_counter() - t
+
+        threading.Thread(target=sample, daemon=True).start()
+        runs = {{"tree": [], "serial": [], "levels": []}}
+        with ThreadPoolExecutor(6) as tpe:
+            for k in range({repeat} + 1):
+                for name, fn in (("tree", tree), ("serial", serial), ("levels", lambda: levels(tpe))):
+                    v = fn()
+                    if k >= 1:
+                        runs[name].append(v)
+        stop.set()
+        runs["peak_threads"] = peak[0]
+        runs["extra_started"] = corvalune.stats().extra_started
+        print(json.dumps(runs))
+    """
+    out = child(code, {"CORVALUNE_WORKERS": "6"})
+    r = {k: median_spread(out[k]) for k in ("tree", "serial", "levels")}
+    t, s, lv = (r[k]["median"] for k in ("tree", "serial", "levels"))
+    speedup, vs_levels = s / t, lv / t
+    ok = speedup >= 1.6 and vs_levels >= 1.0 and out["extra_started"] <= 2
+    lines = [f"tree {t * 1e3:.0f} ms ({r['tree']['min'] * 1e3:.0f}-{r['tree']['max'] * 1e3:.0f}), serial "
+             f"{s * 1e3:.0f} ms, ThreadPoolExecutor(6) level by level {lv * 1e3:.0f} ms "
+             f"({r['levels']['min'] * 1e3:.0f}-{r['levels']['max'] * 1e3:.0f})",
+             f"{speedup:.2f}x serial (>= 1.6x), {vs_levels:.2f}x level by level (>= 1x), "
+             f"{out['extra_started']} extra workers (<= 2), peak {out['peak_threads']} threads in the process "
+             f"(6 workers, the main thread, the watchdog, the sampler, ThreadPoolExecutor's 6): "
+             f"{'ok' if ok else 'MISSED'}"]
+    return {"lines": lines, "ok": ok, "what": f"depth {depth} x fanout {fanout}, 1 ms leaves, medians of {repeat} runs",
+            "speedup": speedup, "vs_levels": vs_levels, "extra_started": out["extra_started"],
+            "peak_threads": out["peak_threads"]}
+
+
 def dask_cluster(repeat: int, tasks: int, layouts: tuple[tuple[int, int], ...] = ((1, 2), (1, 4), (2, 2))) -> dict:
     """Dask tasks that each spawn a batch and wait for it (on a
     threading.Event set by a done callback), on a LocalCluster: the workers'
@@ -645,6 +724,7 @@ def main() -> int:
         "11 scheduler": lambda: scheduler_bench(),
         "13 executor": lambda: executor_pairs(r, 50_000 // q),
         "12 dask": lambda: dask_cluster(r, 200 // q),
+        "15 fork-join": lambda: fork_join(r),
         "14 isolated": lambda: isolated_pairs(max(3, r // 2) if not args.quick else 1, 400 // q, 100_000 // q),
     }
     results: dict[str, dict] = {"machine": machine}

@@ -147,10 +147,13 @@ class _BlockingScope:
 
 _blocking: _BlockingScope
 
+def _help_until(watch: Callable[[Callable[..., object]], object], /) -> Literal["done", "join", "block"]: ...
+
 def _set_extra_worker_limit(limit: int, /) -> int: ...
 
 def _pool_stats() -> (
-    tuple[int, int, tuple[int, int, int], list[tuple[int, Literal["pool", "extra", "registered"], int, int, int, int, int, bool]]]
+    tuple[int, tuple[int, int, int], tuple[int, int, int],
+          list[tuple[int, Literal["pool", "extra", "registered"], int, int, int, int, int, bool]], int, int]
     | None
 ): ...
 

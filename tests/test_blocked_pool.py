@@ -4,6 +4,9 @@ extra workers for blocking it cannot see. Each case runs in a fresh
 interpreter (the pool of the test process never grows) with a timeout."""
 
 import os
+import subprocess
+import sys
+import textwrap
 
 import pytest
 
@@ -82,7 +85,7 @@ def test_tasks_waiting_for_work_queued_behind_them_all_complete(kind, factor):
     run_python(WAITERS.format(kind=kind, factor=factor), timeout=120)
 
 
-def test_a_chain_of_nested_submissions_200_deep_completes_and_extra_workers_retire():
+def test_a_chain_of_nested_submissions_runs_inline_then_on_extra_workers_that_retire():
     run_python("""
         import threading, time, corvalune
         executor = corvalune.Executor()
@@ -92,7 +95,12 @@ def test_a_chain_of_nested_submissions_200_deep_completes_and_extra_workers_reti
         def chain(depth):
             return 0 if depth == 0 else executor.submit(chain, depth - 1).result() + 1
 
+        # Each wait runs the call it waits for: no thread is added.
         assert executor.submit(chain, 200).result(90) == 200
+        assert corvalune.stats().extra_started == 0
+        # Past the room a thread has for nested calls, waits block and extra
+        # workers take the rest of the chain.
+        assert executor.submit(chain, 2000).result(90) == 2000
         assert corvalune.stats().count("extra") > 0
         # Idle extra workers retire after 5 s, leaving nothing behind in
         # threading's registry.
@@ -155,3 +163,66 @@ def extra_workers_started(work):
         print(corvalune.stats().extra_started)
     """, timeout=120)
     return proc.stdout.split()
+
+
+# Fork-join of any depth, the plain concurrent.futures way: every task forks
+# its children and waits for each. The waits run the children themselves, so
+# the pool's threads (6 here, on however many CPUs) are enough: every result
+# is counted and at most two extra workers start.
+FORK_JOIN = """
+    import hashlib, os, sys, threading, time, corvalune
+    peak, stop = [0], threading.Event()
+
+    def sample():
+        while not stop.is_set():
+            peak[0] = max(peak[0], len(os.listdir("/proc/self/task")))
+            stop.wait(0.002)
+
+    threading.Thread(target=sample, daemon=True).start()
+    ex = corvalune.Executor()
+
+    def executor_tree(depth):
+        if depth == 0:
+            return len(hashlib.sha256(bytes(50_000)).digest()) // 32
+        children = [ex.submit(executor_tree, depth - 1) for _ in range(4)]
+        return sum(f.result() for f in children)
+
+    def du(path):
+        files, subdirs = 0, []
+        for entry in os.scandir(path):
+            if entry.is_dir(follow_symlinks=False):
+                subdirs.append(ex.submit(du, entry.path))
+            else:
+                files += 1
+        return files + sum(f.result() for f in subdirs)
+
+    kind, root = sys.argv[1], sys.argv[2]
+    if kind == "du":
+        expected = sum(len(files) for _, _, files in os.walk(root))
+        got = ex.submit(du, root).result(90)
+    else:
+        expected = 4 ** 6
+        got = ex.submit(executor_tree, 6).result(90)
+    stop.set()
+    assert got == expected, (got, expected)
+    extra = corvalune.stats().extra_started
+    # The pool's 6, the main thread, the watchdog, the sampler; extras beside.
+    assert extra <= 2 and peak[0] <= 9 + extra, (extra, peak[0])
+    print("OK")
+"""
+
+
+@pytest.mark.parametrize("kind", ["executor", "du"])
+def test_fork_join_of_any_depth_completes_on_the_pools_threads(kind, tmp_path):
+    if kind == "du":
+        def grow(path, depth):
+            for i in range(5):
+                (path / f"f{i}").write_bytes(b"")
+            if depth:
+                for i in range(5):
+                    (path / f"d{i}").mkdir()
+                    grow(path / f"d{i}", depth - 1)
+        grow(tmp_path, 4)  # 781 directories
+    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(FORK_JOIN), kind, str(tmp_path)],
+                          capture_output=True, text=True, timeout=120, env=dict(os.environ, CORVALUNE_WORKERS="6"))
+    assert proc.stdout == "OK\n", proc.stderr

@@ -1031,3 +1031,36 @@ def test_run_level1_on_a_worker_sleeps_until_its_result_arrives(where):
     release.set()
     assert (wait_result(outer) if where == "pool thread" else outer.result(DEADLINE)) is True
     assert woke < 40, woke
+
+
+def test_run_level1_on_pool_threads_keeps_every_result():
+    # A waiting worker that took a job and found its result in the same look
+    # used to lose the result ("coroutine channel disconnected"): a binary
+    # tree of nested waits, and many flat ones, count every result.
+    proc = run_python(
+        """
+        import _corvalune_sys as m, corvalune
+
+        async def both(h1, h2):
+            return (await h1) + (await h2)
+
+        def node(depth):
+            if depth == 0:
+                return 1
+            return m.run_level1(both(m.spawn_callable(node, (depth - 1,)), m.spawn_callable(node, (depth - 1,))))
+
+        async def value(i):
+            return i
+
+        for _ in range(3):
+            tree = m.spawn_callable(node, (9,))
+            flat = [m.spawn_callable(lambda i: m.run_level1(value(i)), (i,)) for i in range(3000)]
+            assert corvalune.wait([tree, *flat], timeout=50).not_done == set()
+            assert tree.result() == 512
+            assert [h.result() for h in flat] == list(range(3000))
+        print("OK")
+        """,
+        env={"CORVALUNE_WORKERS": "6"},
+        timeout=120,
+    )
+    assert proc.stdout == "OK\n", proc.stderr

@@ -74,7 +74,7 @@ std::unique_ptr<WorkerContext> enter_pool(std::shared_ptr<Scheduler> scheduler) 
       std::unique_lock lock(registry.entries_lock);
       registry.entries.insert_or_assign(id, WorkerEntry{context->parker.unparker(), queue->stealer(),
                                                         &context->counters, kind, current_worker_index(),
-                                                        ThreadCpuClock::of_current_thread()});
+                                                        ThreadStateProbe::of_current_thread()});
       registry.sleepers.reserve(registry.entries.size());  // lock order: entries, then sleepers
       registry.helpers.reserve(registry.entries.size());   // and entries, then helpers
       rebuild_snapshot_locked(registry);

@@ -22,7 +22,7 @@
 #include "job.hpp"
 #include "queues/deque.hpp"
 #include "sync/parker.hpp"
-#include "sync/thread_cpu.hpp"
+#include "sync/thread_state.hpp"
 
 namespace corvalune::core {
 
@@ -44,8 +44,8 @@ struct WorkerEntry {
   const WorkerCounters* counters;
   WorkerKind kind;
   std::uint64_t index;  // <i> of "corvalune-worker-<i>"; 0 for registered threads
-  // The thread's CPU time, which the watchdog compares over its looks.
-  ThreadCpuClock cpu_clock;
+  // Whether the thread is runnable, which the watchdog asks at its looks.
+  ThreadStateProbe run_state;
 };
 
 using StealerList = std::vector<std::pair<std::uint64_t, Stealer<Job*>>>;

@@ -1,5 +1,7 @@
 #include "stats.hpp"
 
+#include "lineage.hpp"
+
 #include <algorithm>
 #include <shared_mutex>
 
@@ -32,6 +34,9 @@ PoolSnapshot snapshot(Scheduler& scheduler) {
   result.global_queue_depth = scheduler.injector.len();
   // relaxed: a figure.
   result.extra_started = scheduler.watchdog.extra_started.load(std::memory_order_relaxed);
+  result.extra_for_blocked = scheduler.watchdog.extra_for_blocked.load(std::memory_order_relaxed);
+  result.extra_for_stall = scheduler.watchdog.extra_for_stall.load(std::memory_order_relaxed);
+  result.jobs_helped = jobs_helped();
   return result;
 }
 

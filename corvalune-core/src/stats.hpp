@@ -29,6 +29,9 @@ struct PoolSnapshot {
   std::vector<WorkerSnapshot> workers;  // by id: in order of registration
   std::uint64_t global_queue_depth = 0;
   std::uint64_t extra_started = 0;  // extra workers started in all
+  std::uint64_t extra_for_blocked = 0;  // of them, at once for a blocked worker
+  std::uint64_t extra_for_stall = 0;    // of them, after a stall
+  std::uint64_t jobs_helped = 0;  // tasks run by waits that ran the work they waited for
   // Summed over the workers that have left.
   std::uint64_t departed_jobs_run = 0;
   std::uint64_t departed_steals = 0;

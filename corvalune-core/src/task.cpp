@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "lineage.hpp"
+
 namespace corvalune::core {
 
 Task::Task(std::shared_ptr<Scheduler> scheduler, std::unique_ptr<Pollable> pollable)
@@ -18,6 +20,7 @@ JobRef Task::spawn(std::shared_ptr<Scheduler> scheduler, std::unique_ptr<Pollabl
   Scheduler& s = *scheduler;
   auto* task = new Task(std::move(scheduler), std::move(pollable));
   JobRef returned = JobRef::share(task);
+  note_spawned(task);  // before it is queued: a wait in the spawning job may run it
   if (inject) {
     core::inject(s, JobRef::adopt(task));
   } else {

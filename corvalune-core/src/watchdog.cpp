@@ -26,35 +26,37 @@ struct Survey {
   std::uint64_t queued = 0;    // jobs in the injector and every local queue
   std::uint64_t jobs_run = 0;  // jobs started by the registered threads
   std::uint32_t pool_threads = 0;
+  std::uint32_t own_threads = 0;  // of them, the pool's own (not extra) ones
   std::uint32_t blocked = 0;  // pool threads in a blocking scope
   // Pool threads at work, not waiting: in a computing scope (native work,
-  // which always ends), or, for up to kBusyLimit into one job, having used
-  // at least a quarter of the time since the previous look (a thread that
-  // waits, for an event, I/O or the interpreter lock, uses next to none).
+  // which always ends), or, for up to kBusyLimit into one job, runnable by
+  // the kernel's word (running, or ready and kept off the CPU by other
+  // threads: a thread that waits, for an event, I/O or the interpreter
+  // lock, is not runnable).
   std::uint32_t busy = 0;
 };
 
-// How long into one job a pool thread that uses the CPU still counts as at
-// work: past it, a job that may never end (a runaway loop, a poll of a
-// handle that waits for queued work) no longer keeps the pool from growing.
-constexpr Clock::duration kBusyLimit = std::chrono::seconds(1);
+// How long into one job a runnable pool thread still counts as at work:
+// past it, a job that may never end (a runaway loop, a poll of a handle
+// that waits for queued work) no longer keeps the pool from growing. Long
+// enough for a long CPU-bound call to run out without an extra worker
+// beside it; the same as an idle extra worker's life.
+constexpr Clock::duration kBusyLimit = std::chrono::seconds(5);
 
 // What the previous look saw of one pool thread.
 struct ThreadSeen {
-  std::int64_t cpu;                 // CPU time used, ns
   std::uint64_t jobs;               // jobs it had started
   Clock::time_point job_seen_since;  // first look at which `jobs` had this value
 };
-using CpuSeen = std::unordered_map<std::uint64_t, ThreadSeen>;
+using JobsSeen = std::unordered_map<std::uint64_t, ThreadSeen>;
 
-// `cpu` holds the previous look's figures and is replaced by this look's;
-// `since` is the time between the two looks.
-Survey survey(Scheduler& scheduler, CpuSeen& cpu, Clock::time_point now, Clock::duration since) {
+// `jobs_seen` holds the previous look's figures and is replaced by this
+// look's.
+Survey survey(Scheduler& scheduler, JobsSeen& jobs_seen, Clock::time_point now) {
   Survey seen;
   seen.queued = scheduler.injector.len();
-  const std::int64_t busy_share = std::chrono::duration_cast<std::chrono::nanoseconds>(since).count() / 4;
-  CpuSeen next;
-  bool tracked = true;  // false once no memory is left for the map: nobody counts as busy by CPU
+  JobsSeen next;
+  bool tracked = true;  // false once no memory is left for the map: nobody counts as busy by run state
   WorkerRegistry& registry = *scheduler.registry;
   std::shared_lock lock(registry.entries_lock);
   for (const auto& [id, entry] : registry.entries) {
@@ -63,14 +65,16 @@ Survey survey(Scheduler& scheduler, CpuSeen& cpu, Clock::time_point now, Clock::
     seen.jobs_run += jobs;
     if (entry.kind == WorkerKind::Registered) continue;
     ++seen.pool_threads;
+    seen.own_threads += entry.kind == WorkerKind::Pool;
     if (entry.counters->blocked.load(std::memory_order_relaxed) != 0) ++seen.blocked;
     bool busy = entry.counters->computing.load(std::memory_order_relaxed) != 0;
-    if (const std::int64_t used = entry.cpu_clock.read(); used >= 0 && tracked) {
-      ThreadSeen now_seen{used, jobs, now};
-      if (auto it = cpu.find(id); it != cpu.end()) {
-        if (it->second.jobs == jobs) now_seen.job_seen_since = it->second.job_seen_since;
-        if (used - it->second.cpu >= busy_share && now - now_seen.job_seen_since < kBusyLimit) busy = true;
-      }
+    if (!busy && tracked) {
+      ThreadSeen now_seen{jobs, now};
+      if (auto it = jobs_seen.find(id); it != jobs_seen.end() && it->second.jobs == jobs)
+        now_seen.job_seen_since = it->second.job_seen_since;
+      if (now - now_seen.job_seen_since < kBusyLimit &&
+          entry.run_state.read() == ThreadStateProbe::State::Runnable)
+        busy = true;
       try {
         next.emplace(id, now_seen);
       } catch (const std::bad_alloc&) {
@@ -79,7 +83,7 @@ Survey survey(Scheduler& scheduler, CpuSeen& cpu, Clock::time_point now, Clock::
     }
     seen.busy += busy;
   }
-  cpu.swap(next);
+  jobs_seen.swap(next);
   return seen;
 }
 
@@ -166,14 +170,15 @@ void watchdog_main(std::shared_ptr<Scheduler> scheduler) {
   std::atomic<std::uint32_t>& word = watchdog.word;
   std::uint64_t last_jobs = 0;
   Clock::time_point last_progress = Clock::now();
-  Clock::time_point last_look = last_progress;
-  CpuSeen cpu;
+  JobsSeen jobs_seen;
   while (scheduler->is_running()) {
     // Takes a pending kCheckNow: this look answers it.
     word.store(WatchdogState::kWatching, std::memory_order_seq_cst);
     const Clock::time_point now = Clock::now();
-    const Survey seen = survey(*scheduler, cpu, now, now - std::exchange(last_look, now));
-    if (seen.jobs_run != last_jobs) {
+    const Survey seen = survey(*scheduler, jobs_seen, now);
+    // A pool whose own threads are still starting (slow on a loaded host)
+    // has not stalled: its threads have not had their first look for work.
+    if (seen.jobs_run != last_jobs || seen.own_threads < watchdog.pool_size) {
       last_jobs = seen.jobs_run;
       last_progress = now;
     }
@@ -189,12 +194,17 @@ void watchdog_main(std::shared_ptr<Scheduler> scheduler) {
       continue;
     }
     if (!worker_idle(*scheduler)) {
-      const bool compensate = seen.pool_threads - std::min(seen.blocked, seen.pool_threads) < watchdog.pool_size;
+      // A thread still starting is not blocked: only a blocking scope is
+      // compensated at once.
+      const bool compensate =
+          seen.blocked != 0 && seen.pool_threads - std::min(seen.blocked, seen.pool_threads) < watchdog.pool_size;
       // A pool whose every thread is at work on the CPU is busy, not
       // stalled: an extra worker would only take CPU from it.
       const bool stalled = now - last_progress >= watchdog.policy.stall && seen.busy < seen.pool_threads;
-      if ((compensate || stalled) && start_one_extra(scheduler))
+      if ((compensate || stalled) && start_one_extra(scheduler)) {
+        (compensate ? watchdog.extra_for_blocked : watchdog.extra_for_stall).fetch_add(1, std::memory_order_relaxed);
         last_progress = now;
+      }
     }
     wait_on(word, WatchdogState::kWatching, now + watchdog.policy.tick);
   }

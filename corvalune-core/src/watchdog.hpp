@@ -7,24 +7,30 @@
 // queued behind them never runs, and if they wait for that work the pool
 // stalls for ever. Two things prevent it:
 //
-// - Blocking the pool is told about: a wait the package owns runs inside a
-//   BlockingScope. While the pool has fewer unblocked pool threads than its
-//   size, work is queued and no worker is idle, the watchdog starts an extra
-//   worker at once (as a compensating thread takes a blocked worker's place).
+// - Blocking the pool is told about: a wait the package owns first runs
+//   the work it waits for, where that is still queued in its own job's
+//   lineage (lineage.hpp), and only then blocks, inside a BlockingScope.
+//   While the pool has a thread in such a scope, fewer unblocked pool
+//   threads than its size, work queued and no worker idle, the watchdog
+//   starts an extra worker at once (as a compensating thread takes a
+//   blocked worker's place).
 // - Blocking the pool cannot see: when work is queued, no worker is idle,
-//   and no job has started anywhere for `stall` (50 ms), the watchdog starts
-//   one extra worker, then waits another `stall` before the next. Unless
-//   every pool thread is at work on the CPU: in a ComputeScope (native
-//   work, which never blocks and always ends), or, where a thread's CPU
-//   time can be read (Linux), having used a quarter of the time since the
-//   watchdog's previous look, for up to 1 s into one job. Such a pool is
-//   busy, not stalled, and an extra worker would only take CPU from it (a
-//   pool of one running a batch of four 70 ms chunks ran on two threads; a
-//   pool of two running 50 ms isolated calls grew by two, each making its
-//   own sub-interpreter). A thread that waits (for an event, I/O, the
-//   interpreter lock) uses next to no CPU; one whose job uses the CPU for
-//   longer may never end (a runaway loop, a poll of a handle waiting for
-//   queued work), and the pool grows past it as before.
+//   and no job has started anywhere for `stall` (50 ms) since the pool's
+//   own threads all started, the watchdog starts one extra worker, then
+//   waits another `stall` before the next. Unless every pool thread is at
+//   work: in a ComputeScope (native work, which never blocks and always
+//   ends), or runnable by the kernel's word (Linux: running, or ready and
+//   kept off the CPU by other threads), for up to 5 s into one job. Such a
+//   pool is busy, not stalled, and an extra worker would only take CPU from
+//   it (a pool of one running a batch of four 70 ms chunks ran on two
+//   threads; a pool of two running 1.3 s isolated calls beside busy
+//   processes grew by dozens, each extra making its own sub-interpreter).
+//   CPU time cannot tell the two apart: a runnable thread that other
+//   processes keep off the CPU uses none, as a blocked one does. A thread
+//   that waits (for an event, I/O, the interpreter lock) is not runnable;
+//   one that stays runnable longer may never end (a runaway loop, a poll of
+//   a handle waiting for queued work), and the pool grows past it as
+//   before.
 //
 // At most kMaxExtraWorkers extra workers run at once. An extra worker is a
 // pool thread like the others (named "corvalune-worker-<i>", i counting on
@@ -101,6 +107,10 @@ struct WatchdogState {
   // (release; the acquire load in wait_for_extra_workers pairs with it).
   alignas(128) std::atomic<std::uint32_t> extra_running{0};
   std::atomic<std::uint64_t> extra_started{0};  // in all; relaxed, a figure
+  // Of them, started at once for a thread in a blocking scope, and after a
+  // stall; relaxed, figures.
+  std::atomic<std::uint64_t> extra_for_blocked{0};
+  std::atomic<std::uint64_t> extra_for_stall{0};
   // Which name indexes (pool_size + slot) extra workers use now; one slot
   // per extra worker the policy allows.
   std::mutex slots_lock;

@@ -7,6 +7,7 @@
 #include <new>
 #include <system_error>
 
+#include "lineage.hpp"
 #include "panic.hpp"
 #include "queues/local_queue.hpp"
 #include "sync/cpu_relax.hpp"
@@ -24,9 +25,11 @@ thread_local char t_worker_name[32] = {0};
 thread_local std::uint64_t t_worker_index = 0;
 thread_local bool t_extra_worker = false;
 
-// Runs a job, counting it in `counters` (the running thread's own).
+// Runs a job, counting it in `counters` (the running thread's own), in a
+// lineage frame of its own (lineage.hpp).
 inline void run_counted(WorkerCounters& counters, JobRef job) {
   WorkerCounters::bump(counters.jobs_run);
+  LineageFrame frame;
   std::move(job).run();
 }
 

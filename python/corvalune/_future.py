@@ -29,6 +29,7 @@ from concurrent.futures._base import (  # the states the stdlib's helpers read
     CANCELLED_AND_NOTIFIED,
     FINISHED,
     PENDING,
+    RUNNING,
 )
 from typing import Any, TypeVar
 
@@ -124,6 +125,15 @@ class Future(_corvalune_sys._FutureCore, futures.Future[_T]):
                 if handle is not None:
                     _corvalune_sys._settle_on_caller(handle)
                     del handle
+            # In a job that forked the call, the call (and the rest of the
+            # fork) runs here if it is still queued. A wait with a timeout
+            # runs nothing, so it never overruns its timeout.
+            helped = "block" if timeout is not None else _corvalune_sys._help_until(self.add_done_callback)
+            if helped == "join" or self._state == RUNNING:
+                # The call runs on another thread, which keeps the pool's
+                # work moving: nothing need take this thread's place (the
+                # watchdog still sees a call that blocks there).
+                return futures.Future.result(self, timeout)
             with _corvalune_sys._blocking:  # on a pool thread, another worker takes this one's place
                 return futures.Future.result(self, timeout)
         finally:
@@ -134,5 +144,7 @@ class Future(_corvalune_sys._FutureCore, futures.Future[_T]):
     def exception(self, timeout: float | None = None) -> BaseException | None:
         if self._state == FINISHED:  # final once set
             return self._exception
+        if timeout is None:
+            _corvalune_sys._help_until(self.add_done_callback)  # as in result()
         with _corvalune_sys._blocking:
             return futures.Future.exception(self, timeout)

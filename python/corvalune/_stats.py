@@ -46,6 +46,18 @@ class PoolStats:
     jobs_run: int
     steals: int
     parks: int
+    #: Of the extra workers, those started at once for a worker blocked in
+    #: one of the package's waits, and those started because queued work
+    #: made no progress for 50 ms with some worker neither running nor
+    #: runnable.
+    extra_for_blocked: int = 0
+    extra_for_stall: int = 0
+    #: Tasks run by waits (a future's ``result()``, :func:`corvalune.wait`,
+    #: ...) that ran the work they waited for, in this process.
+    jobs_helped: int = 0
+    #: Sub-interpreters that exist now (each serves one thread's isolated
+    #: calls).
+    sub_interpreters: int = 0
 
     def count(self, kind: WorkerKind) -> int:
         """The number of workers of that kind."""
@@ -57,7 +69,7 @@ def stats() -> PoolStats:
     raw = _corvalune_sys._pool_stats()
     if raw is None:
         return PoolStats((), 0, 0, 0, 0, 0)
-    depth, extra_started, (gone_jobs, gone_steals, gone_parks), rows = raw
+    depth, (extra_started, for_blocked, for_stall), (gone_jobs, gone_steals, gone_parks), rows, helped, subs = raw
     workers = tuple(
         WorkerStats(id, kind, None if kind == "registered" else f"corvalune-worker-{index}",
                     jobs, steals, parks, queued, blocked)
@@ -65,4 +77,5 @@ def stats() -> PoolStats:
     return PoolStats(workers, depth, extra_started,
                      gone_jobs + sum(w.jobs_run for w in workers),
                      gone_steals + sum(w.steals for w in workers),
-                     gone_parks + sum(w.parks for w in workers))
+                     gone_parks + sum(w.parks for w in workers),
+                     for_blocked, for_stall, helped, subs)

@@ -30,28 +30,6 @@ namespace {
 constexpr const char* kShutDownBeforeCompletion =
     "the Corvalune worker pool was shut down before the coroutine finished";
 
-// A worker waiting in run_level1 runs queued work meanwhile, which may wait
-// in run_level1 in turn: past this many nested helping waits on one thread,
-// it blocks instead (letting another worker take its place), so that a deep
-// chain spreads over threads instead of deepening one stack. When the pool
-// can add no more workers, such a wait raises RecursionError rather than
-// wait for ever.
-constexpr int kMaxHelpDepth = 16;
-
-// Helping waits running on this thread (trivially destructible).
-thread_local int t_help_depth = 0;
-
-class HelpDepth {
- public:
-  explicit HelpDepth(bool counted) noexcept : counted_(counted) { t_help_depth += counted_; }
-  ~HelpDepth() { t_help_depth -= counted_; }
-  HelpDepth(const HelpDepth&) = delete;
-  HelpDepth& operator=(const HelpDepth&) = delete;
-
- private:
-  int counted_;
-};
-
 enum class Received { Pair, Disconnected, Timeout };
 
 // Waits (detached by the caller) until a pair arrives, every sender is gone,
@@ -134,10 +112,13 @@ PyObject* run_root(PyObject* coro) {
   // A thread with its own queue (a pool worker running a task, a
   // registered thread) would be the only one to look there while it
   // blocks: the root task goes to the global queue instead, and this
-  // thread keeps running queued work while it waits (up to a nesting
-  // depth; past it, it blocks in a blocking scope).
+  // thread keeps running queued work while it waits, as long as its stack
+  // has room for more (helping.hpp); past that, it blocks in a blocking
+  // scope, and another worker takes its place. When the pool can add no
+  // more workers, such a wait raises RecursionError rather than wait for
+  // ever.
   const bool worker = core::has_local_queue();
-  const bool helping = worker && t_help_depth < kMaxHelpDepth;
+  const bool helping = worker && stack_has_room();
   if (helping) channel->waiter = core::current_helper_unparker();
   if (!submit_task(Ref::borrow(coro), {}, std::make_unique<ChannelSender>(channel), nullptr, /*inject=*/worker))
     return nullptr;
@@ -145,7 +126,8 @@ PyObject* run_root(PyObject* coro) {
   // Work run while this thread helps is not part of any step that
   // called run_level1, and sees no running loop.
   StepScope not_in_step(false);
-  HelpDepth depth(helping);
+  std::optional<HelpDepth> depth;
+  if (helping) depth.emplace();
   std::optional<HiddenLoop> hidden_loop;
   if (helping) hidden_loop.emplace();
   std::optional<core::BlockingScope> blocking;
@@ -172,14 +154,17 @@ PyObject* run_root(PyObject* coro) {
                 ? nanoseconds(0)
                 : std::max<nanoseconds>(microseconds(100), next_signal_check - steady_clock::now());
         job = core::wait_as_helper(scheduler, timeout, [&] { return channel->settled(); });
-        got = receive(*channel, nanoseconds(0), pair);
       }
       if (job) {
         // Run attached: the job's own attach nests in this thread's.
         core::run_job(std::move(job));
         if (raise_noted_interrupt()) return nullptr;  // see helping.hpp
-        got = receive(*channel, nanoseconds(0), pair);
       }
+      // Received once, after the job taken (if any) has run: the wait can
+      // return a job and find the pair in the same look, and a second
+      // receive after the first took the pair would find only the sender
+      // gone (Disconnected) and lose the result.
+      got = receive(*channel, nanoseconds(0), pair);
     } else {
       {
         Detach released;

@@ -16,6 +16,7 @@
 #include <Python.h>
 
 #include "interp/pyref.hpp"
+#include "job.hpp"
 
 namespace corvalune::sys {
 
@@ -36,6 +37,28 @@ class HelpingScope {
 // thread helps and is attached only by its caller (no Attach of a job is
 // open). True when it did.
 bool detach_helping_thread() noexcept;
+
+// Runs `job` on the calling (attached) thread inside a HelpingScope. False
+// with the exception set when a signal's exception came out of it.
+bool help_with(core::JobRef job);
+
+// Whether the calling thread's stack has room for one more nested job: a
+// wait that runs the work it waits for nests each job it runs on the stack
+// of the wait, so it stops helping (and blocks, letting another worker take
+// its place) once less than a quarter of the stack, or 512 KiB, is left, or
+// less than half of Python's recursion limit. Where the stack cannot be
+// measured, 16 nested helping waits are allowed.
+bool stack_has_room() noexcept;
+
+// Counts the helping waits running on the calling thread, for
+// stack_has_room's fallback bound.
+class HelpDepth {
+ public:
+  HelpDepth() noexcept;
+  ~HelpDepth();
+  HelpDepth(const HelpDepth&) = delete;
+  HelpDepth& operator=(const HelpDepth&) = delete;
+};
 
 // Records `exc` (a new reference is taken) when it is a KeyboardInterrupt or
 // a SystemExit raised on a thread that is not a pool thread: the helping

@@ -46,9 +46,9 @@ struct Registry {
   std::mutex lock;
   // Notified whenever one of the counts or flags below changes.
   std::condition_variable changed;
-  std::vector<SubInterpreter*> all;  // guarded by lock, never shrinks
+  std::vector<SubInterpreter*> all;  // guarded by lock; a retiring thread takes its own out
   int ends_pending = 0;              // guarded by lock: ends waited for
-  int creating = 0;                  // guarded by lock: creations under way
+  int creating = 0;                  // guarded by lock: creations (and lone endings) under way
   bool closing = false;              // guarded by lock; set once, by shutdown
   bool pausing = false;              // guarded by lock: a fork is ending them
 };
@@ -415,6 +415,28 @@ InSub::~InSub() {
 }
 
 void end_sub_interpreters() noexcept { end_all(Ending::ForGood); }
+
+void end_own_sub_interpreter() noexcept {
+  Registry& r = registry();
+  SubInterpreter* sub = t_sub;
+  if (sub == nullptr || t_registry != &r) return;
+  {
+    std::lock_guard lock(r.lock);
+    // A shutdown or a fork under way ends it (or has ended it) itself.
+    if (r.closing || r.pausing || sub->ended || sub->end_requested || sub->users != 0) return;
+    sub->ended = true;
+    // Counted as a change under way, as a creation is: an ending of all of
+    // them (a fork's above all) waits until this one is gone.
+    ++r.creating;
+  }
+  end(*sub);
+  t_sub = nullptr;
+  std::lock_guard lock(r.lock);
+  std::erase(r.all, sub);
+  delete sub;
+  --r.creating;
+  r.changed.notify_all();
+}
 
 Py_ssize_t sub_interpreter_count() noexcept {
   Registry& r = registry();

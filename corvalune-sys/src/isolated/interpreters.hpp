@@ -9,9 +9,10 @@
 // interpreter thread state first (see attach.hpp): that state, never a
 // sub-interpreter's, is the one PyGILState finds on the thread.
 //
-// Registered Python threads that run an isolated job (run_one) get a
-// sub-interpreter of their own in the same way; it outlives the thread if the
-// thread ends first, and is ended with the others.
+// An extra worker that retires ends its own as it leaves. Registered Python
+// threads that run an isolated job (run_one) get a sub-interpreter of their
+// own in the same way; it outlives the thread if the thread ends first, and
+// is ended with the others.
 //
 // Ending. `end_sub_interpreters` (the pool's shutdown, which the package runs
 // at exit, before the interpreter finalizes) stops new isolated work and ends
@@ -73,6 +74,12 @@ class InSub {
 // Stops isolated work and ends every sub-interpreter (see above). The caller
 // is not attached to any interpreter.
 void end_sub_interpreters() noexcept;
+
+// Ends the calling thread's own sub-interpreter, if it made one and it is
+// idle, and forgets it: for an extra worker that retires, so that no
+// interpreter outlives its thread. Attached to nothing or to the main
+// interpreter; the thread is as it was on return.
+void end_own_sub_interpreter() noexcept;
 
 // How many sub-interpreters exist now (for tests and benchmarks).
 Py_ssize_t sub_interpreter_count() noexcept;

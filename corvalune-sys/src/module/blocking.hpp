@@ -5,6 +5,9 @@
 
 namespace corvalune::sys {
 
+// `_help_until(watch)`, the helping half of a package wait (blocking.cpp).
+extern PyMethodDef kHelpUntilDef;
+
 // The one `_blocking` object (a new reference), or nullptr with an error set.
 PyObject* new_blocking_scope_object();
 

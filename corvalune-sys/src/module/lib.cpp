@@ -29,6 +29,7 @@
 #include "interp/guard.hpp"
 #include "interp/names.hpp"
 #include "interp/pyref.hpp"
+#include "isolated/interpreters.hpp"
 #include "isolated/jobs.hpp"
 #include "module/args.hpp"
 #include "module/blocking.hpp"
@@ -38,6 +39,7 @@
 #include "panic.hpp"
 #include "tasks/callable.hpp"
 #include "tasks/pipeline.hpp"
+#include "worker.hpp"
 
 namespace corvalune::sys {
 namespace {
@@ -137,6 +139,13 @@ PyMethodDef* const kFunctions[] = {
     &kShutdownDef,
 };
 
+// An extra worker that retires ends its sub-interpreter, if it made one,
+// then frees its thread state: nothing it made outlives its thread.
+void retire_extra_worker() noexcept {
+  if (!Py_IsFinalizing()) isolated::end_own_sub_interpreter();
+  release_retiring_thread_state();
+}
+
 int exec_module(PyObject* module) {
   return guard_int([module]() -> int {
     // CPython enforces the slot below only for sub-interpreters that ask
@@ -147,6 +156,7 @@ int exec_module(PyObject* module) {
       return -1;
     }
     install_idle_hook();
+    core::set_worker_retire_hook(&retire_extra_worker);
     if (!PyModule_Check(module)) {
       raise_type_mismatch(module, "module", nullptr);
       return -1;
@@ -199,7 +209,7 @@ int exec_module(PyObject* module) {
     }
     // Private names, for the corvalune package: not in __all__.
     for (PyMethodDef* def : {&kPoolStatsDef, &kSetExtraWorkerLimitDef, &kSettleOnCallerDef, &kSubmitCallDef,
-                              &kRunsOnThisThreadDef, &kRunMapCallsDef, &kMapReportDef}) {
+                              &kRunsOnThisThreadDef, &kRunMapCallsDef, &kMapReportDef, &kHelpUntilDef}) {
       Ref func = Ref::steal(PyCFunction_NewEx(def, module, module_name.get()));
       if (!func || PyObject_SetAttrString(module, def->ml_name, func.get()) < 0) return -1;
     }

@@ -78,8 +78,9 @@ struct PoolStats {
   static constexpr const char* name = "_pool_stats";
   static constexpr const char* doc =
       "The pool's figures as plain tuples, or None before it starts; corvalune.stats() dresses them:\n"
-      "(global_queue_depth, extra_started, (departed jobs_run, steals, parks),\n"
-      " [(id, kind, index, jobs_run, steals, parks, local_queue_depth, blocked), ...]).";
+      "(global_queue_depth, (extra_started, for_blocked, for_stall), (departed jobs_run, steals, parks),\n"
+      " [(id, kind, index, jobs_run, steals, parks, local_queue_depth, blocked), ...], jobs_helped,\n"
+      " sub_interpreters).";
 
   static const char* kind_name(core::WorkerKind kind) {
     switch (kind) {
@@ -108,11 +109,14 @@ struct PoolStats {
                                          w.blocked ? Py_True : Py_False));
       if (!row || PyList_Append(workers.get(), row.get()) < 0) return nullptr;
     }
-    return Py_BuildValue("(KK(KKK)O)", static_cast<unsigned long long>(seen.global_queue_depth),
+    return Py_BuildValue("(K(KKK)(KKK)OKn)", static_cast<unsigned long long>(seen.global_queue_depth),
                          static_cast<unsigned long long>(seen.extra_started),
+                         static_cast<unsigned long long>(seen.extra_for_blocked),
+                         static_cast<unsigned long long>(seen.extra_for_stall),
                          static_cast<unsigned long long>(seen.departed_jobs_run),
                          static_cast<unsigned long long>(seen.departed_steals),
-                         static_cast<unsigned long long>(seen.departed_parks), workers.get());
+                         static_cast<unsigned long long>(seen.departed_parks), workers.get(),
+                         static_cast<unsigned long long>(seen.jobs_helped), isolated::sub_interpreter_count());
   }
 };
 

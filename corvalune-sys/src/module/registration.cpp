@@ -125,16 +125,6 @@ PyObject* with_borrow(PyObject* self, Needs needs, F&& body) {
   });
 }
 
-// Runs one job on the calling thread (see helping.hpp). False with the
-// exception set when a signal's exception came out of it.
-bool help_with(core::JobRef job) {
-  {
-    HelpingScope helping;
-    core::run_job(std::move(job));
-  }
-  return !raise_noted_interrupt();
-}
-
 // The methods of RegisteredWorker, in the order of its method table.
 struct WorkerId {
   static constexpr const char* owner = "RegisteredWorker";
