@@ -29,7 +29,6 @@ from concurrent.futures._base import (  # the states the stdlib's helpers read
     CANCELLED_AND_NOTIFIED,
     FINISHED,
     PENDING,
-    RUNNING,
 )
 from typing import Any, TypeVar
 
@@ -129,10 +128,11 @@ class Future(_corvalune_sys._FutureCore, futures.Future[_T]):
             # fork) runs here if it is still queued. A wait with a timeout
             # runs nothing, so it never overruns its timeout.
             helped = "block" if timeout is not None else _corvalune_sys._help_until(self.add_done_callback)
-            if helped == "join" or self._state == RUNNING:
-                # The call runs on another thread, which keeps the pool's
-                # work moving: nothing need take this thread's place (the
-                # watchdog still sees a call that blocks there).
+            if helped == "join" or self._state != PENDING:
+                # Settled, or running on another thread, which keeps the
+                # pool's work moving: nothing need take this thread's place
+                # (the watchdog still sees a call that blocks there). Only a
+                # call nobody has started yet may need a thread.
                 return futures.Future.result(self, timeout)
             with _corvalune_sys._blocking:  # on a pool thread, another worker takes this one's place
                 return futures.Future.result(self, timeout)

@@ -22,7 +22,6 @@
 #include "lineage.hpp"
 #include "module/args.hpp"
 #include "module/entry.hpp"
-#include "registry.hpp"
 #include "watchdog.hpp"
 
 namespace corvalune::sys {
