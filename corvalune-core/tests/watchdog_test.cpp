@@ -92,7 +92,11 @@ TEST_P(Watchdog, ExtraWorkersRunWhatBlockedWorkersWaitForAndRetireWhenIdle) {
   ASSERT_NE(setter, "") << "the pool stalled";
   // Named after the pool's own threads: corvalune-worker-2, -3, ...
   EXPECT_GE(std::stoi(setter.substr(std::string("corvalune-worker-").size())), 2) << setter;
-  EXPECT_GE(scheduler.watchdog.extra_started.load(), 2u);
+  // One for the last blocker and one for the setter queued behind it; one
+  // alone when the setter runs before the last blocker, which then ends at
+  // once (seen under ThreadSanitizer beside busy processes: which of the
+  // two an extra worker takes first is not fixed).
+  EXPECT_GE(scheduler.watchdog.extra_started.load(), 1u);
   EXPECT_LE(scheduler.watchdog.extra_started.load(), 3u);
 
   // Idle: extra workers retire, the watchdog sleeps with no timeout.
